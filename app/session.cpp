@@ -1,0 +1,153 @@
+// Start-up of the log and the port, the tick, the Pause button and the end of the run.
+//
+// This is the part of the main window's behaviour that needs no window: it reaches the screen
+// only through the platform seam (status line, Pause caption, message boxes), so the unit tests
+// run it against the fake platform and check the log it writes byte for byte.
+#include "session.h"
+
+#include "app/channel_table.h"
+#include "display/chart.h"
+#include "link/connection.h"
+#include "link/link_state.h"
+#include "log/session_log.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <cstring>
+
+wchar_t portName[PORT_NAME_CHARS + 1];
+
+namespace {
+
+constexpr int CONFIG_READ_BYTES = 200;
+constexpr int TIME_TEXT_CHARS = 260;
+
+// Set while a connection attempt runs. An attempt that fails shows a message box, whose modal
+// loop goes on dispatching WM_TIMER and button clicks; those must not start a second attempt on
+// top of the first.
+int attemptRunning = 0;
+
+void SetPortName(const wchar_t* name) {
+    int i = 0;
+    for (; name[i] != 0 && i < PORT_NAME_CHARS; i++)
+        portName[i] = name[i];
+    portName[i] = 0;
+}
+
+// Takes the port name from "Tarvex.cfg", whose bytes, as they stand, are the device name. A name
+// that does not fit, or that holds a NUL byte, is refused rather than cut short: a cut name could
+// open another device than the one the user wrote down. A refused name stays empty, and the open
+// that follows fails with "Cannot open COM port".
+void TakePortName() {
+    uint8_t bytes[CONFIG_READ_BYTES];
+    uint32_t length = 0;
+    portName[0] = 0;
+    switch (OsReadConfigFile(bytes, sizeof bytes, &length)) {
+    case ConfigMissing:
+        LogWrite(L"Default port: ");
+        SetPortName(L"COM9:");
+        break;
+    case ConfigUnreadable:
+        LogWrite(L"Config file refused: it cannot be read");
+        break;
+    case ConfigRead:
+        if (length > PORT_NAME_CHARS) {
+            LogWrite(L"Config file refused: the name is longer than 9 characters");
+            break;
+        }
+        if (std::memchr(bytes, 0, length) != nullptr) {
+            LogWrite(L"Config file refused: the name holds a NUL byte");
+            break;
+        }
+        for (uint32_t i = 0; i < length; i++)
+            portName[i] = static_cast<wchar_t>(bytes[i]);
+        portName[length] = 0;
+        LogWrite(L"Read Config file: ");
+        break;
+    }
+    LogWrite(portName);
+    LogWrite(L"\r\n");
+}
+
+int TryConnect() {
+    if (attemptRunning)
+        return -1;
+    attemptRunning = 1;
+    int ok = ConnectEcu();
+    attemptRunning = 0;
+    return ok;
+}
+
+} // namespace
+
+int StartSession() {
+    if (!OsCreateLogFile()) {
+        OsShowMessage(L"Cannot open Log File", L"Error", 0);
+        return 0;
+    }
+    LogWrite(L"Starting ...\r\n");
+    TakePortName();
+    for (auto& value : rawValues)
+        value.store(0, std::memory_order_relaxed);
+    LogWrite(L"\r\n");
+    if (portName[0] == 0 || !OsOpenPort(portName)) {
+        OsShowMessage(L"Cannot open COM port", L"Error", 1);
+        LogWrite(L"\r\nCannot open COM port");
+        return 0;
+    }
+    LogWrite(L"COM Opened\r\n");
+    StoreFlag(LinkState.connected, 0);
+    return 1;
+}
+
+void WriteHeaderRow() {
+    wchar_t timeText[TIME_TEXT_CHARS] = {0};
+    OsFormatLocalTime(timeText, TIME_TEXT_CHARS);
+    LogWrite(timeText);
+    for (int i = 0; i < CHANNEL_COUNT; i++) {
+        LogWrite(L",");
+        LogWrite(ChannelTable.name[i]);
+    }
+    LogWrite(L"\r\n");
+}
+
+int OnTick() {
+    if (!LoadFlag(LinkState.connected)) {
+        int ok = TryConnect();
+        if (ok < 0)
+            return 0; // an attempt is already under way further down this thread's stack
+        if (!ok) {
+            OsSetStatusText(L"Waiting to connect to ECU");
+            OsUpdateMainWindow();
+            return 1;
+        }
+        StoreFlag(LinkState.connected, 1);
+        WriteHeaderRow();
+    }
+    ChartTick();
+    return 0;
+}
+
+void OnPauseButton() {
+    if (LoadFlag(LinkState.connected)) {
+        int paused = LoadFlag(LinkState.paused) ? 0 : 1;
+        StoreFlag(LinkState.paused, paused);
+        OsSetPauseButtonText(paused ? L"Resume" : L"Pause");
+        return;
+    }
+    if (TryConnect() > 0) {
+        StoreFlag(LinkState.connected, 1);
+        OsSetPauseButtonText(L"Pause");
+        StoreFlag(LinkState.paused, 0);
+    }
+}
+
+void EndSession() {
+    // The reader thread must be off the line before the end-of-session block goes out on it.
+    StopReaderThread();
+    if (OsPortIsOpen())
+        SendEndSessionBlock();
+    LogWrite(L"Session ended");
+    OsCloseLogFile();
+    OsClosePort();
+}

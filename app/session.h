@@ -1,0 +1,27 @@
+// The life of one run, apart from the window itself: start-up of the log and the port, the 500 ms
+// tick, the Pause button and the end. The Win32 window procedure calls these.
+#pragma once
+
+constexpr int PORT_NAME_CHARS = 9; // longest serial device name Tarvex accepts
+
+extern wchar_t portName[PORT_NAME_CHARS + 1];
+
+// The log lock must have been initialised (OsInitLogLock) before.
+// Creates the log, takes the port name from "Tarvex.cfg" (or "COM9:"), clears the receive tables
+// and opens the port, logging each step. Nonzero when the log and the port are ready; on a
+// failure the user has been told and the caller closes the window.
+int StartSession();
+
+// The 500 ms tick: while not connected, one connection attempt ("Waiting to connect to ECU" when
+// it fails; the header row when it succeeds); while connected, the chart tick. The result is what
+// the window procedure returns for WM_TIMER: 1 after a failed attempt, else 0.
+int OnTick();
+
+// The Pause button: toggles Pause/Resume while connected, otherwise makes a connection attempt.
+void OnPauseButton();
+
+// WM_DESTROY: ends the link, writes "Session ended" and closes the log and the port.
+void EndSession();
+
+// The header row of the data rows: the time, then "," and each channel's name.
+void WriteHeaderRow();

@@ -1,0 +1,25 @@
+# Tarvex.exe: the Win32 shell around the portable core, with its resources.
+enable_language(RC)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_SOURCE_DIR}/res -I${CMAKE_SOURCE_DIR}")
+
+# The Win32 side of the seam. Its file calls stand alone, so that a test can run the log on real
+# files under Wine; the UI calls need the main window's handles from the executable.
+add_library(tarvex_os_win_files STATIC platform/os_files_win.cpp)
+target_link_libraries(tarvex_os_win_files PUBLIC tarvex_log)
+add_library(tarvex_os_win STATIC
+  platform/os_serial_win.cpp
+  platform/os_ui_win.cpp
+)
+target_link_libraries(tarvex_os_win PUBLIC tarvex_core tarvex_os_win_files)
+
+add_executable(Tarvex WIN32
+  app/main_window_win.cpp
+  app/menu_win.cpp
+  display/buttons_win.cpp
+  res/tarvex.rc
+)
+target_compile_definitions(Tarvex PRIVATE UNICODE _UNICODE)
+target_link_options(Tarvex PRIVATE -municode)
+# The core and the seam refer to each other (the seam's UI calls need the window's handles).
+target_link_libraries(Tarvex PRIVATE -Wl,--start-group tarvex_core tarvex_os_win -Wl,--end-group
+  comctl32 comdlg32 gdi32 user32 kernel32)

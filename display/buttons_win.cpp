@@ -1,0 +1,83 @@
+// The colour set's pens and brushes, and the painting of the owner-drawn buttons: the Pause
+// button and one button per channel with its on/off indicator.
+//
+// Every tool is made once with the window and kept for the life of the process, so painting a
+// button or a chart tick never creates a drawing object.
+#include "app/main_window_win.h"
+
+#include "display/colours.h"
+
+HPEN channelPen[CHANNEL_COUNT];
+HBRUSH channelBrush[CHANNEL_COUNT];
+HPEN gridPen; // the lowest grid line: channel 5's grey pen
+HPEN dashPen; // the other grid lines and the time marks
+
+namespace {
+
+// The named colours in one table; pens and brushes are made for each, in this order.
+enum NamedColour { Red, Orange, Green, Blue, Yellow, Grey, Magenta, Pink, NAMED_COLOUR_COUNT };
+constexpr uint32_t namedColours[NAMED_COLOUR_COUNT] = {
+    COLOUR_RED, COLOUR_ORANGE, COLOUR_GREEN, COLOUR_BLUE,
+    COLOUR_YELLOW, COLOUR_GREY, COLOUR_MAGENTA, COLOUR_PINK,
+};
+// Which named colour each channel takes.
+constexpr NamedColour channelNamedColour[CHANNEL_COUNT] = {Red,  Orange, Green,   Blue,
+                                                           Yellow, Grey, Magenta, Pink};
+
+HPEN solidPen[NAMED_COLOUR_COUNT];
+HBRUSH solidBrush[NAMED_COLOUR_COUNT];
+
+constexpr int CAPTION_CHARS = 100;
+
+} // namespace
+
+void CreateColourSet() {
+    for (int c = 0; c < NAMED_COLOUR_COUNT; c++)
+        solidPen[c] = CreatePen(PS_SOLID, 1, namedColours[c]);
+    dashPen = CreatePen(PS_DASH, 0, COLOUR_DASH);
+    for (int c = 0; c < NAMED_COLOUR_COUNT; c++)
+        solidBrush[c] = CreateSolidBrush(namedColours[c]);
+    for (int i = 0; i < CHANNEL_COUNT; i++) {
+        channelPen[i] = solidPen[channelNamedColour[i]];
+        channelBrush[i] = solidBrush[channelNamedColour[i]];
+    }
+    gridPen = solidPen[Grey];
+}
+
+// Every owner-drawn control looks the same whatever its state (focus, pressed, disabled).
+BOOL DrawOwnerButton(const DRAWITEMSTRUCT* item) {
+    HDC dc = item->hDC;
+    RECT r = item->rcItem;
+    FillRect(dc, &r, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    wchar_t caption[CAPTION_CHARS];
+    int length = GetWindowTextW(item->hwndItem, caption, CAPTION_CHARS);
+
+    int channel = -1;
+    for (int i = 0; i < CHANNEL_COUNT && channel < 0; i++)
+        if (channelButtons[i] == item->hwndItem)
+            channel = i;
+    if (channel >= 0) {
+        SelectObject(dc, solidPen[Yellow]);
+        SelectObject(dc, ChannelTable.enabled[channel] ? solidBrush[Green] : solidBrush[Red]);
+        Ellipse(dc, r.left + 2, r.top + 2, r.left + 15, r.top + 15);
+    }
+    // The Pause button takes channel 0's red, whatever WM_CTLCOLORBTN set.
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, channelColour[channel >= 0 ? channel : 0]);
+    DrawTextW(dc, caption, length, &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+
+    SelectObject(dc, solidPen[Orange]);
+    POINT frame[5] = {{r.left, r.bottom - 1},
+                      {r.left, r.top},
+                      {r.right - 1, r.top},
+                      {r.right - 1, r.bottom - 1},
+                      {r.left, r.bottom - 1}};
+    Polyline(dc, frame, 5);
+    return TRUE;
+}
+
+void ToggleChannel(int channel) {
+    ChannelTable.enabled[channel] = ChannelTable.enabled[channel] ? 0 : 1;
+    InvalidateRect(channelButtons[channel], nullptr, FALSE);
+    UpdateWindow(channelButtons[channel]);
+}

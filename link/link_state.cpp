@@ -1,0 +1,4 @@
+// The shared link flags: not connected, not paused, debug lines on.
+#include "link_state.h"
+
+LinkStateFlags LinkState = {{0}, {0}, {1}};

@@ -1,0 +1,20 @@
+// The session log, "Tarvex.log": one file per run, written by both threads through LogWrite.
+#pragma once
+
+// One write converts at most this many characters at a time (a 200-byte buffer with its
+// terminator); longer texts are written whole, in several pieces, under one hold of the lock.
+constexpr int LOG_WRITE_CHARS = 199;
+
+// Appends the text as single-byte characters: code points below 256 as themselves, anything else
+// as "?". No line end is added. Callable from either thread; each call lands whole in the file.
+void LogWrite(const wchar_t* text);
+// The same for narrow (byte) text such as printf output; its bytes are written as they stand.
+void LogWriteNarrow(const char* text);
+
+// The single-byte form of a wide text, as LogWrite writes it, into buffer (capacity >= 1, always
+// terminated). Returns the number of bytes stored. Exposed for the tests of the conversion.
+int NarrowLogText(const wchar_t* text, char* buffer, int capacity);
+
+// Command 111: copies the log so far to a file the user picks; logging then goes on in
+// "Tarvex.log", which keeps its content.
+void SaveLogAs();

@@ -1,0 +1,65 @@
+// Win32 side of the seam: the port name file, the log file and the log's lock.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+namespace {
+
+const wchar_t LOG_FILE_NAME[] = L"Tarvex.log";
+const wchar_t CONFIG_FILE_NAME[] = L"Tarvex.cfg";
+
+HANDLE logFile = INVALID_HANDLE_VALUE; // "Tarvex.log", open without sharing for the run
+CRITICAL_SECTION logLock;              // guards every write and the close-copy-reopen of a save
+
+} // namespace
+
+ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* length) {
+    *length = 0;
+    HANDLE file = CreateFileW(CONFIG_FILE_NAME, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return ConfigMissing;
+    DWORD read = 0;
+    BOOL ok = ReadFile(file, buffer, capacity, &read, nullptr);
+    CloseHandle(file);
+    if (!ok)
+        return ConfigUnreadable;
+    *length = read;
+    return ConfigRead;
+}
+
+int OsCreateLogFile() {
+    logFile = CreateFileW(LOG_FILE_NAME, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    return logFile != INVALID_HANDLE_VALUE;
+}
+
+int OsWriteLogFile(const char* bytes, uint32_t n) {
+    if (logFile == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD written = 0;
+    return WriteFile(logFile, bytes, n, &written, nullptr) && written == n;
+}
+
+void OsCloseLogFile() {
+    if (logFile != INVALID_HANDLE_VALUE)
+        CloseHandle(logFile);
+    logFile = INVALID_HANDLE_VALUE;
+}
+
+int OsReopenLogFileForAppend() {
+    logFile = CreateFileW(LOG_FILE_NAME, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (logFile == INVALID_HANDLE_VALUE)
+        return 0;
+    SetFilePointer(logFile, 0, nullptr, FILE_END);
+    return 1;
+}
+
+int OsCopyLogFile(const wchar_t* destination) {
+    return CopyFileW(LOG_FILE_NAME, destination, FALSE) != 0;
+}
+
+void OsInitLogLock() { InitializeCriticalSection(&logLock); }
+void OsEnterLogLock() { EnterCriticalSection(&logLock); }
+void OsLeaveLogLock() { LeaveCriticalSection(&logLock); }

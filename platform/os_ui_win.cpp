@@ -1,0 +1,47 @@
+// Win32 side of the seam: time, message boxes, the status line, the Pause caption and the save
+// dialog.
+#include "platform/platform.h"
+
+#include "app/main_window_win.h"
+
+#include <commdlg.h>
+#include <windows.h>
+
+uint32_t OsTickCount() { return GetTickCount(); }
+
+void OsSleep(uint32_t ms) { Sleep(ms); }
+
+int OsFormatLocalTime(wchar_t* buffer, int capacity) {
+    return GetTimeFormatW(timeLocale, LOCALE_NOUSEROVERRIDE, nullptr, nullptr, buffer,
+                          capacity) != 0;
+}
+
+void OsShowMessage(const wchar_t* text, const wchar_t* caption, int ownedByMainWindow) {
+    MessageBoxW(ownedByMainWindow ? mainWindow : nullptr, text, caption, MB_OK);
+}
+
+void OsSetStatusText(const wchar_t* text) {
+    SetWindowTextW(statusLine, text);
+    UpdateWindow(statusLine);
+}
+
+void OsSetPauseButtonText(const wchar_t* text) {
+    SetWindowTextW(pauseButton, text);
+    UpdateWindow(pauseButton);
+}
+
+void OsUpdateMainWindow() { UpdateWindow(mainWindow); }
+
+int OsAskSaveLogPath(wchar_t* path, int capacity) {
+    path[0] = 0;
+    OPENFILENAMEW dialog = {};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = mainWindow;
+    dialog.lpstrFilter = L"Log files (*.log)\0*.log\0";
+    dialog.lpstrFile = path;
+    dialog.nMaxFile = static_cast<DWORD>(capacity);
+    dialog.lpstrTitle = L"Save Log to File";
+    dialog.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
+    dialog.lpstrDefExt = L"log";
+    return GetSaveFileNameW(&dialog) != 0;
+}

@@ -1,0 +1,72 @@
+// The one seam between Tarvex's portable core and the operating system.
+//
+// The core (channel table, session log, ECU link, conversions, chart geometry) never includes
+// <windows.h>; whatever it needs of the machine it asks for here. os_win.cpp implements these
+// calls on Win32 for Tarvex.exe; the unit tests link a fake (tests/unit/fake_os.cpp) that keeps
+// the log in memory, runs a virtual clock and wires the serial port to the simulated ECU.
+//
+// House style: free functions, success is nonzero, failure 0. Text is wide, as on Win32.
+#pragma once
+
+#include <cstdint>
+
+// --- Serial port: one synchronous handle, one byte at a time ---------------------------------
+
+int OsOpenPort(const wchar_t* name); // CreateFileW, read+write, no sharing, OPEN_EXISTING
+void OsClosePort();                  // closes the port if it is open; harmless otherwise
+int OsPortIsOpen();
+// Reads the current time-outs, sets the five fields Tarvex uses (reads return at once with a
+// waiting byte, else wait up to readWaitMs for one; writes have no time-out) and applies them.
+int OsApplyPortTimeouts(uint32_t readWaitMs);
+// Reads the current line settings, sets baudRate, 8 data bits, no parity, one stop bit, DTR on,
+// RTS under manual control and every kind of flow control off, and applies them.
+int OsApplyLineSettings(uint32_t baudRate);
+int OsSetRts(int asserted); // asserted pulls the K-line low through the adapter
+int OsPurgePort();          // discards both the receive and the transmit buffer
+// One-byte read; *received is set to the number of bytes delivered (0 after the read wait
+// expired). The result is the success of the read call itself.
+int OsReadPortByte(uint8_t* byte, uint32_t* received);
+int OsWritePortByte(uint8_t byte);
+
+// --- Time --------------------------------------------------------------------------------------
+
+uint32_t OsTickCount(); // milliseconds since system start, wrapping
+void OsSleep(uint32_t ms);
+// The current local time in the U.S. English default format ("8:17:45 PM"); 0 on failure.
+int OsFormatLocalTime(wchar_t* buffer, int capacity);
+
+// --- The user --------------------------------------------------------------------------------
+
+// A modal message box with one OK button and no icon; ownedByMainWindow chooses between the main
+// window and no owner. Returns when the user has dismissed it.
+void OsShowMessage(const wchar_t* text, const wchar_t* caption, int ownedByMainWindow);
+// The status line at the top right of the main window: sets its text and repaints it at once.
+void OsSetStatusText(const wchar_t* text);
+// The Pause button's caption ("Pause" or "Resume"), repainted at once.
+void OsSetPauseButtonText(const wchar_t* text);
+// Repaints whatever of the main window is waiting to be painted, before returning.
+void OsUpdateMainWindow();
+// Asks the user where to save a copy of the log; 0 when cancelled or the dialog failed.
+int OsAskSaveLogPath(wchar_t* path, int capacity);
+
+// --- Files -----------------------------------------------------------------------------------
+
+// The port name file in the working directory.
+enum ConfigReadResult {
+    ConfigMissing = 0,    // the file cannot be opened
+    ConfigRead = 1,       // *length bytes were read into buffer
+    ConfigUnreadable = 2, // the file opened but the read failed
+};
+ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* length);
+
+// "Tarvex.log" in the working directory, open without sharing for the whole run.
+int OsCreateLogFile();                              // create or replace it, empty
+int OsWriteLogFile(const char* bytes, uint32_t n);  // one synchronous write
+void OsCloseLogFile();                              // harmless when not open
+int OsReopenLogFileForAppend();                     // open it again, positioned at its end
+int OsCopyLogFile(const wchar_t* destination);      // replaces an existing destination
+
+// The one lock of the program: it keeps each log write whole between the two threads.
+void OsInitLogLock();
+void OsEnterLogLock();
+void OsLeaveLogLock();

@@ -1,0 +1,117 @@
+// The session log on real files through the Win32 side of the seam, run under Wine: replacing
+// the previous run's log, whole writes from several threads, and the copy that leaves logging
+// going on in "Tarvex.log".
+#include "log/session_log.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The save dialog and message boxes are the only calls of the log that need a window; here the
+// test answers them.
+static std::wstring saveAnswer;
+static std::vector<std::wstring> messages;
+int OsAskSaveLogPath(wchar_t* path, int capacity) {
+    if (saveAnswer.empty())
+        return 0;
+    lstrcpynW(path, saveAnswer.c_str(), capacity);
+    return 1;
+}
+void OsShowMessage(const wchar_t* text, const wchar_t*, int) { messages.push_back(text); }
+
+namespace {
+
+std::string ReadWhole(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+class LogFileWin : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static bool lockReady = false;
+        if (!lockReady)
+            OsInitLogLock();
+        lockReady = true;
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        std::wstring dir = std::wstring(temp) + L"tarvex-log-test";
+        CreateDirectoryW(dir.c_str(), nullptr);
+        ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
+        saveAnswer.clear();
+        messages.clear();
+    }
+    void TearDown() override { OsCloseLogFile(); }
+};
+
+} // namespace
+
+TEST_F(LogFileWin, EachRunReplacesThePreviousLog) {
+    ASSERT_TRUE(OsCreateLogFile());
+    LogWrite(L"first run, a longer text\r\n");
+    OsCloseLogFile();
+    ASSERT_TRUE(OsCreateLogFile());
+    LogWrite(L"second\r\n");
+    LogWrite(L"caf\u00e9 \u20ac");
+    OsCloseLogFile();
+    EXPECT_EQ(ReadWhole("Tarvex.log"), "second\r\ncaf\xe9 ?");
+}
+
+TEST_F(LogFileWin, WritesFromSeveralThreadsStayWhole) {
+    ASSERT_TRUE(OsCreateLogFile());
+    constexpr int THREADS = 4, WRITES = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; t++)
+        threads.emplace_back([t] {
+            for (int w = 0; w < WRITES; w++) {
+                std::wstring text(static_cast<size_t>(10 + (w * 53) % 450),
+                                  static_cast<wchar_t>(L'a' + t));
+                text += L"\r\n";
+                LogWrite(text.c_str());
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    OsCloseLogFile();
+
+    std::string log = ReadWhole("Tarvex.log");
+    int counts[THREADS] = {};
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find("\r\n", pos);
+        ASSERT_NE(end, std::string::npos);
+        std::string line = log.substr(pos, end - pos);
+        ASSERT_FALSE(line.empty());
+        int t = line[0] - 'a';
+        ASSERT_TRUE(t >= 0 && t < THREADS);
+        int w = counts[t]++;
+        ASSERT_EQ(line, std::string(static_cast<size_t>(10 + (w * 53) % 450), line[0]));
+        pos = end + 2;
+    }
+    for (int count : counts)
+        EXPECT_EQ(count, WRITES);
+}
+
+TEST_F(LogFileWin, SaveCopiesSoFarThenLoggingGoesOnAtTheEnd) {
+    ASSERT_TRUE(OsCreateLogFile());
+    LogWrite(L"one\r\n");
+    {
+        std::ofstream old("copy.log", std::ios::binary);
+        old << "an older file that the copy replaces";
+    }
+    saveAnswer = L"copy.log";
+    SaveLogAs();
+    LogWrite(L"two\r\n");
+    OsCloseLogFile();
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(ReadWhole("copy.log"), "one\r\n");
+    EXPECT_EQ(ReadWhole("Tarvex.log"), "one\r\ntwo\r\n");
+}

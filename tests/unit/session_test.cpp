@@ -1,0 +1,150 @@
+// Start-up, tick, Pause and end of a run, checked through the log they write and the messages
+// the user sees.
+#include "app/session.h"
+#include "fake_os.h"
+#include "link/link_state.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const char STARTED_DEFAULT[] = "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n";
+
+class Session : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetFakeOs(); }
+    void UseConfig(const std::string& bytes) {
+        fakeOs.configPresent = true;
+        fakeOs.configBytes = bytes;
+    }
+};
+
+} // namespace
+
+TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
+    const std::string tooLong200(200, 'C');
+    const struct {
+        const char* what;
+        bool present;
+        std::string config;
+        bool opens;
+        std::wstring port;   // the name tried, if any
+        std::string log;     // the whole log after start-up
+    } cases[] = {
+        {"no file", false, "", true, L"COM9:", STARTED_DEFAULT},
+        {"five bytes", true, "COM7:", true, L"COM7:",
+         "Starting ...\r\nRead Config file: COM7:\r\n\r\nCOM Opened\r\n"},
+        {"nine bytes fit", true, "\\\\.\\COM12", true, L"\\\\.\\COM12",
+         "Starting ...\r\nRead Config file: \\\\.\\COM12\r\n\r\nCOM Opened\r\n"},
+        {"line end kept", true, "COM7:\r\n", false, L"COM7:\r\n",
+         "Starting ...\r\nRead Config file: COM7:\r\n\r\n\r\n\r\nCannot open COM port"},
+        {"empty file", true, "", false, L"",
+         "Starting ...\r\nRead Config file: \r\n\r\n\r\nCannot open COM port"},
+        {"ten bytes refused", true, "COM7:\r\n\r\n\r", false, L"",
+         "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
+         "\r\nCannot open COM port"},
+        {"200 bytes refused", true, tooLong200, false, L"",
+         "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
+         "\r\nCannot open COM port"},
+        {"NUL refused", true, std::string("COM7:\0x", 7), false, L"",
+         "Starting ...\r\nConfig file refused: the name holds a NUL byte\r\n\r\n"
+         "\r\nCannot open COM port"},
+    };
+    for (const auto& c : cases) {
+        ResetFakeOs();
+        fakeOs.openablePorts = {L"COM9:", L"COM7:", L"\\\\.\\COM12"};
+        if (c.present)
+            UseConfig(c.config);
+        int ok = StartSession();
+        EXPECT_EQ(ok, c.opens ? 1 : 0) << c.what;
+        EXPECT_EQ(fakeOs.logFile, c.log) << c.what;
+        if (c.port.empty()) {
+            EXPECT_EQ(fakeOs.portOpenCalls, 0) << c.what << ": a refused name is never opened";
+        }
+        if (c.opens) {
+            EXPECT_EQ(fakeOs.openedPort, c.port) << c.what;
+            EXPECT_TRUE(fakeOs.messages.empty()) << c.what;
+        } else {
+            ASSERT_EQ(fakeOs.messages.size(), 1u) << c.what;
+            EXPECT_EQ(fakeOs.messages[0].text, L"Cannot open COM port");
+            EXPECT_EQ(fakeOs.messages[0].caption, L"Error");
+            EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 1);
+        }
+    }
+}
+
+TEST_F(Session, UnreadableConfigIsRefused) {
+    fakeOs.configPresent = true;
+    fakeOs.configUnreadable = true;
+    EXPECT_EQ(StartSession(), 0);
+    EXPECT_EQ(fakeOs.logFile, "Starting ...\r\nConfig file refused: it cannot be read\r\n\r\n"
+                              "\r\nCannot open COM port");
+    EXPECT_EQ(fakeOs.portOpenCalls, 0);
+}
+
+TEST_F(Session, LogThatCannotBeCreatedStopsTheStart) {
+    fakeOs.logCreateFails = true;
+    EXPECT_EQ(StartSession(), 0);
+    ASSERT_EQ(fakeOs.messages.size(), 1u);
+    EXPECT_EQ(fakeOs.messages[0].text, L"Cannot open Log File");
+    EXPECT_EQ(fakeOs.messages[0].caption, L"Error");
+    EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 0);
+    EXPECT_EQ(fakeOs.portOpenCalls, 0);
+    EndSession(); // the window's end still runs and must do nothing harmful
+    EXPECT_EQ(fakeOs.logFile, "");
+}
+
+TEST_F(Session, EndClosesLogAndPortAfterSessionEnded) {
+    ASSERT_EQ(StartSession(), 1);
+    EndSession();
+    EXPECT_EQ(fakeOs.logFile, std::string(STARTED_DEFAULT) + "Session ended");
+    EXPECT_FALSE(fakeOs.logOpen);
+    EXPECT_FALSE(fakeOs.portOpen);
+
+    // A failed start ends with the port message directly followed by the end line.
+    ResetFakeOs();
+    fakeOs.openablePorts.clear();
+    ASSERT_EQ(StartSession(), 0);
+    EndSession();
+    const std::string& log = fakeOs.logFile;
+    const std::string tail = "\r\nCannot open COM port" "Session ended";
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+}
+
+TEST_F(Session, TickWithoutEcuKeepsWaiting) {
+    ASSERT_EQ(StartSession(), 1);
+    EXPECT_EQ(OnTick(), 1);
+    EXPECT_EQ(OnTick(), 1);
+    ASSERT_EQ(fakeOs.statusTexts.size(), 2u);
+    EXPECT_EQ(fakeOs.statusTexts[1], L"Waiting to connect to ECU");
+    EXPECT_EQ(LoadFlag(LinkState.connected), 0);
+    EXPECT_EQ(fakeOs.logFile, STARTED_DEFAULT) << "a failed attempt logs nothing of its own yet";
+}
+
+TEST_F(Session, PauseTogglesOnlyWhileConnected) {
+    ASSERT_EQ(StartSession(), 1);
+    OnPauseButton(); // not connected: an attempt, which fails; nothing else changes
+    EXPECT_TRUE(fakeOs.pauseTexts.empty());
+    EXPECT_EQ(LoadFlag(LinkState.paused), 0);
+
+    StoreFlag(LinkState.connected, 1);
+    OnPauseButton();
+    OnPauseButton();
+    OnPauseButton();
+    ASSERT_EQ(fakeOs.pauseTexts.size(), 3u);
+    EXPECT_EQ(fakeOs.pauseTexts[0], L"Resume");
+    EXPECT_EQ(fakeOs.pauseTexts[1], L"Pause");
+    EXPECT_EQ(fakeOs.pauseTexts[2], L"Resume");
+    EXPECT_EQ(LoadFlag(LinkState.paused), 1);
+}
+
+TEST_F(Session, HeaderRowNamesEveryChannelWhateverIsEnabled) {
+    ASSERT_EQ(StartSession(), 1);
+    fakeOs.logFile.clear();
+    WriteHeaderRow();
+    EXPECT_EQ(fakeOs.logFile, "8:17:45 PM,Intake Air Temp,Cylinder Head Temp,AFM Voltage,RPM,"
+                              "Injector Time,Ignition Advance,MAF Sensor,Battery\r\n");
+}
