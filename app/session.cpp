@@ -69,6 +69,18 @@ void TakePortName() {
     LogWrite(L"\r\n");
 }
 
+// A device name never holds control characters. Such a name (the line end of a config file
+// written with a text editor, say) is not opened: Wine would quietly drop the line end and open
+// the port anyway, where Windows refuses the name, and Tarvex should behave the same on both.
+int IsDeviceName(const wchar_t* name) {
+    if (name[0] == 0)
+        return 0;
+    for (; *name; name++)
+        if (*name < 0x20)
+            return 0;
+    return 1;
+}
+
 int TryConnect() {
     if (attemptRunning)
         return -1;
@@ -90,7 +102,7 @@ int StartSession() {
     for (auto& value : rawValues)
         value.store(0, std::memory_order_relaxed);
     LogWrite(L"\r\n");
-    if (portName[0] == 0 || !OsOpenPort(portName)) {
+    if (!IsDeviceName(portName) || !OsOpenPort(portName)) {
         OsShowMessage(L"Cannot open COM port", L"Error", 1);
         LogWrite(L"\r\nCannot open COM port");
         return 0;

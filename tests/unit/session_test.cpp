@@ -30,7 +30,7 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
         bool present;
         std::string config;
         bool opens;
-        std::wstring port;   // the name tried, if any
+        std::wstring port;   // the name opened; empty when no open may be tried
         std::string log;     // the whole log after start-up
     } cases[] = {
         {"no file", false, "", true, L"COM9:", STARTED_DEFAULT},
@@ -38,7 +38,7 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
          "Starting ...\r\nRead Config file: COM7:\r\n\r\nCOM Opened\r\n"},
         {"nine bytes fit", true, "\\\\.\\COM12", true, L"\\\\.\\COM12",
          "Starting ...\r\nRead Config file: \\\\.\\COM12\r\n\r\nCOM Opened\r\n"},
-        {"line end kept", true, "COM7:\r\n", false, L"COM7:\r\n",
+        {"line end kept, never opened", true, "COM7:\r\n", false, L"",
          "Starting ...\r\nRead Config file: COM7:\r\n\r\n\r\n\r\nCannot open COM port"},
         {"empty file", true, "", false, L"",
          "Starting ...\r\nRead Config file: \r\n\r\n\r\nCannot open COM port"},
@@ -61,7 +61,7 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
         EXPECT_EQ(ok, c.opens ? 1 : 0) << c.what;
         EXPECT_EQ(fakeOs.logFile, c.log) << c.what;
         if (c.port.empty()) {
-            EXPECT_EQ(fakeOs.portOpenCalls, 0) << c.what << ": a refused name is never opened";
+            EXPECT_EQ(fakeOs.portOpenCalls, 0) << c.what << ": the name must not be opened";
         }
         if (c.opens) {
             EXPECT_EQ(fakeOs.openedPort, c.port) << c.what;
