@@ -46,8 +46,22 @@ void OsSetStatusText(const wchar_t* text);
 void OsSetPauseButtonText(const wchar_t* text);
 // Repaints whatever of the main window is waiting to be painted, before returning.
 void OsUpdateMainWindow();
+// Sends WM_CLOSE to the main window: the program ends.
+void OsCloseMainWindow();
 // Asks the user where to save a copy of the log; 0 when cancelled or the dialog failed.
 int OsAskSaveLogPath(wchar_t* path, int capacity);
+
+// --- The reader thread: at most one exists at a time ------------------------------------------
+
+typedef uint32_t (*ReaderThreadProc)(void* parameter);
+// Creates the thread suspended, with no argument; the handle of an earlier thread, which has
+// ended by then, is closed first. Nonzero on success.
+int OsCreateReaderThread(ReaderThreadProc proc);
+// Gives the thread normal priority and lets it run.
+void OsResumeReaderThread();
+// Waits up to ms for the reader thread to end, closing a message box it is showing so that it
+// can; nonzero once it has ended (or when there is none). Its handle is then closed.
+int OsJoinReaderThread(uint32_t ms);
 
 // --- Files -----------------------------------------------------------------------------------
 

@@ -1,0 +1,106 @@
+// The serial line: one-byte transfers and the wake-up.
+//
+// The adapter pulls the K-line low while RTS is asserted, so the ECU's address is sent by hand,
+// one 200 ms step per bit. Afterwards every byte goes at 9600 baud, and because transmit and
+// receive both sit on the one K-line, each byte written comes back as an echo before anything the
+// ECU sends after it.
+#include "link/serial_line.h"
+
+#include "log/session_log.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+
+uint8_t rxByte;
+uint8_t txByte;
+std::atomic<int32_t> lineStopRequested{0};
+
+namespace {
+
+constexpr uint32_t BIT_TIME_MS = 200; // one bit of the address at 5 baud
+
+// The address 0x10 as RTS steps, one per bit time: start bit, seven address bits least
+// significant first, odd parity, stop bit. RTS asserted (1) pulls the line low, a 0 bit.
+constexpr int ADDRESS_RTS_STEPS[10] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
+
+constexpr uint8_t SYNC_BYTE = 0x55;
+constexpr uint8_t KEYWORD_1 = 0x0B;
+constexpr uint8_t KEYWORD_2 = 0x02;
+
+int Stopping() { return lineStopRequested.load(std::memory_order_relaxed); }
+
+} // namespace
+
+int ReadByte() {
+    if (Stopping())
+        return 0;
+    uint8_t byte = 0;
+    uint32_t received = 0;
+    if (!OsReadPortByte(&byte, &received) || received != 1)
+        return 0;
+    rxByte = byte;
+    return 1;
+}
+
+int WriteByte(uint8_t b) {
+    txByte = b;
+    if (Stopping())
+        return 0;
+    return OsWritePortByte(txByte);
+}
+
+int WakeUpEcu() {
+    if (!OsApplyPortTimeouts(READ_WAIT_MS)) {
+        LogWrite(L"\r\nCannot Set Timeouts");
+        OsClosePort();
+        return 0;
+    }
+    // Applied twice, as some adapters' drivers only take the rate on the second setting.
+    if (!OsApplyLineSettings(LINE_BAUD_RATE) || !OsApplyLineSettings(LINE_BAUD_RATE)) {
+        LogWrite(L"\r\nCannot Set State");
+        OsClosePort();
+        return 0;
+    }
+    for (int asserted : ADDRESS_RTS_STEPS) {
+        OsSetRts(asserted);
+        OsSleep(BIT_TIME_MS);
+    }
+    // Whatever arrived while the line was being toggled is not an answer.
+    OsPurgePort();
+
+    if (!ReadByte()) {
+        LogWrite(L"\r\nDevice not responding");
+        return 0;
+    }
+    if (rxByte != SYNC_BYTE) {
+        char line[40];
+        std::snprintf(line, sizeof line, "\r\nIncorrect baudrate = %2.2Xh", rxByte);
+        LogWriteNarrow(line);
+        return 0;
+    }
+    if (!ReadByte()) {
+        LogWrite(L"\r\nDevice not responding");
+        return 0;
+    }
+    if (rxByte != KEYWORD_1) {
+        LogWrite(L"\r\nAnswer not 0x0B");
+        return 0;
+    }
+    if (!ReadByte()) {
+        LogWrite(L"\r\nDevice not responding");
+        return 0;
+    }
+    if (rxByte != KEYWORD_2) {
+        LogWrite(L"\r\nAnswer not 0x02");
+        return 0;
+    }
+    OsSleep(10);
+    WriteByte(static_cast<uint8_t>(0xFF - KEYWORD_2));
+    // No echo leaves rxByte at the keyword, which fails the comparison as a wrong echo does.
+    ReadByte();
+    if (rxByte != 0xFD) {
+        LogWrite(L"\r\nIncorrect echo");
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,27 @@
+// The serial line to the K-line adapter: the two one-byte transfer buffers, their read and write
+// primitives, and the 5-baud wake-up of the ECU.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+constexpr uint32_t LINE_BAUD_RATE = 9600;
+constexpr uint32_t READ_WAIT_MS = 1500; // longest wait for one byte
+
+extern uint8_t rxByte; // the last byte read; kept until a read delivers another
+extern uint8_t txByte; // the last byte written
+
+// Set while the program is closing: every read and write then fails at once, so a thread in the
+// middle of an exchange gets off the line within one read's wait.
+extern std::atomic<int32_t> lineStopRequested;
+
+// Reads one byte into rxByte. A read that delivers no byte within its wait, or fails, is a failed
+// read (0): a silent line must not pass the previous byte off as a new one.
+int ReadByte();
+// Writes b through txByte. Its result is the success of the port write.
+int WriteByte(uint8_t b);
+
+// Applies the line settings, sends the address 0x10 at 5 baud on RTS, checks the sync byte and
+// the two keywords and answers the complement of the second. 1 when the ECU is awake; 0 after
+// logging why not.
+int WakeUpEcu();

@@ -1,0 +1,154 @@
+/* The RTS bridge, loaded with LD_PRELOAD into wine (or any program) that drives a pty as if it
+ * were a serial port. A pty has no modem-control lines, so the kernel refuses TIOCMGET, TIOCMSET,
+ * TIOCMBIS and TIOCMBIC on it, and Wine's EscapeCommFunction(SETRTS/CLRRTS) fails. This library
+ * answers those requests itself for pty slaves, keeps the lines' state per descriptor, and reports
+ * every change of RTS with its CLOCK_MONOTONIC time to ecusim over a Unix datagram socket named
+ * in TARVEX_RTS_SOCKET. Real serial devices, and every other request, go to the real ioctl.
+ *
+ * It lives inside wine and all its children: no allocation, no output, errno as the caller
+ * expects, and nothing that can block (the datagram is sent without waiting). */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "rts_message.h"
+
+typedef int (*IoctlFn)(int, unsigned long, ...);
+
+#define MAX_TRACKED_FDS 4096
+#define DRIVEN_LINES (TIOCM_DTR | TIOCM_RTS)
+/* The adapter is always there: clear to send, data set ready, carrier. */
+#define INPUT_LINES (TIOCM_CTS | TIOCM_DSR | TIOCM_CAR)
+
+struct LineState {
+    uint64_t rdev; /* the pty this descriptor was on when the state was made */
+    int bits;      /* DTR and RTS as last set */
+    int valid;
+};
+
+static IoctlFn realIoctl;
+static pthread_once_t resolveOnce = PTHREAD_ONCE_INIT;
+static pthread_mutex_t linesLock = PTHREAD_MUTEX_INITIALIZER;
+static struct LineState lines[MAX_TRACKED_FDS];
+
+static void ResolveRealIoctl(void) {
+    void* sym = dlsym(RTLD_NEXT, "ioctl");
+    memcpy(&realIoctl, &sym, sizeof realIoctl);
+}
+
+/* Unix 98 pty slaves (/dev/pts/N) have majors 136 to 143. */
+static int IsPtySlave(int fd, uint64_t* rdev) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return 0;
+    }
+    unsigned int maj = major(st.st_rdev);
+    *rdev = (uint64_t)st.st_rdev;
+    return maj >= 136 && maj <= 143;
+}
+
+static void ReportRts(int asserted, uint64_t rdev, uint64_t monoNs) {
+    const char* path = getenv(RTS_SOCKET_ENV);
+    if (path == NULL || path[0] == '\0' ||
+        strlen(path) >= sizeof(((struct sockaddr_un*)0)->sun_path)) {
+        return;
+    }
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return;
+    }
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, path);
+    struct RtsMessage msg;
+    memset(&msg, 0, sizeof msg);
+    msg.magic = RTS_MESSAGE_MAGIC;
+    msg.asserted = asserted ? 1u : 0u;
+    msg.monoNs = monoNs;
+    msg.rdev = rdev;
+    msg.pid = (int32_t)getpid();
+    (void)sendto(s, &msg, sizeof msg, MSG_DONTWAIT, (struct sockaddr*)&addr, sizeof addr);
+    close(s);
+}
+
+/* Answers a modem-control request for a pty slave. */
+static int Emulate(int fd, uint64_t rdev, unsigned long request, int* arg) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t nowNs = (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+
+    if (request == TIOCSBRK || request == TIOCCBRK) {
+        return 0; /* a break means nothing to the simulated line */
+    }
+    if (arg == NULL) {
+        errno = EFAULT;
+        return -1;
+    }
+    pthread_mutex_lock(&linesLock);
+    struct LineState* line = &lines[fd];
+    if (!line->valid || line->rdev != rdev) {
+        line->valid = 1;
+        line->rdev = rdev;
+        line->bits = TIOCM_DTR; /* RTS off: the K-line idles high */
+    }
+    int before = line->bits;
+    int after = before;
+    switch (request) {
+    case TIOCMGET: *arg = before | INPUT_LINES; break;
+    case TIOCMSET: after = *arg & DRIVEN_LINES; break;
+    case TIOCMBIS: after = before | (*arg & DRIVEN_LINES); break;
+    case TIOCMBIC: after = before & ~(*arg & DRIVEN_LINES); break;
+    default: break;
+    }
+    line->bits = after;
+    pthread_mutex_unlock(&linesLock);
+
+    if ((before ^ after) & TIOCM_RTS) {
+        ReportRts((after & TIOCM_RTS) != 0, rdev, nowNs);
+    }
+    return 0;
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+
+    pthread_once(&resolveOnce, ResolveRealIoctl);
+    if (realIoctl == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    int modemRequest = request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS ||
+                       request == TIOCMBIC || request == TIOCSBRK || request == TIOCCBRK;
+    if (!modemRequest || fd < 0 || fd >= MAX_TRACKED_FDS) {
+        return realIoctl(fd, request, arg);
+    }
+    int savedErrno = errno;
+    int r = realIoctl(fd, request, arg);
+    if (r == 0 || (errno != ENOTTY && errno != EINVAL)) {
+        return r; /* a real serial device, or a failure that is not ours to hide */
+    }
+    int failErrno = errno;
+    uint64_t rdev = 0;
+    if (!IsPtySlave(fd, &rdev)) {
+        errno = failErrno;
+        return r;
+    }
+    errno = savedErrno;
+    return Emulate(fd, rdev, request, (int*)arg);
+}
