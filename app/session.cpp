@@ -7,6 +7,7 @@
 
 #include "app/channel_table.h"
 #include "display/chart.h"
+#include "link/block_exchange.h"
 #include "link/connection.h"
 #include "link/link_state.h"
 #include "log/session_log.h"
@@ -99,8 +100,7 @@ int StartSession() {
     }
     LogWrite(L"Starting ...\r\n");
     TakePortName();
-    for (auto& value : rawValues)
-        value.store(0, std::memory_order_relaxed);
+    ResetReceiveTables();
     LogWrite(L"\r\n");
     if (!IsDeviceName(portName) || !OsOpenPort(portName)) {
         OsShowMessage(L"Cannot open COM port", L"Error", 1);
@@ -155,9 +155,10 @@ void OnPauseButton() {
 }
 
 void EndSession() {
-    // The reader thread must be off the line before the end-of-session block goes out on it.
-    StopReaderThread();
-    if (OsPortIsOpen())
+    // The reader thread must be off the line before the end-of-session block goes out on it. The
+    // block is left out when the thread could not be stopped in time, or when the last exchange
+    // broke off midway: the ECU would take the block for the rest of the broken one.
+    if (StopReaderThread() && !lineMidExchange.load(std::memory_order_relaxed) && OsPortIsOpen())
         SendEndSessionBlock();
     LogWrite(L"Session ended");
     OsCloseLogFile();

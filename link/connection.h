@@ -1,13 +1,32 @@
-// The ECU link as the rest of the program sees it.
+// The ECU link as the rest of the program sees it: connection attempts, the reader thread that
+// polls the channels, and stopping it.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+
+extern std::atomic<int32_t> effectiveBaudRate; // line rate of the last poll cycle, bits/s
+extern int32_t currentChannel;                 // the channel the reader polls next; reader only
 
 // One connection attempt on the GUI thread: wake-up, opening exchange, reader thread started.
 // Nonzero when the link is up; the caller then raises LinkState.connected.
 int ConnectEcu();
 
-// Stops a running reader thread (it finishes its current exchange first), so that the GUI thread
-// may drive the line again. Harmless when none runs.
-void StopReaderThread();
+// The log line of a block received in the opening exchange: its number, title, length and data
+// as text. Written whole, however long the data.
+void LogReceivedBlock(int slot);
 
-// The end-of-session block, sent with the current block counter. Nonzero on success.
-int SendEndSessionBlock();
+// The reader thread's procedure: polls the channels until the link fails or is stopped.
+uint32_t ReaderThread(void* parameter);
+
+// Set while the reader thread is being stopped: it ends after its current cycle and shows no
+// message box, since nobody is left to read one.
+extern std::atomic<int32_t> readerStopRequested;
+// Set when the last exchange on the line was cut off midway (a failed or aborted cycle), so the
+// ECU is in no state to take an end-of-session block. Cleared by the next connection attempt.
+extern std::atomic<int32_t> lineMidExchange;
+
+// Stops a running reader thread: it may finish its cycle; one that does not in time has its
+// reads and writes cut short. Nonzero when no reader thread drives the line any more, so the GUI
+// thread may use it; 0 if the thread is still on the line.
+int StopReaderThread();

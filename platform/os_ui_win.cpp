@@ -32,6 +32,8 @@ void OsSetPauseButtonText(const wchar_t* text) {
 
 void OsUpdateMainWindow() { UpdateWindow(mainWindow); }
 
+void OsCloseMainWindow() { SendMessageW(mainWindow, WM_CLOSE, 0, 0); }
+
 int OsAskSaveLogPath(wchar_t* path, int capacity) {
     path[0] = 0;
     OPENFILENAMEW dialog = {};

@@ -2,7 +2,11 @@
 #include "fake_os.h"
 
 #include "app/channel_table.h"
+#include "display/chart.h"
+#include "link/block_exchange.h"
+#include "link/connection.h"
 #include "link/link_state.h"
+#include "link/serial_line.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -10,9 +14,27 @@
 
 FakeOs fakeOs;
 
+void WaitForReaderEnd() {
+    if (fakeOs.reader && fakeOs.reader->joinable())
+        fakeOs.reader->join();
+    fakeOs.reader.reset();
+}
+
+void AttachEcu(const ecusim::Scenario& scenario) {
+    fakeOs.ecu = std::make_unique<ecusim::EcuModel>(scenario);
+}
+
 void ResetFakeOs() {
+    WaitForReaderEnd();
     fakeOs.~FakeOs();
     new (&fakeOs) FakeOs();
+    lineStopRequested.store(0);
+    readerStopRequested.store(0);
+    lineMidExchange.store(0);
+    blockNumber.store(0);
+    effectiveBaudRate.store(0);
+    currentChannel = 0;
+    historyLength = 0;
     for (auto& value : rawValues)
         value.store(0);
     for (int i = 0; i < CHANNEL_COUNT; i++)
@@ -33,18 +55,121 @@ int OsOpenPort(const wchar_t* name) {
     fakeOs.openedPort = name;
     return 1;
 }
-void OsClosePort() { fakeOs.portOpen = false; }
+void OsClosePort() {
+    if (fakeOs.portOpen)
+        fakeOs.portCloseCalls++;
+    fakeOs.portOpen = false;
+}
 int OsPortIsOpen() { return fakeOs.portOpen; }
-int OsApplyPortTimeouts(uint32_t) { return fakeOs.portOpen; }
-int OsApplyLineSettings(uint32_t) { return fakeOs.portOpen; }
-int OsSetRts(int) { return fakeOs.portOpen; }
-int OsPurgePort() { return fakeOs.portOpen; }
-int OsReadPortByte(uint8_t*, uint32_t* received) {
-    *received = 0;
-    fakeOs.nowUs += 1500000;
+int OsApplyPortTimeouts(uint32_t) { return fakeOs.portOpen && !fakeOs.timeoutsFail; }
+int OsApplyLineSettings(uint32_t baudRate) {
+    if (!fakeOs.portOpen || ++fakeOs.lineSettingsCalls == fakeOs.lineSettingsFailOnCall)
+        return 0;
+    if (fakeOs.ecu)
+        fakeOs.ecu->SetLineSettings(baudRate, 8, 0, 1, fakeOs.nowUs);
+    return 1;
+}
+int OsSetRts(int asserted) {
+    fakeOs.rts.emplace_back(fakeOs.nowUs, asserted);
+    if (fakeOs.ecu)
+        fakeOs.ecu->SetRts(asserted != 0, fakeOs.nowUs);
     return fakeOs.portOpen;
 }
-int OsWritePortByte(uint8_t) { return fakeOs.portOpen; }
+int OsPurgePort() {
+    fakeOs.purges++;
+    if (fakeOs.ecu)
+        fakeOs.ecu->Purge(fakeOs.nowUs);
+    return fakeOs.portOpen;
+}
+namespace {
+
+// The echo of a written byte, as the adapter returns it (or, on request, wrongly).
+uint8_t EchoOf(uint8_t written) {
+    if (fakeOs.corruptEchoOfFirst == written) {
+        fakeOs.corruptEchoOfFirst = -1;
+        return static_cast<uint8_t>(written ^ 0xFF);
+    }
+    return written;
+}
+
+} // namespace
+
+// Waits, on the virtual clock, up to 1500 ms for the next byte from the far end.
+int OsReadPortByte(uint8_t* byte, uint32_t* received) {
+    *received = 0;
+    if (!fakeOs.portOpen || fakeOs.readsFail)
+        return 0;
+    const uint64_t deadline = fakeOs.nowUs + 1500000;
+    if (!fakeOs.ecu) {
+        if (!fakeOs.echoes.empty()) {
+            *byte = fakeOs.echoes.front();
+            fakeOs.echoes.pop_front();
+            *received = 1;
+            return 1;
+        }
+        if (!fakeOs.ecuScript.empty()) {
+            int next = fakeOs.ecuScript.front();
+            fakeOs.ecuScript.pop_front();
+            if (next >= 0) {
+                *byte = static_cast<uint8_t>(next);
+                *received = 1;
+                return 1;
+            }
+        }
+    } else {
+        fakeOs.ecu->Advance(fakeOs.nowUs);
+        uint64_t ready = 0;
+        if (fakeOs.ecu->NextReady(&ready) && ready <= deadline) {
+            fakeOs.nowUs = std::max(fakeOs.nowUs, ready);
+            ecusim::Direction direction;
+            if (fakeOs.ecu->PopByte(fakeOs.nowUs, byte, &direction)) {
+                if (direction == ecusim::Direction::Echo)
+                    *byte = EchoOf(*byte);
+                *received = 1;
+                return 1;
+            }
+        }
+    }
+    fakeOs.nowUs = deadline;
+    return 1;
+}
+int OsWritePortByte(uint8_t byte) {
+    if (!fakeOs.portOpen)
+        return 0;
+    fakeOs.written.push_back(byte);
+    fakeOs.writtenAt.push_back(fakeOs.nowUs);
+    if (fakeOs.ecu)
+        fakeOs.ecu->TesterWrites(byte, fakeOs.nowUs);
+    else if (!fakeOs.echoOff)
+        fakeOs.echoes.push_back(EchoOf(byte));
+    if (fakeOs.onWrite)
+        fakeOs.onWrite(byte);
+    return 1;
+}
+
+// --- The reader thread ------------------------------------------------------------------------
+
+int OsCreateReaderThread(ReaderThreadProc proc) {
+    if (fakeOs.threadCreateFails)
+        return 0;
+    WaitForReaderEnd(); // an earlier thread has ended by now; nothing of it is left
+    fakeOs.threadsCreated++;
+    fakeOs.readerProc = proc;
+    return 1;
+}
+void StartHeldReader() {
+    fakeOs.holdReader = false;
+    OsResumeReaderThread();
+}
+void OsResumeReaderThread() {
+    if (fakeOs.holdReader)
+        return;
+    fakeOs.reader = std::make_unique<std::thread>([] { fakeOs.readerProc(nullptr); });
+}
+int OsJoinReaderThread(uint32_t) {
+    WaitForReaderEnd();
+    return 1;
+}
 
 // --- Time -------------------------------------------------------------------------------------
 
@@ -60,10 +185,20 @@ int OsFormatLocalTime(wchar_t* buffer, int capacity) {
 
 void OsShowMessage(const wchar_t* text, const wchar_t* caption, int ownedByMainWindow) {
     fakeOs.messages.push_back({text, caption, ownedByMainWindow});
+    if (fakeOs.onMessage)
+        fakeOs.onMessage();
+}
+
+std::vector<uint8_t> WrittenFrom(size_t from) {
+    if (from >= fakeOs.written.size())
+        return {};
+    return std::vector<uint8_t>(fakeOs.written.begin() + static_cast<long>(from),
+                                fakeOs.written.end());
 }
 void OsSetStatusText(const wchar_t* text) { fakeOs.statusTexts.push_back(text); }
 void OsSetPauseButtonText(const wchar_t* text) { fakeOs.pauseTexts.push_back(text); }
 void OsUpdateMainWindow() {}
+void OsCloseMainWindow() { fakeOs.mainWindowClosed = true; }
 int OsAskSaveLogPath(wchar_t* path, int capacity) {
     fakeOs.saveDialogs++;
     if (fakeOs.saveAnswer.empty())

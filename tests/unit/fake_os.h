@@ -2,10 +2,16 @@
 // clock is a number the test moves, message boxes and status texts are recorded.
 #pragma once
 
+#include "ecu_model.h"
+
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct FakeMessage {
@@ -34,6 +40,35 @@ struct FakeOs {
     bool portOpen = false;
     std::wstring openedPort;
     int portOpenCalls = 0;
+    int portCloseCalls = 0;
+    // The far end: the simulated adapter and ECU, on the virtual clock. Without one the line is
+    // dead: nothing echoes, every read waits out its time.
+    std::unique_ptr<ecusim::EcuModel> ecu;
+    bool timeoutsFail = false;
+    int lineSettingsFailOnCall = 0;               // 1: the first application fails, 2: the second
+    int lineSettingsCalls = 0;
+    std::vector<std::pair<uint64_t, int>> rts;    // (time, asserted) of every RTS command
+    std::vector<uint8_t> written;                 // every byte the program wrote
+    std::vector<uint64_t> writtenAt;
+    int purges = 0;
+    std::function<void(uint8_t)> onWrite;         // called after each byte written
+    // Without a model, a scripted far end: the adapter echoes every byte written (unless
+    // echoOff), and the ECU sends the bytes of ecuScript in order; -1 there is a read that times
+    // out. Reads take no virtual time while bytes are waiting.
+    std::deque<uint8_t> echoes;
+    std::deque<int> ecuScript;
+    bool echoOff = false;
+    int corruptEchoOfFirst = -1;                  // the echo of the first write of this byte is wrong
+    bool readsFail = false;                       // the port reports an error on every read
+
+    // The reader thread: a real thread, so the program's hand-over between threads is real.
+    bool threadCreateFails = false;
+    int threadsCreated = 0;
+    uint32_t (*readerProc)(void*) = nullptr;
+    std::unique_ptr<std::thread> reader;
+    bool mainWindowClosed = false;
+    bool holdReader = false;                      // a resumed reader waits for StartHeldReader
+    std::function<void()> onMessage;              // runs inside a message box, as its modal loop
 
     // The user.
     std::vector<FakeMessage> messages;
@@ -51,3 +86,14 @@ extern FakeOs fakeOs;
 
 // Puts the fake and the program's shared state back to the state of a fresh start.
 void ResetFakeOs();
+
+// Puts a healthy (or scripted) simulated ECU behind the port.
+void AttachEcu(const ecusim::Scenario& scenario = ecusim::Scenario());
+
+// Waits for the reader thread to end by itself; the test must make sure it does.
+void WaitForReaderEnd();
+// Starts a reader thread that holdReader kept back.
+void StartHeldReader();
+
+// The bytes the program wrote from position `from` on.
+std::vector<uint8_t> WrittenFrom(size_t from);

@@ -115,13 +115,16 @@ TEST_F(Session, EndClosesLogAndPortAfterSessionEnded) {
 }
 
 TEST_F(Session, TickWithoutEcuKeepsWaiting) {
+    // Nothing behind the port: every read waits out its time.
     ASSERT_EQ(StartSession(), 1);
     EXPECT_EQ(OnTick(), 1);
     EXPECT_EQ(OnTick(), 1);
     ASSERT_EQ(fakeOs.statusTexts.size(), 2u);
     EXPECT_EQ(fakeOs.statusTexts[1], L"Waiting to connect to ECU");
     EXPECT_EQ(LoadFlag(LinkState.connected), 0);
-    EXPECT_EQ(fakeOs.logFile, STARTED_DEFAULT) << "a failed attempt logs nothing of its own yet";
+    EXPECT_EQ(fakeOs.logFile, std::string(STARTED_DEFAULT) +
+                                  "\r\nDevice not responding\r\nDevice not responding");
+    EXPECT_TRUE(fakeOs.messages.empty());
 }
 
 TEST_F(Session, PauseTogglesOnlyWhileConnected) {

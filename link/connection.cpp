@@ -1,0 +1,105 @@
+// The connection sequence: wake the ECU, take part in its opening exchange of thirteen blocks,
+// log each block it sends, and start the reader thread.
+#include "link/connection.h"
+
+#include "display/chart.h"
+#include "link/block_exchange.h"
+#include "link/link_state.h"
+#include "link/serial_line.h"
+#include "log/session_log.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+
+extern wchar_t portName[];
+
+std::atomic<int32_t> readerStopRequested{0};
+std::atomic<int32_t> lineMidExchange{0};
+
+namespace {
+
+constexpr int OPENING_BLOCKS = 13;
+// A cycle takes about 23 ms on a healthy line and under two seconds with a very slow ECU; a dead
+// line fails the cycle within one read's wait (1.5 s). Past that the reader is cut off, and a
+// cut-off read returns at once.
+constexpr uint32_t READER_CYCLE_END_WAIT_MS = 2000;
+constexpr uint32_t READER_CUT_OFF_WAIT_MS = 800;
+
+int Fail(const wchar_t* text) {
+    OsShowMessage(text, L"Error", 0);
+    return 0;
+}
+
+// After "Cannot Set Timeouts" or "Cannot Set State" the port was closed; an adapter pulled out
+// and plugged back in comes back under the same name, so each attempt tries to reopen it.
+int EnsurePortOpen() {
+    if (OsPortIsOpen())
+        return 1;
+    if (OsOpenPort(portName))
+        return 1;
+    LogWrite(L"\r\nCannot reopen COM port");
+    return 0;
+}
+
+} // namespace
+
+// "\r\nblockNumber 9 Type =  9 Length = 0 data " and the block's data as text. With 199 data
+// bytes the line outgrows one log write; LogWriteNarrow writes it whole.
+void LogReceivedBlock(int slot) {
+    char line[64 + BLOCK_DATA_BYTES];
+    std::snprintf(line, sizeof line, "\r\nblockNumber %d Type = %2X Length = %d data %s", slot,
+                  static_cast<unsigned>(BlockStore.title[slot]), BlockStore.dataLength[slot],
+                  reinterpret_cast<const char*>(BlockStore.data[slot]));
+    LogWriteNarrow(line);
+}
+
+int ConnectEcu() {
+    historyLength = 0;
+    lineMidExchange.store(0, std::memory_order_relaxed);
+    if (!EnsurePortOpen())
+        return 0;
+    if (!WakeUpEcu())
+        return 0;
+    // The ECU sends the odd blocks, the tester acknowledges each but the last; block 10 is the
+    // bare block of title 0x07.
+    for (int counter = 1; counter <= OPENING_BLOCKS; counter++) {
+        blockNumber.store(counter, std::memory_order_relaxed);
+        const uint8_t k = static_cast<uint8_t>(counter);
+        if (counter % 2 == 1) {
+            if (!GetBlock(0))
+                return Fail(L"GetBlock failed");
+            LogReceivedBlock(counter);
+        } else if (counter == 10) {
+            if (!SendBlockType(k, TITLE_OPENING))
+                return Fail(L"SendBlockType failed");
+        } else if (!SendAckBlock(k)) {
+            return Fail(L"SendAckBlock failed");
+        }
+    }
+    if (!OsCreateReaderThread(ReaderThread)) {
+        OsShowMessage(L"Error Creating Reader Thread", L"Error!", 1);
+        OsCloseMainWindow();
+        return 0;
+    }
+    // The thread ends at once if it finds the flag clear, so it is raised before the thread runs;
+    // the caller raises it again when this returns.
+    StoreFlag(LinkState.connected, 1);
+    OsResumeReaderThread();
+    LogWrite(L"\r\nReader Thread Started");
+    LogWrite(L"\r\nInitialised OK!\r\n");
+    return 1;
+}
+
+int StopReaderThread() {
+    readerStopRequested.store(1, std::memory_order_relaxed);
+    StoreFlag(LinkState.connected, 0);
+    if (!OsJoinReaderThread(READER_CYCLE_END_WAIT_MS)) {
+        lineStopRequested.store(1, std::memory_order_relaxed);
+        lineMidExchange.store(1, std::memory_order_relaxed);
+        if (!OsJoinReaderThread(READER_CUT_OFF_WAIT_MS))
+            return 0; // still on the line: leave the cut-off in force
+    }
+    lineStopRequested.store(0, std::memory_order_relaxed);
+    readerStopRequested.store(0, std::memory_order_relaxed);
+    return 1;
+}

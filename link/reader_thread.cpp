@@ -1,0 +1,102 @@
+// The reader thread: polls the eight channels in turn, one request and one answer per cycle,
+// as fast as the line allows, and measures the line rate each cycle achieves.
+#include "app/channel_table.h"
+#include "link/block_exchange.h"
+#include "link/connection.h"
+#include "link/link_state.h"
+#include "link/serial_line.h"
+#include "log/session_log.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+
+std::atomic<int32_t> effectiveBaudRate{0};
+int32_t currentChannel = 0;
+
+namespace {
+
+// Bytes a cycle moves through the port: a request block of k bytes gives 3k - 1 (each byte
+// written, its echo, the ECU's complement; the end has no complement), an answer with D data
+// bytes 3D + 10.
+constexpr int RAM_REQUEST_LINE_BYTES = 20;
+constexpr int ADC_REQUEST_LINE_BYTES = 14;
+int AnswerLineBytes(int dataLength) { return 3 * dataLength + 10; }
+
+// Ends the thread after a failed exchange. When the program is closing nobody is left to read a
+// message box.
+uint32_t EndAfterFailure(const wchar_t* text) {
+    lineMidExchange.store(1, std::memory_order_relaxed);
+    if (!readerStopRequested.load(std::memory_order_relaxed))
+        OsShowMessage(text, L"Error", 1);
+    StoreFlag(LinkState.connected, 0);
+    return 0;
+}
+
+void LogRequest(int32_t counter, int channel) {
+    char line[96];
+    const int16_t* p = ChannelTable.params[channel];
+    std::snprintf(line, sizeof line, "\r\nRequest Block %d Parameter = %d vals %x %x %x\r\n",
+                  counter, channel, static_cast<unsigned>(static_cast<int32_t>(p[0])),
+                  static_cast<unsigned>(static_cast<int32_t>(p[1])),
+                  static_cast<unsigned>(static_cast<int32_t>(p[2])));
+    LogWriteNarrow(line);
+}
+
+void LogAnswer(int32_t slot) {
+    char line[96];
+    std::snprintf(line, sizeof line, "\r\nGetBlock returned block %d blockNumber %d Type %2X\r\n",
+                  BlockStore.counter[slot], slot, static_cast<unsigned>(BlockStore.title[slot]));
+    LogWriteNarrow(line);
+}
+
+} // namespace
+
+uint32_t ReaderThread(void*) {
+    while (LoadFlag(LinkState.connected)) {
+        const uint32_t start = OsTickCount();
+        const int channel = currentChannel;
+        const int16_t* params = ChannelTable.params[channel];
+
+        int32_t counter = NextBlockNumber(blockNumber.load(std::memory_order_relaxed));
+        blockNumber.store(counter, std::memory_order_relaxed);
+        if (LoadFlag(LinkState.debugLog))
+            LogRequest(counter, channel);
+        int lineBytes;
+        if (ChannelTable.requestKind[channel] == RamRead) {
+            if (!SendValueRequestBlock(static_cast<uint8_t>(params[0]),
+                                       static_cast<uint8_t>(params[1]),
+                                       static_cast<uint8_t>(params[2])))
+                return EndAfterFailure(L"SendValueRequestBlock failed");
+            lineBytes = RAM_REQUEST_LINE_BYTES;
+        } else {
+            if (!SendADCChannelRead(static_cast<uint8_t>(params[0])))
+                return EndAfterFailure(L"SendADCChannelRead failed");
+            lineBytes = ADC_REQUEST_LINE_BYTES;
+        }
+
+        counter = NextBlockNumber(counter);
+        blockNumber.store(counter, std::memory_order_relaxed);
+        if (!GetBlock(channel))
+            return EndAfterFailure(L"GetBlock failed");
+        lineBytes += AnswerLineBytes(BlockStore.dataLength[counter]);
+        if (LoadFlag(LinkState.debugLog))
+            LogAnswer(counter);
+        currentChannel = channel + 1 == CHANNEL_COUNT ? 0 : channel + 1;
+
+        // Unsigned difference: right across the tick counter's wrap. A cycle too quick for the
+        // millisecond tick leaves the last rate standing rather than divide by zero.
+        const uint32_t elapsed = OsTickCount() - start;
+        if (elapsed > 0)
+            effectiveBaudRate.store(
+                static_cast<int32_t>(static_cast<float>(lineBytes) * 8000.0f /
+                                     static_cast<float>(elapsed)),
+                std::memory_order_relaxed);
+
+        // An answer out of step means the two sides disagree about the counter: start afresh.
+        if (BlockStore.counter[counter] != counter) {
+            StoreFlag(LinkState.connected, 0);
+            return 0;
+        }
+    }
+    return 0;
+}

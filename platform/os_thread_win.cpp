@@ -1,0 +1,63 @@
+// Win32 side of the seam: the reader thread's life.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+namespace {
+
+HANDLE readerThread;          // the latest reader thread, until its handle is closed
+DWORD readerThreadId;
+ReaderThreadProc readerProc;  // what the thread runs
+
+DWORD WINAPI ReaderThreadStart(LPVOID parameter) { return readerProc(parameter); }
+
+BOOL CALLBACK CloseThreadWindow(HWND window, LPARAM) {
+    // A message box with one OK button takes WM_CLOSE as OK.
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+void CloseReaderHandle() {
+    if (readerThread)
+        CloseHandle(readerThread);
+    readerThread = nullptr;
+}
+
+} // namespace
+
+int OsCreateReaderThread(ReaderThreadProc proc) {
+    // An earlier thread has ended before a new connection is made; only its handle is left.
+    CloseReaderHandle();
+    readerProc = proc;
+    readerThread = CreateThread(nullptr, 0, ReaderThreadStart, nullptr, CREATE_SUSPENDED,
+                                &readerThreadId);
+    return readerThread != nullptr;
+}
+
+void OsResumeReaderThread() {
+    SetThreadPriority(readerThread, THREAD_PRIORITY_NORMAL);
+    ResumeThread(readerThread);
+}
+
+int OsJoinReaderThread(uint32_t ms) {
+    if (!readerThread)
+        return 1;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        // The thread may be waiting on its message box; close it so the thread can end.
+        EnumThreadWindows(readerThreadId, CloseThreadWindow, 0);
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= ms)
+            return 0;
+        // Let messages sent from the reader's thread through (its message box talks to the main
+        // window while it opens and closes), or the two threads would wait for each other.
+        DWORD r = MsgWaitForMultipleObjects(1, &readerThread, FALSE,
+                                            ms - waited < 50 ? ms - waited : 50, QS_SENDMESSAGE);
+        if (r == WAIT_OBJECT_0) {
+            CloseReaderHandle();
+            return 1;
+        }
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}

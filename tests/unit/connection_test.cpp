@@ -1,0 +1,500 @@
+// The wake-up, the opening exchange, polling and the end of a link, against the simulated adapter
+// and ECU on the fake platform's virtual clock.
+#include "app/channel_table.h"
+#include "app/session.h"
+#include "display/chart.h"
+#include "engine_model.h"
+#include "fake_os.h"
+#include "link/block_exchange.h"
+#include "link/connection.h"
+#include "link/link_state.h"
+#include "link/serial_line.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class Link : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetFakeOs();
+        OsCreateLogFile();
+        OsOpenPort(L"COM9:");
+        wcscpy(portName, L"COM9:");
+    }
+    void TearDown() override {
+        StoreFlag(LinkState.connected, 0);
+        lineStopRequested = 1;
+        WaitForReaderEnd();
+    }
+
+    // A connection with the reader thread held back, so the test sees the state it leaves.
+    static void Connect(const ecusim::Scenario& scenario = ecusim::Scenario()) {
+        AttachEcu(scenario);
+        fakeOs.holdReader = true;
+        ASSERT_EQ(ConnectEcu(), 1);
+    }
+
+    // Runs the reader on the test's thread for `cycles` poll cycles. The flag is cleared while
+    // the last cycle's request goes out (blockNumber is then that request's counter), so that
+    // cycle completes and the loop ends.
+    static void Poll(int cycles) {
+        const int32_t last = (blockNumber + 2 * cycles - 1) % 256;
+        StoreFlag(LinkState.connected, 1);
+        fakeOs.onWrite = [last](uint8_t) {
+            if (blockNumber == last)
+                StoreFlag(LinkState.connected, 0);
+        };
+        ReaderThread(nullptr);
+        fakeOs.onWrite = nullptr;
+    }
+
+    static std::string Log() { return fakeOs.logFile; }
+};
+
+// The blocks the program wrote after the wake-up, split where each of its own blocks begins.
+Bytes ComplementsOfSlot(int slot) {
+    Bytes out = {static_cast<uint8_t>(0xFF - (BlockStore.dataLength[slot] + 3)),
+                 static_cast<uint8_t>(0xFF - BlockStore.counter[slot]),
+                 static_cast<uint8_t>(0xFF - BlockStore.title[slot])};
+    for (int i = 0; i < BlockStore.dataLength[slot]; i++)
+        out.push_back(static_cast<uint8_t>(0xFF - BlockStore.data[slot][i]));
+    return out;
+}
+
+std::string BlockLine(int slot) {
+    char line[300];
+    std::snprintf(line, sizeof line, "\r\nblockNumber %d Type = %2X Length = %d data %s", slot,
+                  BlockStore.title[slot], BlockStore.dataLength[slot],
+                  reinterpret_cast<const char*>(BlockStore.data[slot]));
+    return line;
+}
+
+} // namespace
+
+TEST_F(Link, WakeUpSendsTheAddressOnRtsAndAnswersTheSecondKeyword) {
+    AttachEcu();
+    const uint64_t start = fakeOs.nowUs;
+    ASSERT_EQ(WakeUpEcu(), 1);
+    // Ten 200 ms steps: low for five, high for one, low for three, high for one, then high.
+    const int levels[10] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
+    ASSERT_EQ(fakeOs.rts.size(), 10u);
+    for (int i = 0; i < 10; i++) {
+        EXPECT_EQ(fakeOs.rts[i].second, levels[i]) << "step " << i;
+        EXPECT_EQ(fakeOs.rts[i].first, start + uint64_t(i) * 200000) << "step " << i;
+    }
+    EXPECT_EQ(fakeOs.purges, 1);
+    EXPECT_EQ(fakeOs.written, Bytes({0xFD})) << "exactly one byte at 9600 baud";
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(fakeOs.ecu->stats().wakeUps, 1u);
+}
+
+TEST_F(Link, EachWakeUpFailureIsLogged) {
+    struct Case {
+        const char* what;
+        void (*arrange)(ecusim::Scenario&);
+        bool ecu;
+        std::string log;
+        bool portStaysOpen;
+        Bytes written;
+    };
+    const Case cases[] = {
+        {"sync AA", [](ecusim::Scenario& s) { s.syncByte = 0xAA; }, true,
+         "\r\nIncorrect baudrate = AAh", true, {}},
+        {"sync 05", [](ecusim::Scenario& s) { s.syncByte = 0x05; }, true,
+         "\r\nIncorrect baudrate = 05h", true, {}},
+        {"keyword 1", [](ecusim::Scenario& s) { s.keyword1 = 0x0C; }, true,
+         "\r\nAnswer not 0x0B", true, {}},
+        {"keyword 2", [](ecusim::Scenario& s) { s.keyword2 = 0x01; }, true,
+         "\r\nAnswer not 0x02", true, {}},
+        {"wrong echo", [](ecusim::Scenario& s) { s.fdEcho = ecusim::FdEcho::Wrong; }, true,
+         "\r\nIncorrect echo", true, {0xFD}},
+        {"no echo", [](ecusim::Scenario& s) { s.fdEcho = ecusim::FdEcho::None; }, true,
+         "\r\nIncorrect echo", true, {0xFD}},
+        {"silent after sync", [](ecusim::Scenario& s) { s.silentAfterEcuBytes = 1; }, true,
+         "\r\nDevice not responding", true, {}},
+        {"nobody there", [](ecusim::Scenario&) {}, false, "\r\nDevice not responding", true, {}},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        ecusim::Scenario scenario;
+        c.arrange(scenario);
+        if (c.ecu)
+            AttachEcu(scenario);
+        EXPECT_EQ(WakeUpEcu(), 0) << c.what;
+        EXPECT_EQ(Log(), c.log) << c.what;
+        EXPECT_EQ(fakeOs.portOpen, c.portStaysOpen) << c.what;
+        EXPECT_EQ(fakeOs.written, c.written) << c.what;
+        EXPECT_TRUE(fakeOs.messages.empty()) << c.what << ": the wake-up shows no message box";
+    }
+}
+
+TEST_F(Link, PortSettingsFailuresCloseThePortAndTheNextAttemptReopensIt) {
+    const struct {
+        const char* what;
+        bool timeoutsFail;
+        int settingsFailOnCall;
+        std::string log;
+    } cases[] = {
+        {"time-outs", true, 0, "\r\nCannot Set Timeouts"},
+        {"first settings", false, 1, "\r\nCannot Set State"},
+        {"second settings", false, 2, "\r\nCannot Set State"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        AttachEcu();
+        fakeOs.timeoutsFail = c.timeoutsFail;
+        fakeOs.lineSettingsFailOnCall = c.settingsFailOnCall;
+        EXPECT_EQ(ConnectEcu(), 0) << c.what;
+        EXPECT_EQ(Log(), c.log) << c.what;
+        EXPECT_FALSE(fakeOs.portOpen) << c.what;
+        EXPECT_TRUE(fakeOs.rts.empty()) << c.what;
+    }
+    // The adapter is still away: the reopen fails and says so; the attempt ends there.
+    fakeOs.openablePorts.clear();
+    fakeOs.logFile.clear();
+    EXPECT_EQ(ConnectEcu(), 0);
+    EXPECT_EQ(Log(), "\r\nCannot reopen COM port");
+    // Plugged back in: the next attempt reopens it by name and connects.
+    fakeOs.openablePorts = {L"COM9:"};
+    fakeOs.timeoutsFail = false;
+    fakeOs.lineSettingsFailOnCall = 0;
+    fakeOs.holdReader = true;
+    EXPECT_EQ(ConnectEcu(), 1);
+    EXPECT_EQ(fakeOs.openedPort, L"COM9:");
+}
+
+TEST_F(Link, OpeningExchangeIsByteExactAndLogsSevenBlocks) {
+    historyLength = 40;
+    Connect();
+    EXPECT_EQ(historyLength, 0);
+    EXPECT_EQ(blockNumber, 13);
+    // After the wake-up's FD: the complements of each ECU block, then the program's own block.
+    Bytes expected = {0xFD};
+    const Bytes own[6] = {{3, 2, 9, 3}, {3, 4, 9, 3}, {3, 6, 9, 3},
+                          {3, 8, 9, 3}, {3, 10, 7, 3}, {3, 12, 9, 3}};
+    std::string log;
+    for (int k = 1; k <= 13; k += 2) {
+        const Bytes complements = ComplementsOfSlot(k);
+        expected.insert(expected.end(), complements.begin(), complements.end());
+        if (k < 13)
+            expected.insert(expected.end(), own[k / 2].begin(), own[k / 2].end());
+        log += BlockLine(k);
+        EXPECT_EQ(BlockStore.counter[k], k);
+    }
+    EXPECT_EQ(fakeOs.written, expected);
+    EXPECT_EQ(Log(), log + "\r\nReader Thread Started\r\nInitialised OK!\r\n");
+    EXPECT_EQ(fakeOs.threadsCreated, 1);
+    EXPECT_EQ(fakeOs.ecu->stats().blocksFromEcu, 7u);
+    EXPECT_EQ(fakeOs.ecu->stats().protocolErrors, 0u);
+}
+
+TEST_F(Link, OpeningExchangeFailures) {
+    struct Case {
+        const char* what;
+        void (*arrange)(ecusim::Scenario&);
+        std::wstring message;
+        int32_t blockNumberAfter;
+        std::string logTail;
+    };
+    const Case cases[] = {
+        {"title 0A at block 5", [](ecusim::Scenario& s) { s.rejectAtBlock = 5; },
+         L"GetBlock failed", 5, "\r\nWrong title!"},
+        {"silent at block 7", [](ecusim::Scenario& s) { s.silentAtBlock = 7; },
+         L"GetBlock failed", 7, ""},
+        {"silent at block 11", [](ecusim::Scenario& s) { s.silentAtBlock = 11; },
+         L"GetBlock failed", 11, ""},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        ecusim::Scenario scenario;
+        c.arrange(scenario);
+        AttachEcu(scenario);
+        historyLength = 12;
+        EXPECT_EQ(ConnectEcu(), 0) << c.what;
+        EXPECT_EQ(historyLength, 0) << c.what << ": a failed attempt empties the chart too";
+        ASSERT_EQ(fakeOs.messages.size(), 1u) << c.what;
+        EXPECT_EQ(fakeOs.messages[0].text, c.message) << c.what;
+        EXPECT_EQ(fakeOs.messages[0].caption, L"Error") << c.what;
+        EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 0) << c.what;
+        EXPECT_EQ(blockNumber, c.blockNumberAfter) << c.what;
+        EXPECT_EQ(fakeOs.threadsCreated, 0) << c.what;
+        if (!c.logTail.empty()) {
+            const std::string log = Log();
+            EXPECT_EQ(log.substr(log.size() - c.logTail.size()), c.logTail) << c.what;
+        }
+    }
+}
+
+TEST_F(Link, WrongCounterEchoAndThreadFailure) {
+    // The echo of block 4's counter comes back wrong: the rest of block 4 is never sent.
+    AttachEcu();
+    fakeOs.corruptEchoOfFirst = 0x04;
+    EXPECT_EQ(ConnectEcu(), 0);
+    ASSERT_EQ(fakeOs.messages.size(), 1u);
+    EXPECT_EQ(fakeOs.messages[0].text, L"SendAckBlock failed");
+    const Bytes& w = fakeOs.written;
+    ASSERT_GE(w.size(), 2u);
+    EXPECT_EQ(Bytes(w.end() - 2, w.end()), Bytes({0x03, 0x04}));
+
+    SetUp();
+    AttachEcu();
+    fakeOs.threadCreateFails = true;
+    EXPECT_EQ(ConnectEcu(), 0);
+    ASSERT_EQ(fakeOs.messages.size(), 1u);
+    EXPECT_EQ(fakeOs.messages[0].text, L"Error Creating Reader Thread");
+    EXPECT_EQ(fakeOs.messages[0].caption, L"Error!");
+    EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 1);
+    EXPECT_TRUE(fakeOs.mainWindowClosed);
+}
+
+TEST_F(Link, FirstPollAfterTheOpeningExchange) {
+    Connect();
+    const size_t from = fakeOs.written.size();
+    fakeOs.logFile.clear();
+    Poll(1);
+    const Bytes w = WrittenFrom(from);
+    ASSERT_GE(w.size(), 7u);
+    EXPECT_EQ(Bytes(w.begin(), w.begin() + 7), Bytes({0x06, 0x0E, 0x01, 0x01, 0x00, 0x37, 0x03}));
+    // The answer: counter 0F, title FE and the engine's intake air byte; the program answers its
+    // length, counter, title and data byte.
+    EXPECT_EQ(w.size(), 7u + 4u);
+    EXPECT_EQ(BlockStore.counter[15], 0x0F);
+    EXPECT_EQ(BlockStore.title[15], 0xFE);
+    EXPECT_EQ(rawValues[0], BlockStore.data[15][0]);
+    EXPECT_GT(rawValues[0], 0) << "the engine model's air is warmer than -26 F";
+    EXPECT_EQ(Log(), "\r\nRequest Block 14 Parameter = 0 vals 1 0 37\r\n"
+                     "\r\nGetBlock returned block 15 blockNumber 15 Type FE\r\n");
+    EXPECT_EQ(currentChannel, 1);
+    EXPECT_EQ(LoadFlag(LinkState.connected), 0);
+    EXPECT_TRUE(fakeOs.messages.empty());
+}
+
+TEST_F(Link, AFullPassRequestsEveryChannelInTurn) {
+    Connect();
+    StoreFlag(LinkState.debugLog, 0);
+    fakeOs.logFile.clear();
+    const size_t from = fakeOs.written.size();
+    Poll(9);
+    EXPECT_EQ(Log(), "") << "no debug lines while Debug is off";
+    EXPECT_EQ(currentChannel, 1);
+    EXPECT_EQ(blockNumber, 13 + 18);
+    // Walk the written bytes: each cycle is the request block, then the complements of the
+    // answer (length, counter, title and data, the end unanswered).
+    const Bytes w = WrittenFrom(from);
+    size_t pos = 0;
+    for (int cycle = 0; cycle < 9; cycle++) {
+        const int channel = cycle % 8;
+        const uint8_t n = static_cast<uint8_t>(14 + 2 * cycle);
+        Bytes request;
+        if (channel < 6)
+            request = {0x06, n, 0x01, 0x01, 0x00,
+                       static_cast<uint8_t>(ChannelTable.params[channel][2]), 0x03};
+        else
+            request = {0x04, n, 0x08, static_cast<uint8_t>(channel == 6 ? 0 : 1), 0x03};
+        ASSERT_LE(pos + request.size(), w.size());
+        EXPECT_EQ(Bytes(w.begin() + pos, w.begin() + pos + request.size()), request)
+            << "cycle " << cycle;
+        pos += request.size();
+        const int answer = n + 1;
+        EXPECT_EQ(BlockStore.title[answer], channel < 6 ? 0xFE : 0xFB) << "cycle " << cycle;
+        pos += 3 + BlockStore.dataLength[answer];
+    }
+    EXPECT_EQ(pos, w.size());
+    // Channel 3's request and channel 7's, as they went out; the battery's two bytes make its value.
+    const int32_t battery = 13 + 2 * 8;
+    EXPECT_EQ(rawValues[7], BlockStore.data[battery][0] * 256 + BlockStore.data[battery][1]);
+    const float volts = rawValues[7] * 682.0f / 1000000.0f;
+    EXPECT_GT(volts, 12.5f);
+    EXPECT_LT(volts, 15.0f);
+}
+
+TEST_F(Link, CounterWrapsFrom255To0) {
+    Connect();
+    for (int start : {253, 254}) {
+        blockNumber = start;
+        const size_t from = fakeOs.written.size();
+        Poll(1);
+        const Bytes w = WrittenFrom(from);
+        const int request = (start + 1) % 256, answer = (start + 2) % 256;
+        EXPECT_EQ(w[1], request) << start;
+        EXPECT_EQ(BlockStore.counter[answer], answer) << start;
+        EXPECT_EQ(blockNumber, answer) << start;
+        EXPECT_TRUE(fakeOs.messages.empty()) << start;
+    }
+}
+
+TEST_F(Link, LineBytesAndEffectiveBaudRate) {
+    Connect();
+    currentChannel = 5; // a memory channel, then the MAF sensor on the ADC
+    for (int lineBytes : {33, 30}) {
+        const uint32_t startTick = OsTickCount();
+        Poll(1);
+        const uint32_t elapsed = OsTickCount() - startTick;
+        ASSERT_GT(elapsed, 0u);
+        EXPECT_EQ(effectiveBaudRate,
+                  static_cast<int32_t>(static_cast<float>(lineBytes) * 8000.0f /
+                                       static_cast<float>(elapsed)))
+            << lineBytes << " bytes in " << elapsed << " ms";
+        // On a 9600-baud line a cycle cannot beat the wire: 22 byte times for 33 line bytes.
+        EXPECT_LE(effectiveBaudRate, 33 * 8000 / 22);
+    }
+}
+
+TEST_F(Link, CycleMeasuredAtZeroMillisecondsKeepsTheLastRate) {
+    // A scripted ECU whose bytes are all waiting: the virtual clock does not move.
+    fakeOs.ecu.reset();
+    effectiveBaudRate = 4321;
+    blockNumber = 13;
+    const Bytes request = {0x06, 0x0E, 0x01, 0x01, 0x00, 0x37, 0x03};
+    for (size_t i = 0; i + 1 < request.size(); i++)
+        fakeOs.ecuScript.push_back(0xFF - request[i]);
+    for (int b : {0x04, 0x0F, 0xFE, 0x50, 0x03})
+        fakeOs.ecuScript.push_back(b);
+    Poll(1);
+    EXPECT_EQ(effectiveBaudRate, 4321);
+    EXPECT_EQ(rawValues[0], 0x50);
+}
+
+TEST_F(Link, FailedOrOutOfStepAnswersEndTheReader) {
+    struct Case {
+        const char* what;
+        void (*arrange)(ecusim::Scenario&);
+        std::wstring message; // empty: ends silently
+        const char* log;
+    };
+    const Case cases[] = {
+        {"title 0A", [](ecusim::Scenario& s) { s.rejectAtBlock = 17; }, L"GetBlock failed",
+         "\r\nWrong title!"},
+        {"wrong counter", [](ecusim::Scenario& s) { s.wrongCounterAtBlock = 17; }, L"",
+         "\r\nGetBlock returned block 18 blockNumber 17 Type FE\r\n"},
+        {"silence", [](ecusim::Scenario& s) { s.silentAtBlock = 17; }, L"GetBlock failed", ""},
+        {"silence in a request", [](ecusim::Scenario& s) { s.silentAtBlock = 18; },
+         L"SendValueRequestBlock failed", ""},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        ecusim::Scenario scenario;
+        c.arrange(scenario);
+        Connect(scenario);
+        fakeOs.logFile.clear();
+        // Unbounded: the reader must end by itself.
+        StoreFlag(LinkState.connected, 1);
+        ReaderThread(nullptr);
+        EXPECT_EQ(LoadFlag(LinkState.connected), 0) << c.what;
+        if (c.message.empty()) {
+            EXPECT_TRUE(fakeOs.messages.empty()) << c.what;
+        } else {
+            ASSERT_EQ(fakeOs.messages.size(), 1u) << c.what;
+            EXPECT_EQ(fakeOs.messages[0].text, c.message) << c.what;
+            EXPECT_EQ(fakeOs.messages[0].caption, L"Error") << c.what;
+            EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 1) << c.what;
+        }
+        const std::string log = Log();
+        const std::string tail = c.log;
+        ASSERT_GE(log.size(), tail.size()) << c.what;
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << c.what;
+    }
+}
+
+TEST_F(Link, StopTakesTheReaderOffTheLineWithoutAMessage) {
+    Connect();
+    StartHeldReader(); // a real second thread, polling
+    while (blockNumber < 40)
+        std::this_thread::yield();
+    ASSERT_EQ(StopReaderThread(), 1);
+    EXPECT_EQ(LoadFlag(LinkState.connected), 0);
+    EXPECT_TRUE(fakeOs.messages.empty());
+    EXPECT_EQ(lineStopRequested, 0) << "the line is free for the GUI thread again";
+    // The GUI thread can now end the session on the line itself.
+    const size_t from = fakeOs.written.size();
+    const uint8_t n = static_cast<uint8_t>(blockNumber.load());
+    EXPECT_EQ(SendEndSessionBlock(), 1);
+    EXPECT_EQ(WrittenFrom(from), Bytes({0x03, n, 0x06, 0x03}));
+    EXPECT_EQ(fakeOs.ecu->stats().sessionsEnded, 1u);
+}
+
+TEST_F(Link, TickConnectsWritesTheHeaderAndTheEndClosesTheSession) {
+    ResetFakeOs();
+    AttachEcu();
+    ASSERT_EQ(StartSession(), 1);
+    fakeOs.holdReader = true;
+    EXPECT_EQ(OnTick(), 0);
+    EXPECT_EQ(LoadFlag(LinkState.connected), 1);
+    const std::string log = Log();
+    const std::string tail = "\r\nReader Thread Started\r\nInitialised OK!\r\n"
+                             "8:17:45 PM,Intake Air Temp,Cylinder Head Temp,AFM Voltage,RPM,"
+                             "Injector Time,Ignition Advance,MAF Sensor,Battery\r\n";
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+
+    StartHeldReader();
+    while (blockNumber < 30)
+        std::this_thread::yield();
+    EndSession();
+    const Bytes& w = fakeOs.written;
+    const uint8_t n = static_cast<uint8_t>(blockNumber.load());
+    EXPECT_EQ(Bytes(w.end() - 4, w.end()), Bytes({0x03, n, 0x06, 0x03}));
+    const std::string end = "Session ended";
+    EXPECT_EQ(Log().substr(Log().size() - end.size()), end);
+    EXPECT_FALSE(fakeOs.portOpen);
+    EXPECT_TRUE(fakeOs.messages.empty());
+}
+
+TEST_F(Link, PauseBeforeAConnectionMakesAnAttemptWithoutHeader) {
+    ResetFakeOs();
+    AttachEcu();
+    ASSERT_EQ(StartSession(), 1);
+    fakeOs.holdReader = true;
+    StoreFlag(LinkState.paused, 1);
+    OnPauseButton();
+    EXPECT_EQ(LoadFlag(LinkState.connected), 1);
+    EXPECT_EQ(LoadFlag(LinkState.paused), 0);
+    ASSERT_EQ(fakeOs.pauseTexts.size(), 1u);
+    EXPECT_EQ(fakeOs.pauseTexts[0], L"Pause");
+    const std::string log = Log();
+    EXPECT_EQ(log.substr(log.size() - 19), "\r\nInitialised OK!\r\n") << "no header row";
+}
+
+TEST_F(Link, AttemptsNeverNest) {
+    // The message box of a failed attempt runs a modal loop in which ticks keep arriving.
+    ResetFakeOs();
+    ecusim::Scenario scenario;
+    scenario.rejectAtBlock = 3;
+    AttachEcu(scenario);
+    ASSERT_EQ(StartSession(), 1);
+    int nestedResults = 0;
+    fakeOs.onMessage = [&] {
+        nestedResults += OnTick();
+        OnPauseButton();
+    };
+    EXPECT_EQ(OnTick(), 1);
+    EXPECT_EQ(nestedResults, 0);
+    EXPECT_EQ(fakeOs.messages.size(), 1u);
+    EXPECT_EQ(fakeOs.ecu->stats().wakeUps, 1u) << "only one wake-up went out";
+}
+
+TEST_F(Link, CloseDuringABrokenCycleIsQuietAndSendsNoEndBlock) {
+    ecusim::Scenario scenario;
+    scenario.silentAtBlock = 17; // the second answer never comes
+    Connect(scenario);
+    ASSERT_EQ(StartSession(), 1); // the log and port of a run, reopened by the fixture's port
+    // The window is closing while the reader is inside the cycle that breaks.
+    readerStopRequested = 1;
+    StoreFlag(LinkState.connected, 1);
+    ReaderThread(nullptr);
+    EXPECT_TRUE(fakeOs.messages.empty()) << "nobody is left to read a message box";
+    EXPECT_EQ(lineMidExchange, 1);
+    const size_t from = fakeOs.written.size();
+    EndSession();
+    EXPECT_TRUE(WrittenFrom(from).empty()) << "the ECU is mid-block: no end-of-session block";
+    const std::string end = "Session ended";
+    EXPECT_EQ(Log().substr(Log().size() - end.size()), end);
+}
