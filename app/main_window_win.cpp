@@ -6,6 +6,7 @@
 #include "app/main_window_win.h"
 
 #include "app/session.h"
+#include "display/chart.h"
 #include "display/colours.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
@@ -20,7 +21,6 @@ HWND pauseButton;
 HWND statusLine;
 HWND channelButtons[CHANNEL_COUNT];
 HDC backBufferDC;
-RECT ChartRect;
 int clientWidth;
 int clientHeight;
 LCID timeLocale;
@@ -53,8 +53,7 @@ void OnCreate(HWND window) {
     backBufferDC = CreateCompatibleDC(windowDC);
     RECT client;
     GetClientRect(window, &client);
-    ChartRect = client;
-    ChartRect.top += CONTROL_STRIP_HEIGHT;
+    ChartRect = {client.left, client.top + CONTROL_STRIP_HEIGHT, client.right, client.bottom};
     clientWidth = client.right - client.left;
     clientHeight = client.bottom - client.top;
     backBufferBitmap = CreateCompatibleBitmap(windowDC, clientWidth, clientHeight);
@@ -157,11 +156,12 @@ void RegisterMainClass(HINSTANCE instance) {
 
 // "Starting" in amber at the top of the black chart area until the first chart tick.
 void ShowStarting() {
-    FillRect(backBufferDC, &ChartRect, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    RECT area = ChartRectangle();
+    FillRect(backBufferDC, &area, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
     SetTextColor(backBufferDC, COLOUR_AMBER);
-    RECT area = ChartRect;
     DrawTextW(backBufferDC, L"Starting", 8, &area, DT_CENTER | DT_WORDBREAK);
-    InvalidateRect(mainWindow, &ChartRect, FALSE);
+    area = ChartRectangle();
+    InvalidateRect(mainWindow, &area, FALSE);
     UpdateWindow(mainWindow);
 }
 
@@ -186,6 +186,8 @@ int CreateMainWindow(HINSTANCE instance, int showCommand) {
 }
 
 } // namespace
+
+RECT ChartRectangle() { return {ChartRect.left, ChartRect.top, ChartRect.right, ChartRect.bottom}; }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     LoadStringW(instance, IDS_APP_TITLE, titleText, TEXT_CHARS);

@@ -12,7 +12,6 @@ extern HWND pauseButton;
 extern HWND statusLine;
 extern HWND channelButtons[CHANNEL_COUNT];
 extern HDC backBufferDC;    // the off-screen surface every chart drawing goes to
-extern RECT ChartRect;      // client rectangle below the 80-pixel strip of controls
 extern int clientWidth;
 extern int clientHeight;
 extern LCID timeLocale;     // 1033: every time in the log is in U.S. English format
@@ -23,7 +22,14 @@ LRESULT OnExitCommand();
 LRESULT OnDebugCommand();
 LRESULT OnInitMenuPopup(HMENU menu);
 
+// The chart area (display/chart.h) as a Win32 rectangle.
+RECT ChartRectangle();
+
 // Colours and owner-drawn buttons (display/buttons_win.cpp).
+extern HPEN channelPen[CHANNEL_COUNT];
+extern HBRUSH channelBrush[CHANNEL_COUNT];
+extern HPEN gridPen;
+extern HPEN dashPen;
 void CreateColourSet();
 BOOL DrawOwnerButton(const DRAWITEMSTRUCT* item);
 void ToggleChannel(int channel);

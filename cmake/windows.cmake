@@ -7,6 +7,7 @@ set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_SOURCE_DIR}/res -I${CMAKE_SOURCE
 add_library(tarvex_os_win_files STATIC platform/os_files_win.cpp)
 target_link_libraries(tarvex_os_win_files PUBLIC tarvex_log)
 add_library(tarvex_os_win STATIC
+  platform/os_draw_win.cpp
   platform/os_serial_win.cpp
   platform/os_thread_win.cpp
   platform/os_ui_win.cpp

@@ -63,6 +63,32 @@ void OsResumeReaderThread();
 // can; nonzero once it has ended (or when there is none). Its handle is then closed.
 int OsJoinReaderThread(uint32_t ms);
 
+// --- The chart: drawing on the off-screen surface ---------------------------------------------
+// Every tool comes from the colour set made with the window; nothing is created while drawing.
+
+struct ChartPoint {
+    int32_t x;
+    int32_t y;
+};
+
+enum ChartPen : int32_t {
+    PEN_CHANNEL_0 = 0, // PEN_CHANNEL_0 + i: channel i's solid pen
+    PEN_GRID = 8,      // the solid grey of the lowest grid line
+    PEN_DASH = 9,      // the dashed dark grey of the other grid lines and the time marks
+};
+
+void OsFillChartBlack();                              // the whole chart area, stock black brush
+void OsSelectChartPen(ChartPen pen);
+void OsSelectChannelBrush(int channel);
+void OsDrawPolyline(const ChartPoint* points, int count);
+void OsDrawPolygon(const ChartPoint* points, int count);
+void OsSetChartTextColour(uint32_t colour);           // 0x00BBGGRR
+void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length); // top-left at x, y
+// Invalidates the chart area without erasing and paints it from the surface before returning.
+void OsPresentChart();
+// The caption of channel i's button, repainted with it.
+void OsSetChannelCaption(int channel, const wchar_t* caption);
+
 // --- Files -----------------------------------------------------------------------------------
 
 // The port name file in the working directory.

@@ -35,6 +35,7 @@ void ResetFakeOs() {
     effectiveBaudRate.store(0);
     currentChannel = 0;
     historyLength = 0;
+    ChartHistory = ChartHistoryStore();
     for (auto& value : rawValues)
         value.store(0);
     for (int i = 0; i < CHANNEL_COUNT; i++)
@@ -207,6 +208,28 @@ int OsAskSaveLogPath(wchar_t* path, int capacity) {
     path[capacity - 1] = 0;
     return 1;
 }
+
+// --- The chart --------------------------------------------------------------------------------
+
+void OsFillChartBlack() { fakeOs.draws.push_back({DrawCall::Fill, 0, {}, 0, 0, {}}); }
+void OsSelectChartPen(ChartPen pen) { fakeOs.draws.push_back({DrawCall::Pen, pen, {}, 0, 0, {}}); }
+void OsSelectChannelBrush(int channel) {
+    fakeOs.draws.push_back({DrawCall::Brush, channel, {}, 0, 0, {}});
+}
+void OsDrawPolyline(const ChartPoint* points, int count) {
+    fakeOs.draws.push_back({DrawCall::Polyline, 0, {points, points + count}, 0, 0, {}});
+}
+void OsDrawPolygon(const ChartPoint* points, int count) {
+    fakeOs.draws.push_back({DrawCall::Polygon, 0, {points, points + count}, 0, 0, {}});
+}
+void OsSetChartTextColour(uint32_t colour) {
+    fakeOs.draws.push_back({DrawCall::TextColour, static_cast<int32_t>(colour), {}, 0, 0, {}});
+}
+void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length) {
+    fakeOs.draws.push_back({DrawCall::Text, 0, {}, x, y, std::wstring(text, text + length)});
+}
+void OsPresentChart() { fakeOs.draws.push_back({DrawCall::Present, 0, {}, 0, 0, {}}); }
+void OsSetChannelCaption(int channel, const wchar_t* caption) { fakeOs.captions[channel] = caption; }
 
 // --- Files ------------------------------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ecu_model.h"
+#include "platform/platform.h"
 
 #include <cstdint>
 #include <deque>
@@ -10,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,20 @@ struct FakeMessage {
     std::wstring text;
     std::wstring caption;
     int ownedByMainWindow;
+};
+
+inline bool operator==(const ChartPoint& a, const ChartPoint& b) { return a.x == b.x && a.y == b.y; }
+inline std::ostream& operator<<(std::ostream& out, const ChartPoint& p) {
+    return out << "(" << p.x << ", " << p.y << ")";
+}
+
+// One drawing call on the chart's surface, as the fake records it.
+struct DrawCall {
+    enum Kind { Fill, Pen, Brush, Polyline, Polygon, TextColour, Text, Present } kind;
+    int32_t arg;                 // pen, channel of the brush, or text colour
+    std::vector<ChartPoint> points;
+    int32_t x, y;                // text position
+    std::wstring text;
 };
 
 struct FakeOs {
@@ -76,6 +92,10 @@ struct FakeOs {
     std::vector<std::wstring> pauseTexts;
     std::wstring saveAnswer;                      // empty: the user cancels the dialog
     int saveDialogs = 0;
+
+    // The chart: every drawing call of the tick, and the buttons' captions.
+    std::vector<DrawCall> draws;
+    std::wstring captions[8];
 
     // Time.
     uint64_t nowUs = 1000000;

@@ -1,0 +1,250 @@
+// What a chart tick draws and logs, recorded through the fake platform.
+#include "app/channel_table.h"
+#include "display/chart.h"
+#include "display/conversion.h"
+#include "fake_os.h"
+#include "link/block_exchange.h"
+#include "link/connection.h"
+#include "link/link_state.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The chart of the real window: client area 994 x 556, below the 80-pixel strip.
+constexpr ChartArea AREA = {0, 80, 994, 556};
+constexpr int32_t GRID_STEP = (556 - 80) / 10;
+constexpr int N = 994 - 10; // the newest history slot
+
+class Chart : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetFakeOs();
+        OsCreateLogFile();
+        ChartRect = AREA;
+        StoreFlag(LinkState.connected, 1);
+        tickMs = 100000;
+    }
+    // One tick, 500 ms after the previous one.
+    void Tick() {
+        fakeOs.nowUs = uint64_t(tickMs) * 1000;
+        tickMs += 500;
+        fakeOs.draws.clear();
+        fakeOs.logFile.clear();
+        ChartTick();
+    }
+    static std::vector<DrawCall> Texts(const std::wstring& text) {
+        std::vector<DrawCall> out;
+        for (const auto& d : fakeOs.draws)
+            if (d.kind == DrawCall::Text && d.text == text)
+                out.push_back(d);
+        return out;
+    }
+    // The draw calls made with channel i's pen selected: its trace, its edge marker and the
+    // labels it draws. Every other section of the tick begins with a pen of its own.
+    static std::vector<DrawCall> ChannelSection(int channel) {
+        std::vector<DrawCall> out;
+        bool in = false;
+        for (const auto& d : fakeOs.draws) {
+            if (d.kind == DrawCall::Pen)
+                in = d.arg == PEN_CHANNEL_0 + channel;
+            if (in)
+                out.push_back(d);
+        }
+        return out;
+    }
+    uint32_t tickMs = 0;
+};
+
+} // namespace
+
+TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
+    effectiveBaudRate = 4000;
+    blockNumber = 15;
+    fakeOs.nowUs = 123456000;
+    ChartTick();
+    ASSERT_FALSE(fakeOs.statusTexts.empty());
+    EXPECT_EQ(fakeOs.statusTexts.back(), L"Running: SysTime     123456ms Effective Baud Rate 4000 "
+                                         L"BlockNumber  15 History     0");
+    EXPECT_EQ(historyLength, 1);
+
+    StoreFlag(LinkState.paused, 1);
+    fakeOs.draws.clear();
+    fakeOs.logFile.clear();
+    const uint64_t before = fakeOs.nowUs;
+    ChartTick();
+    EXPECT_EQ(fakeOs.statusTexts.back(), L"Paused: SysTime     123506ms Effective Baud Rate 4000 "
+                                         L"BlockNumber  15 History     1");
+    EXPECT_TRUE(fakeOs.draws.empty()) << "paused: the chart keeps its last picture";
+    EXPECT_EQ(fakeOs.logFile, "") << "paused: no data row";
+    EXPECT_EQ(fakeOs.nowUs, before) << "paused: no 50 ms sleep";
+    EXPECT_EQ(historyLength, 1);
+}
+
+TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {
+    for (int i = 0; i < 8; i++)
+        ChannelTable.enabled[i] = 0;
+    Tick();
+    const auto& d = fakeOs.draws;
+    ASSERT_GE(d.size(), 1u + 2u * 9u);
+    EXPECT_EQ(d[0].kind, DrawCall::Fill);
+    for (int k = 1; k <= 9; k++) {
+        const DrawCall& pen = d[1 + 2 * (k - 1)];
+        const DrawCall& line = d[2 + 2 * (k - 1)];
+        EXPECT_EQ(pen.kind, DrawCall::Pen);
+        EXPECT_EQ(pen.arg, k == 1 ? PEN_GRID : PEN_DASH) << "line " << k;
+        ASSERT_EQ(line.kind, DrawCall::Polyline);
+        const int32_t y = 556 - k * GRID_STEP;
+        EXPECT_EQ(line.points, (std::vector<ChartPoint>{{0, y}, {994, y}})) << "line " << k;
+    }
+    // With every channel off the row is the time, a space and the line end, and no sample
+    // time is stored.
+    EXPECT_EQ(fakeOs.logFile, "8:17:45 PM \r\n");
+    EXPECT_NE(ChartHistory.sampleTimes[N], tickMs - 500);
+    EXPECT_EQ(d.back().kind, DrawCall::Present);
+}
+
+TEST_F(Chart, DataRowsLeaveOutDisabledChannels) {
+    const int16_t raws[8] = {100, 51, 255, 20, 104, 104, 0, 20000};
+    for (int i = 0; i < 8; i++)
+        rawValues[i] = raws[i];
+    const struct {
+        std::vector<int> off;
+        std::string row;
+    } cases[] = {
+        {{}, "8:17:45 PM 89.00 F,32.65 F, 5.00 Volts,800 RPM, 5.20 ms, 0.00 deg, 0.00 Volts,"
+             "13.64 Volts\r\n"},
+        {{7}, "8:17:45 PM 89.00 F,32.65 F, 5.00 Volts,800 RPM, 5.20 ms, 0.00 deg, 0.00 Volts,"
+              "\r\n"},
+        {{0}, "8:17:45 PM 32.65 F, 5.00 Volts,800 RPM, 5.20 ms, 0.00 deg, 0.00 Volts,"
+              "13.64 Volts\r\n"},
+        {{1, 2, 3, 4, 5, 6}, "8:17:45 PM 89.00 F,13.64 Volts\r\n"},
+    };
+    for (const auto& c : cases) {
+        for (int i = 0; i < 8; i++)
+            ChannelTable.enabled[i] = 1;
+        for (int i : c.off)
+            ChannelTable.enabled[i] = 0;
+        Tick();
+        EXPECT_EQ(fakeOs.logFile, c.row);
+    }
+    EXPECT_EQ(fakeOs.captions[3], L"RPM = 800 RPM");
+    EXPECT_EQ(fakeOs.captions[7], L"Battery = 13.64 Volts");
+}
+
+TEST_F(Chart, TimeMarksEveryThirtySecondsOfHistory) {
+    for (int i = 1; i < 8; i++)
+        ChannelTable.enabled[i] = 0;
+    for (int t = 0; t < 61; t++)
+        Tick();
+    EXPECT_TRUE(Texts(L"-30s").empty()) << "61 samples span exactly 30 s: no mark yet";
+    Tick(); // the 62nd: point 61 is the first sample more than 30000 ms old
+    auto marks = Texts(L"-30s");
+    ASSERT_EQ(marks.size(), 1u);
+    EXPECT_EQ(marks[0].x, 994 - 61 - 10);
+    EXPECT_EQ(marks[0].y, 556 - 15);
+    for (int t = 0; t < 61; t++)
+        Tick();
+    marks = Texts(L"-60s");
+    ASSERT_EQ(marks.size(), 1u);
+    EXPECT_EQ(marks[0].x, 994 - 122 - 10);
+    EXPECT_EQ(Texts(L"-30s").size(), 1u);
+
+    // Every enabled channel draws the marks again, at the same places.
+    for (int i = 0; i < 8; i++)
+        ChannelTable.enabled[i] = 1;
+    Tick();
+    EXPECT_EQ(Texts(L"-30s").size(), 8u);
+}
+
+TEST_F(Chart, OneLabelColumnPerUnit) {
+    Tick();
+    const struct {
+        const wchar_t* unit;
+        int32_t x;
+    } columns[] = {{L"Fahr", 2}, {L"Volts", 47}, {L"RPM", 92}, {L"ms", 137}, {L"Angle", 182}};
+    for (const auto& column : columns) {
+        auto texts = Texts(column.unit);
+        ASSERT_EQ(texts.size(), 1u) << "one column of " << std::string(column.unit, column.unit + 2);
+        EXPECT_EQ(texts[0].x, column.x);
+        EXPECT_EQ(texts[0].y, 80 + 15);
+    }
+    // The value labels sit just above their grid lines.
+    auto volts9 = Texts(L"9");
+    ASSERT_EQ(volts9.size(), 1u);
+    EXPECT_EQ(volts9[0].x, 47);
+    EXPECT_EQ(volts9[0].y, 556 - 5 * GRID_STEP - 15);
+
+    // With channel 0 off, channel 1 draws the Fahr column, still first.
+    ChannelTable.enabled[0] = 0;
+    Tick();
+    auto fahr = Texts(L"Fahr");
+    ASSERT_EQ(fahr.size(), 1u);
+    EXPECT_EQ(fahr[0].x, 2);
+    bool drawnByChannel1 = false;
+    for (const auto& d : ChannelSection(1))
+        drawnByChannel1 |= d.kind == DrawCall::Text && d.text == L"Fahr";
+    EXPECT_TRUE(drawnByChannel1);
+}
+
+TEST_F(Chart, ValuesOffTheRangeRideTheEdgesAndTheMarkerIsClipped) {
+    rawValues[3] = 32767; // RPM far above 9000
+    rawValues[5] = 1000;  // ignition advance far below -10
+    rawValues[0] = 100;   // 89 F, inside its range
+    Tick();
+    Tick();
+    const auto rpm = ChannelSection(3);
+    const auto advance = ChannelSection(5);
+    auto find = [](const std::vector<DrawCall>& calls, DrawCall::Kind kind) {
+        for (const auto& d : calls)
+            if (d.kind == kind)
+                return d;
+        return DrawCall{};
+    };
+    const DrawCall rpmTrace = find(rpm, DrawCall::Polyline);
+    ASSERT_EQ(rpmTrace.points.size(), 2u);
+    EXPECT_EQ(rpmTrace.points[0], (ChartPoint{994 - 10, 80}));
+    EXPECT_EQ(rpmTrace.points[1], (ChartPoint{994 - 11, 80}));
+    EXPECT_EQ(find(rpm, DrawCall::Polygon).points,
+              (std::vector<ChartPoint>{{984, 80}, {993, 80}, {993, 85}, {984, 80}}));
+    EXPECT_EQ(find(advance, DrawCall::Polygon).points,
+              (std::vector<ChartPoint>{{984, 556}, {993, 551}, {993, 556}, {984, 556}}));
+    // 89 F: bottom - trunc((89 + 50) * 476 / 500)
+    const auto air = ChannelSection(0);
+    const int32_t y = 556 - static_cast<int32_t>((89.0f - -50.0f) * (476.0f / 500.0f));
+    EXPECT_EQ(find(air, DrawCall::Polyline).points[0].y, y);
+}
+
+TEST_F(Chart, DisabledChannelHistoryRepeatsItsLastValue) {
+    rawValues[3] = 20; // 800 RPM
+    Tick();
+    ChannelTable.enabled[3] = 0;
+    rawValues[3] = 50; // 2000 RPM, not shown while off
+    Tick();
+    Tick();
+    EXPECT_EQ(fakeOs.captions[3], L"RPM = 800 RPM") << "a disabled caption stands still";
+    ChannelTable.enabled[3] = 1;
+    Tick();
+    EXPECT_EQ(ChartHistory.values[3][N], 2000.0f);
+    EXPECT_EQ(ChartHistory.values[3][N - 1], 800.0f);
+    EXPECT_EQ(ChartHistory.values[3][N - 2], 800.0f);
+    EXPECT_EQ(ChartHistory.values[3][N - 3], 800.0f);
+    EXPECT_EQ(fakeOs.captions[3], L"RPM = 2000 RPM");
+    EXPECT_EQ(historyLength, 4);
+}
+
+TEST_F(Chart, FirstTickDrawsOnePointAndItsMarker) {
+    Tick();
+    const auto section = ChannelSection(2);
+    int polylines = 0, polygons = 0;
+    for (const auto& d : section) {
+        polylines += d.kind == DrawCall::Polyline && d.points.size() == 1;
+        polygons += d.kind == DrawCall::Polygon;
+    }
+    EXPECT_EQ(polylines, 1);
+    EXPECT_EQ(polygons, 1);
+}
