@@ -47,8 +47,29 @@ void ResetFakeOs() {
 
 // --- Serial port ------------------------------------------------------------------------------
 
+namespace {
+
+// Counts one serial operation; true when an injected fault hits it.
+bool FaultHits() {
+    const int op = ++fakeOs.serialOps;
+    if (fakeOs.failAt <= 0)
+        return false;
+    if (op == fakeOs.failAt || (fakeOs.failPersistently && op > fakeOs.failAt)) {
+        fakeOs.faultsInjected++;
+        return true;
+    }
+    return false;
+}
+
+// An operation other than a read fails only with an error fault.
+bool Faulted() { return FaultHits() && fakeOs.failKind == FakeOs::OpError; }
+
+} // namespace
+
 int OsOpenPort(const wchar_t* name) {
     fakeOs.portOpenCalls++;
+    if (Faulted())
+        return 0;
     const auto& ports = fakeOs.openablePorts;
     if (std::find(ports.begin(), ports.end(), std::wstring(name)) == ports.end())
         return 0;
@@ -62,8 +83,14 @@ void OsClosePort() {
     fakeOs.portOpen = false;
 }
 int OsPortIsOpen() { return fakeOs.portOpen; }
-int OsApplyPortTimeouts(uint32_t) { return fakeOs.portOpen && !fakeOs.timeoutsFail; }
+int OsApplyPortTimeouts(uint32_t) {
+    if (Faulted())
+        return 0;
+    return fakeOs.portOpen && !fakeOs.timeoutsFail;
+}
 int OsApplyLineSettings(uint32_t baudRate) {
+    if (Faulted())
+        return 0;
     if (!fakeOs.portOpen || ++fakeOs.lineSettingsCalls == fakeOs.lineSettingsFailOnCall)
         return 0;
     if (fakeOs.ecu)
@@ -71,12 +98,16 @@ int OsApplyLineSettings(uint32_t baudRate) {
     return 1;
 }
 int OsSetRts(int asserted) {
+    if (Faulted())
+        return 0;
     fakeOs.rts.emplace_back(fakeOs.nowUs, asserted);
     if (fakeOs.ecu)
         fakeOs.ecu->SetRts(asserted != 0, fakeOs.nowUs);
     return fakeOs.portOpen;
 }
 int OsPurgePort() {
+    if (Faulted())
+        return 0;
     fakeOs.purges++;
     if (fakeOs.ecu)
         fakeOs.ecu->Purge(fakeOs.nowUs);
@@ -98,9 +129,14 @@ uint8_t EchoOf(uint8_t written) {
 // Waits, on the virtual clock, up to 1500 ms for the next byte from the far end.
 int OsReadPortByte(uint8_t* byte, uint32_t* received) {
     *received = 0;
-    if (!fakeOs.portOpen || fakeOs.readsFail)
+    const bool hit = FaultHits();
+    if ((hit && fakeOs.failKind == FakeOs::OpError) || !fakeOs.portOpen || fakeOs.readsFail)
         return 0;
     const uint64_t deadline = fakeOs.nowUs + 1500000;
+    if (hit) { // EmptyRead: the wait runs out with nothing delivered
+        fakeOs.nowUs = deadline;
+        return 1;
+    }
     if (!fakeOs.ecu) {
         if (!fakeOs.echoes.empty()) {
             *byte = fakeOs.echoes.front();
@@ -135,7 +171,7 @@ int OsReadPortByte(uint8_t* byte, uint32_t* received) {
     return 1;
 }
 int OsWritePortByte(uint8_t byte) {
-    if (!fakeOs.portOpen)
+    if (Faulted() || !fakeOs.portOpen)
         return 0;
     fakeOs.written.push_back(byte);
     fakeOs.writtenAt.push_back(fakeOs.nowUs);

@@ -77,6 +77,17 @@ struct FakeOs {
     int corruptEchoOfFirst = -1;                  // the echo of the first write of this byte is wrong
     bool readsFail = false;                       // the port reports an error on every read
 
+    // Fault injection: the serial operations (open, time-outs, settings, RTS, purge, read,
+    // write) are counted from 1; operation failAt fails, and every later one too while
+    // failPersistently. An EmptyRead fault makes a read deliver nothing after its wait; other
+    // operations then succeed.
+    enum FaultKind { OpError, EmptyRead };
+    int serialOps = 0;
+    int failAt = 0;
+    bool failPersistently = false;
+    FaultKind failKind = OpError;
+    int faultsInjected = 0;
+
     // The reader thread: a real thread, so the program's hand-over between threads is real.
     bool threadCreateFails = false;
     int threadsCreated = 0;
