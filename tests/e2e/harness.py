@@ -6,14 +6,24 @@ the Wine server of the shared prefix, ptys linked as the prefix's COM ports, a w
 of the test's choosing and the Tarvex process. tvctl.exe (built beside Tarvex.exe) reads window
 texts and dialogs from inside the prefix; xdotool types and clicks as a person would.
 
-Environment (set by CTest): TARVEX_EXE, TARVEX_TVCTL, TARVEX_E2E_DIR (prefix and artefacts).
+A session may put the simulated adapter and ECU (tools/ecusim) behind a COM port instead of a
+bare pty: `WineSession("name", ecusim={"com9": ["--ecu-delay-us", "2000"]})`, or
+`s.start_ecusim("com9", [...])`. Wine switches RTS with modem-control ioctls that a pty refuses,
+and it does so in the unix side of the Windows process that calls EscapeCommFunction (not in the
+wineserver), so every wine process of such a session runs with the RTS bridge preloaded; the
+bridge only touches pty descriptors, so the others do not notice it.
+
+Environment (set by CTest): TARVEX_EXE, TARVEX_TVCTL, TARVEX_E2E_DIR (prefix and artefacts),
+TARVEX_ECUSIM and TARVEX_RTSBRIDGE (the native ecusim and librtsbridge.so).
 `harness.py make-prefix` creates the prefix once.
 """
+import glob
 import os
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import tty
 
@@ -21,6 +31,10 @@ E2E_DIR = os.environ.get("TARVEX_E2E_DIR", os.path.join(os.getcwd(), "e2e"))
 PREFIX = os.path.join(E2E_DIR, "prefix")
 TARVEX_EXE = os.environ.get("TARVEX_EXE", "")
 TVCTL_EXE = os.environ.get("TARVEX_TVCTL", "")
+ECUSIM = os.environ.get("TARVEX_ECUSIM", "")
+RTSBRIDGE = os.environ.get("TARVEX_RTSBRIDGE", "")
+RTS_SOCKET_ENV = "TARVEX_RTS_SOCKET"
+SUN_PATH_MAX = 107  # a Unix socket's path, without its NUL
 
 WINE_ENV = {
     "WINEPREFIX": PREFIX,
@@ -95,29 +109,161 @@ class Image:
         return n
 
 
-class WineSession:
-    """One run of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`."""
+class EcusimTrace:
+    """ecusim's trace file, read back.
 
-    def __init__(self, name, ports=("com9",)):
+    bytes: (time_us, direction, byte) with direction "tester", "echo" or "ecu", in file order;
+    rts:   (time_us, asserted) for each RTS change the bridge reported (True: line pulled low);
+    notes: (time_us, text) for the '#' lines: line settings, hang-ups, the end;
+    events: all of them in file order as (time_us, kind, value), kind being a direction, "rts"
+    or "note". A line still being written when the file is read is left out.
+    """
+
+    def __init__(self, text):
+        self.bytes, self.rts, self.notes, self.events = [], [], [], []
+        lines = text.split("\n")
+        if not text.endswith("\n"):
+            lines = lines[:-1]  # ecusim is mid-line
+        for number, line in enumerate(lines, 1):
+            if not line:
+                continue
+            fields = line.split(" ", 2)
+            try:
+                if fields[0] == "#":
+                    event = (int(fields[1]), "note", fields[2] if len(fields) > 2 else "")
+                    self.notes.append((event[0], event[2]))
+                elif fields[1] == "rts":
+                    event = (int(fields[0]), "rts", fields[2] == "1")
+                    self.rts.append((event[0], event[2]))
+                else:
+                    event = (int(fields[0]), fields[1], int(fields[2], 16))
+                    self.bytes.append(event)
+            except (IndexError, ValueError):
+                raise E2EFailure(f"trace line {number} unreadable: {line!r}")
+            self.events.append(event)
+
+    def sent(self, direction):
+        """The bytes of one direction, in order."""
+        return bytes(b for _, d, b in self.bytes if d == direction)
+
+
+def parse_trace(path):
+    """Reads an ecusim trace (see EcusimTrace); a missing file reads as an empty trace."""
+    try:
+        with open(path, "r", encoding="ascii", errors="replace") as f:
+            return EcusimTrace(f.read())
+    except FileNotFoundError:
+        return EcusimTrace("")
+
+
+def parse_summary(text):
+    """ecusim's exit summary ("name: value" lines) as a dict of ints; other lines are skipped."""
+    summary = {}
+    for line in text.splitlines():
+        name, sep, value = line.partition(": ")
+        if sep and value.strip().isdigit() and not name.startswith("ecusim"):
+            summary[name.strip()] = int(value)
+    return summary
+
+
+class Ecusim:
+    """One ecusim process behind a COM port of the prefix, with its files in the artefacts."""
+
+    def __init__(self, port, args, link, rts_socket, files_prefix):
+        self.port = port
+        self.args = [str(a) for a in args]
+        self.link = link
+        self.trace_path = files_prefix + ".trace"
+        self.out_path = files_prefix + ".out"  # its standard output: the pty line and summary
+        self.err_path = files_prefix + ".err"
+        check(os.path.exists(ECUSIM), f"no ecusim at {ECUSIM!r} (TARVEX_ECUSIM)")
+        if os.path.lexists(link) and not os.path.islink(link):
+            os.remove(link)  # a leftover that ecusim would refuse to replace
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.process = subprocess.Popen(
+                [ECUSIM, "--link", link, "--rts-socket", rts_socket, "--trace", self.trace_path]
+                + self.args, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        deadline = time.monotonic() + 10
+        while not (os.path.islink(link) and os.path.exists(link)):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise E2EFailure(f"ecusim did not link {link}: {self.errors()!r}")
+            time.sleep(0.02)
+        self.summary = None
+
+    def running(self):
+        return self.process.poll() is None
+
+    def errors(self):
+        with open(self.err_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stop(self):
+        """Ends ecusim with SIGTERM (it writes its summary and removes its link); the summary."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(10)
+        if os.path.islink(self.link):
+            os.remove(self.link)  # it was killed, or died, before it could clean up
+        with open(self.out_path, "rb") as f:
+            self.summary = parse_summary(f.read().decode("utf-8", "replace"))
+        return self.summary
+
+    def trace(self):
+        return parse_trace(self.trace_path)
+
+
+class WineSession:
+    """One run of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`.
+
+    ports: COM ports wired to bare ptys the test owns. ecusim: None, or {port: [extra ecusim
+    arguments]} (a plain list means com9) for the simulated ECU behind that port, started before
+    the Wine server and stopped after Tarvex; a port given to ecusim gets no bare pty.
+    """
+
+    def __init__(self, name, ports=("com9",), ecusim=None):
         self.name = name
         self.artefacts = os.path.join(E2E_DIR, "artefacts", name)
         shutil.rmtree(self.artefacts, ignore_errors=True)
         os.makedirs(self.artefacts)
         self.workdir = os.path.join(self.artefacts, "work")
         os.makedirs(self.workdir)
-        self.port_names = list(ports)
+        if ecusim is None:
+            ecusim = {}
+        elif not isinstance(ecusim, dict):
+            ecusim = {"com9": list(ecusim)}
+        check(len(ecusim) <= 1, "one ecusim a session: the RTS bridge reports to one socket")
+        self.ecusim_config = {p.lower(): list(a) for p, a in ecusim.items()}
+        self.port_names = [p for p in ports if p.lower() not in self.ecusim_config]
         self.ptys = {}
         self.xvfb = None
         self.tarvex = None
         self.display = None
         self.shots = 0
+        self.wineserver = None
+        self.ecusim = None  # the running (or last) Ecusim
+        self.ecusim_runs = 0
+        self.bridged = bool(self.ecusim_config)  # wine processes get the RTS bridge preloaded
+        self.rts_socket = os.path.join(self.artefacts, "rts.sock")
+        if len(self.rts_socket.encode()) > SUN_PATH_MAX:
+            self.rts_socket = os.path.join(tempfile.mkdtemp(prefix="tarvex-rts-"), "rts.sock")
 
     # --- life --------------------------------------------------------------------------------
 
     def __enter__(self):
-        self._start_display()
-        self._link_ports()
-        self._start_wineserver()
+        try:
+            self._start_display()
+            self._link_ports()
+            for port, args in self.ecusim_config.items():
+                self.start_ecusim(port, args)
+            self._start_wineserver()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
         return self
 
     def __exit__(self, kind, value, trace):
@@ -129,7 +275,10 @@ class WineSession:
                     pass
             self.stop()
         finally:
-            self._stop_wineserver()
+            try:
+                self.stop_ecusim()
+            finally:
+                self._stop_wineserver()
             self._unlink_ports()
             if self.xvfb:
                 self.xvfb.terminate()
@@ -137,6 +286,8 @@ class WineSession:
                     self.xvfb.wait(5)
                 except subprocess.TimeoutExpired:
                     self.xvfb.kill()
+            if os.path.dirname(self.rts_socket) != self.artefacts:
+                shutil.rmtree(os.path.dirname(self.rts_socket), ignore_errors=True)
         return False
 
     def _start_display(self):
@@ -178,17 +329,81 @@ class WineSession:
     def _start_wineserver(self):
         # Bring the prefix up before two wine programs start at once.
         out = open(os.path.join(self.artefacts, "wineserver.log"), "ab")
-        subprocess.run(["wineserver", "-k"], env=wine_env(self.display), stdout=out, stderr=out)
-        subprocess.run(["wineserver", "-w"], env=wine_env(self.display), stdout=out, stderr=out)
-        subprocess.Popen(["wineserver", "-p"], env=wine_env(self.display), stdout=out, stderr=out)
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(self.display),
+        subprocess.run(["wineserver", "-k"], env=self.env(), stdout=out, stderr=out)
+        subprocess.run(["wineserver", "-w"], env=self.env(), stdout=out, stderr=out)
+        # In the foreground, as our child: a server that daemonizes leads its own session, takes
+        # the first pty it opens for a COM port as its controlling terminal, and when ecusim
+        # closes that pty (a hang-up, or the end) it gets SIGHUP and dumps all its objects (2 MB)
+        # into this log.
+        self.wineserver = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env(),
+                                           stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+        # Its socket appears when it is ready (a stopped server removes it); wine started before
+        # that would start a server of its own, a daemon.
+        st = os.stat(PREFIX)
+        server_dir = f"server-{st.st_dev:x}-{st.st_ino:x}"
+        patterns = [f"/tmp/.wine-{os.getuid()}/{server_dir}/socket",
+                    f"/tmp/wine-*/{server_dir}/socket"]
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and self.wineserver.poll() is None:
+            if any(glob.glob(p) for p in patterns):
+                break
+            time.sleep(0.02)
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(),
                        stdout=out, stderr=out, timeout=120)
 
     def _stop_wineserver(self):
         out = open(os.path.join(self.artefacts, "wineserver.log"), "ab")
-        subprocess.run(["wineserver", "-k"], env=wine_env(self.display), stdout=out, stderr=out)
-        subprocess.run(["wineserver", "-w"], env=wine_env(self.display), stdout=out, stderr=out,
+        subprocess.run(["wineserver", "-k"], env=self.env(), stdout=out, stderr=out)
+        subprocess.run(["wineserver", "-w"], env=self.env(), stdout=out, stderr=out,
                        timeout=60)
+        if self.wineserver is not None:
+            try:
+                self.wineserver.wait(10)
+            except subprocess.TimeoutExpired:
+                self.wineserver.kill()
+                self.wineserver.wait(10)
+            self.wineserver = None
+
+    def env(self):
+        """The environment of this session's wine processes."""
+        extra = {}
+        if self.bridged:
+            preload = os.environ.get("LD_PRELOAD", "")
+            extra = {"LD_PRELOAD": RTSBRIDGE + (" " + preload if preload else ""),
+                     RTS_SOCKET_ENV: self.rts_socket}
+        return wine_env(self.display, extra)
+
+    # --- the simulated ECU -------------------------------------------------------------------
+
+    def start_ecusim(self, port="com9", args=()):
+        """Starts ecusim behind `port` and waits for its link. Tarvex must start after this to
+        get the RTS bridge (sessions made with ecusim= have it from the first wine process)."""
+        check(self.ecusim is None or not self.ecusim.running(), "ecusim is already running")
+        check(os.path.exists(RTSBRIDGE), f"no RTS bridge at {RTSBRIDGE!r} (TARVEX_RTSBRIDGE)")
+        port = port.lower()
+        self.ecusim_runs += 1
+        stem = f"ecusim-{port}" + (f"-{self.ecusim_runs}" if self.ecusim_runs > 1 else "")
+        self.bridged = True
+        self.ecusim = Ecusim(port, args, os.path.join(PREFIX, "dosdevices", port),
+                             self.rts_socket, os.path.join(self.artefacts, stem))
+        return self.ecusim
+
+    def stop_ecusim(self):
+        """Stops ecusim if it runs; its summary as a dict (None when there was no ecusim)."""
+        if self.ecusim is None:
+            return None
+        if self.ecusim.summary is None or self.ecusim.running():
+            self.ecusim.stop()
+        return self.ecusim.summary
+
+    def ecusim_trace(self):
+        """The trace of the running or last ecusim so far (EcusimTrace)."""
+        check(self.ecusim is not None, "no ecusim in this session")
+        return self.ecusim.trace()
+
+    def port_linked(self, port="com9"):
+        """Whether the prefix's `port` leads to a device now (false while ecusim is unplugged)."""
+        return os.path.exists(os.path.join(PREFIX, "dosdevices", port.lower()))
 
     def write_config(self, data):
         with open(os.path.join(self.workdir, "Tarvex.cfg"), "wb") as f:
@@ -197,7 +412,7 @@ class WineSession:
     def start(self, wait_window=True):
         out = open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab")
         self.tarvex = subprocess.Popen(["wine", TARVEX_EXE], cwd=self.workdir,
-                                       env=wine_env(self.display), stdout=out, stderr=out)
+                                       env=self.env(), stdout=out, stderr=out)
         if wait_window:
             self.origin = self.wait_main()
 
@@ -220,7 +435,7 @@ class WineSession:
 
     def tvctl(self, *args, timeout=60):
         r = subprocess.run(["wine", TVCTL_EXE] + [str(a) for a in args],
-                           env=wine_env(self.display), stdout=subprocess.PIPE,
+                           env=self.env(), stdout=subprocess.PIPE,
                            stderr=subprocess.DEVNULL, timeout=timeout)
         return r.returncode, r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
 
