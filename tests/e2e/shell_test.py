@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
-"""End-to-end tests of Tarvex's window, log, menu and About box, with no ECU on the line.
+"""End-to-end tests of Tarvex's window, log, menu and About box.
 
 Each test is one function; CTest runs them one at a time by name (see CMakeLists.txt).
 Screenshots and the run's files stay in <build>/e2e/artefacts/<test>/ for inspection.
+
+Where a test needs the window to answer promptly it puts the simulated ECU behind COM9: without
+one every tick's connection attempt holds the window for the 2-second wake-up and the wait for an
+answer, as it does at a car with the ignition off.
 """
 import os
 import time
@@ -11,6 +15,7 @@ from harness import WineSession, check, run_named
 
 STARTED = b"Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
 WAITING = "Waiting to connect to ECU"
+HEALTHY_ECU = {"com9": []}
 
 RED = (255, 0, 0)
 ORANGE = (200, 100, 0)
@@ -26,7 +31,22 @@ RPM_BUTTON = 10104
 
 
 def wait_waiting(s):
-    s.wait_for(lambda: s.status_text() == WAITING, 10, "the status line never said " + WAITING)
+    s.wait_for(lambda: s.status_text() == WAITING, 20, "the status line never said " + WAITING)
+
+
+def wait_connected(s):
+    s.wait_for(lambda: b"Initialised OK!\r\n" in s.log(), 30, "Tarvex did not connect")
+    s.wait_for(lambda: s.status_text().startswith("Running: "), 10, "no Running status line")
+
+
+def check_only_failed_attempts(log, start, what):
+    """After the start-up lines, a log with nothing behind the port holds only failed attempts."""
+    rest = log[len(start):]
+    if rest.endswith(b"Session ended"):
+        rest = rest[:-len(b"Session ended")]
+    check(log.startswith(start), f"{what}: start-up lines {log[:120]!r}")
+    check(rest.replace(b"\r\nDevice not responding", b"") == b"",
+          f"{what}: unexpected lines after start-up: {rest[:200]!r}")
 
 
 def close_and_check_end(s, how):
@@ -40,12 +60,13 @@ def close_and_check_end(s, how):
 
 
 def startup_default_port():
+    # Nothing answers on the port: every attempt ends in "Device not responding".
     with WineSession("startup_default_port") as s:
         s.start()
         wait_waiting(s)
-        check(s.log() == STARTED, f"start-up lines: {s.log()!r}")
+        check(s.log().startswith(STARTED), f"start-up lines: {s.log()!r}")
         log = close_and_check_end(s, lambda: s.tvctl("close"))
-        check(log == STARTED + b"Session ended", f"whole log: {log!r}")
+        check_only_failed_attempts(log, STARTED, "no ECU")
 
 
 def startup_config_port():
@@ -54,8 +75,8 @@ def startup_config_port():
         s.start()
         wait_waiting(s)
         expected = b"Starting ...\r\nRead Config file: COM7:\r\n\r\nCOM Opened\r\n"
-        check(s.log() == expected, f"start-up lines: {s.log()!r}")
-        close_and_check_end(s, lambda: s.tvctl("close"))
+        log = close_and_check_end(s, lambda: s.tvctl("close"))
+        check_only_failed_attempts(log, expected, "COM7")
 
 
 def startup_bad_port():
@@ -84,7 +105,7 @@ def startup_bad_port():
 
 
 def close_each_way():
-    with WineSession("close_each_way") as s:
+    with WineSession("close_each_way", ecusim=HEALTHY_ECU) as s:
         # A previous, longer log in the working directory is replaced, not appended to.
         with open(os.path.join(s.workdir, "Tarvex.log"), "wb") as f:
             f.write(b"an earlier run's log\r\n" * 50)
@@ -96,9 +117,10 @@ def close_each_way():
         ]
         for what, how in ways:
             s.start()
-            wait_waiting(s)
+            wait_connected(s)
             log = close_and_check_end(s, how)
-            check(log == STARTED + b"Session ended", f"{what}: log {log!r}")
+            check(log.startswith(STARTED), f"{what}: log {log[:100]!r}")
+            check(log.count(b"Starting ...") == 1, f"{what}: an earlier run's log is still there")
 
 
 def window_and_channel_buttons():
@@ -138,7 +160,7 @@ def window_and_channel_buttons():
 
         left, top, _, _ = rects[3]
         s.click(left + 125, top + 10)
-        s.wait_for(lambda: s.screenshot("rpm-off").at(left + 8, top + 8) == RED, 5,
+        s.wait_for(lambda: s.screenshot("rpm-off").at(left + 8, top + 8) == RED, 15,
                    "the RPM indicator did not turn red")
         img = s.screenshot("rpm-off")
         for i, (l, t, _, _) in enumerate(rects):
@@ -146,9 +168,9 @@ def window_and_channel_buttons():
                 check(img.at(l + 8, t + 8) == GREEN, f"channel {i} changed with RPM")
         check(s.tvctl("text", RPM_BUTTON)[1].strip() == "RPM", "the RPM caption changed")
         s.click(left + 125, top + 10)
-        s.wait_for(lambda: s.screenshot("rpm-on").at(left + 8, top + 8) == GREEN, 5,
+        s.wait_for(lambda: s.screenshot("rpm-on").at(left + 8, top + 8) == GREEN, 15,
                    "the RPM indicator did not turn green again")
-        check(s.log() == STARTED, "clicks wrote to the log")
+        check_only_failed_attempts(s.log(), STARTED, "clicks")
         close_and_check_end(s, lambda: s.tvctl("close"))
 
 
@@ -166,21 +188,33 @@ def debug_check_mark_shown(s, label):
 
 
 def debug_menu_check():
-    with WineSession("debug_menu_check") as s:
+    with WineSession("debug_menu_check", ecusim=HEALTHY_ECU) as s:
         s.start()
-        wait_waiting(s)
+        wait_connected(s)
         check(debug_check_mark_shown(s, "debug-at-start"), "Debug is not checked at start")
+        check(b"\r\nRequest Block " in s.log(), "no debug lines while Debug is checked")
         s.key("alt+f", "Return")
         check(not debug_check_mark_shown(s, "debug-once"), "Debug still checked after one choice")
+        # The reader's debug lines follow the check mark; the polling and the rows go on.
+        time.sleep(1)
+        before = len(s.log())
+        time.sleep(3)
+        later = s.log()[before:]
+        check(b"Request Block" not in later and b"GetBlock returned" not in later,
+              "debug lines go on after Debug was switched off")
+        check(later.count(b"\r\n") >= 4, "no data rows while Debug is off")
         s.key("alt+f", "Return")
         check(debug_check_mark_shown(s, "debug-twice"), "Debug not checked after a second choice")
+        before = len(s.log())
+        s.wait_for(lambda: b"\r\nRequest Block " in s.log()[before:], 10,
+                   "debug lines did not come back")
         close_and_check_end(s, lambda: s.tvctl("close"))
 
 
 def about_box():
-    with WineSession("about_box") as s:
+    with WineSession("about_box", ecusim=HEALTHY_ECU) as s:
         s.start()
-        wait_waiting(s)
+        wait_connected(s)
         openers = [("Alt+?", ("alt+question",)), ("Alt+/", ("alt+slash",)),
                    ("Help > About", ("alt+h", "a"))]
         closers = [("OK", lambda: s.tvctl("press", "About", "OK")),
@@ -198,9 +232,9 @@ def about_box():
 
 
 def save_log_as():
-    with WineSession("save_log_as") as s:
+    with WineSession("save_log_as", ecusim=HEALTHY_ECU) as s:
         s.start()
-        wait_waiting(s)
+        wait_connected(s)
         copy = os.path.join(s.workdir, "copy.log")
         with open(copy, "wb") as f:
             f.write(b"an older file of the same name\r\n" * 20)
@@ -210,7 +244,6 @@ def save_log_as():
         check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
         s.key("Escape")
         check(s.dialog_gone("Save Log to File"), "Cancel did not close the dialog")
-        check(s.log() == STARTED, "Cancel changed the log")
         check(open(copy, "rb").read().startswith(b"an older file"), "Cancel touched the file")
 
         # Saving over an existing file replaces it without a prompt (a prompt would carry the
@@ -221,13 +254,17 @@ def save_log_as():
         s.xdo("type", "--delay", 20, "Z:" + copy.replace("/", "\\"))
         s.key("Return")
         check(s.dialog_gone("Save Log to File"), "the save asked something or did not end")
-        s.wait_for(lambda: open(copy, "rb").read() == STARTED, 5,
+        s.wait_for(lambda: open(copy, "rb").read().startswith(STARTED), 10,
                    "the copy does not hold the log so far")
+        saved = open(copy, "rb").read()
+        time.sleep(3)  # more rows and debug lines go to Tarvex.log meanwhile
 
-        # Later lines go only to Tarvex.log, which kept its content.
+        # Later lines go only to Tarvex.log, which kept its content and grew.
         log = close_and_check_end(s, lambda: s.tvctl("close"))
-        check(log == STARTED + b"Session ended", f"Tarvex.log after the save: {log!r}")
-        check(open(copy, "rb").read() == STARTED, "the copy grew after the save")
+        check(log.startswith(saved), "Tarvex.log lost what it held at the save")
+        check(len(log) > len(saved) + 1000, "Tarvex.log did not grow after the save")
+        check(open(copy, "rb").read() == saved, "the copy grew after the save")
+        check(b"Session ended" not in saved, "the copy was made at the end, not at the save")
 
 
 if __name__ == "__main__":
