@@ -19,11 +19,14 @@ std::atomic<int32_t> lineMidExchange{0};
 namespace {
 
 constexpr int OPENING_BLOCKS = 13;
-// A cycle takes about 23 ms on a healthy line and under two seconds with a very slow ECU; a dead
-// line fails the cycle within one read's wait (1.5 s). Past that the reader is cut off, and a
-// cut-off read returns at once.
-constexpr uint32_t READER_CYCLE_END_WAIT_MS = 2000;
-constexpr uint32_t READER_CUT_OFF_WAIT_MS = 800;
+// A cycle takes about 23 ms on a healthy line and well under two seconds with a slow ECU; a dead
+// line fails the cycle within one read's wait (1.5 s). A reader showing its message box needs
+// the box closed first, which under Wine without a window manager takes two seconds (the box is
+// hidden with its closing owner, and Wine waits that long for a window manager to confirm it).
+// Past that the reader is cut off, and a cut-off read returns at once. Both waits together stay
+// under the three seconds in which a closed window must have ended the program.
+constexpr uint32_t READER_CYCLE_END_WAIT_MS = 2300;
+constexpr uint32_t READER_CUT_OFF_WAIT_MS = 600;
 
 int Fail(const wchar_t* text) {
     OsShowMessage(text, L"Error", 0);

@@ -11,9 +11,11 @@ ReaderThreadProc readerProc;  // what the thread runs
 
 DWORD WINAPI ReaderThreadStart(LPVOID parameter) { return readerProc(parameter); }
 
-BOOL CALLBACK CloseThreadWindow(HWND window, LPARAM) {
-    // A message box with one OK button takes WM_CLOSE as OK.
-    PostMessageW(window, WM_CLOSE, 0, 0);
+BOOL CALLBACK DismissThreadWindow(HWND window, LPARAM) {
+    // The reader's only window is its message box: click its one button, OK, as the user would.
+    HWND ok = GetDlgItem(window, IDOK);
+    if (ok)
+        PostMessageW(ok, BM_CLICK, 0, 0);
     return TRUE;
 }
 
@@ -45,19 +47,19 @@ int OsJoinReaderThread(uint32_t ms) {
     const DWORD start = GetTickCount();
     for (;;) {
         // The thread may be waiting on its message box; close it so the thread can end.
-        EnumThreadWindows(readerThreadId, CloseThreadWindow, 0);
+        EnumThreadWindows(readerThreadId, DismissThreadWindow, 0);
         const DWORD waited = GetTickCount() - start;
         if (waited >= ms)
             return 0;
         // Let messages sent from the reader's thread through (its message box talks to the main
-        // window while it opens and closes), or the two threads would wait for each other.
-        DWORD r = MsgWaitForMultipleObjects(1, &readerThread, FALSE,
-                                            ms - waited < 50 ? ms - waited : 50, QS_SENDMESSAGE);
-        if (r == WAIT_OBJECT_0) {
+        // window while it closes), or the two threads would wait for each other. Peeking
+        // delivers them; nothing posted is taken off the queue.
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        if (WaitForSingleObject(readerThread, ms - waited < 20 ? ms - waited : 20) ==
+            WAIT_OBJECT_0) {
             CloseReaderHandle();
             return 1;
         }
-        MSG msg;
-        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
