@@ -18,6 +18,7 @@ std::atomic<int32_t> lineStopRequested{0};
 namespace {
 
 constexpr uint32_t BIT_TIME_MS = 200; // one bit of the address at 5 baud
+constexpr uint32_t IDLE_BEFORE_ADDRESS_MS = 300; // the idle high an ECU wants before a start bit
 
 // The address 0x10 as RTS steps, one per bit time: start bit, seven address bits least
 // significant first, odd parity, stop bit. RTS asserted (1) pulls the line low, a 0 bit.
@@ -28,6 +29,19 @@ constexpr uint8_t KEYWORD_1 = 0x0B;
 constexpr uint8_t KEYWORD_2 = 0x02;
 
 int Stopping() { return lineStopRequested.load(std::memory_order_relaxed); }
+
+// Set by every command that pulls the line low, cleared only by a release that succeeded. A
+// failed release leaves the K-line held low, and an address sent from there has no fall for its
+// start bit: the ECU would never hear it, at this attempt or any later one.
+int lineMayBeLow = 0;
+
+void SetRts(int asserted) {
+    const int ok = OsSetRts(asserted);
+    if (asserted)
+        lineMayBeLow = 1;
+    else if (ok)
+        lineMayBeLow = 0;
+}
 
 } // namespace
 
@@ -61,8 +75,12 @@ int WakeUpEcu() {
         OsClosePort();
         return 0;
     }
+    if (lineMayBeLow) {
+        SetRts(0);
+        OsSleep(IDLE_BEFORE_ADDRESS_MS);
+    }
     for (int asserted : ADDRESS_RTS_STEPS) {
-        OsSetRts(asserted);
+        SetRts(asserted);
         OsSleep(BIT_TIME_MS);
     }
     // Whatever arrived while the line was being toggled is not an answer.

@@ -1,0 +1,349 @@
+// Every serial operation of a connection attempt and of a poll cycle made to fail in turn, once and
+// for good, as a port error and as a read that brings nothing: each run must end the way the
+// program says it ends, with the log whole, within one read's wait, and the link must come back
+// once the fault is gone.
+//
+// The expected outcome of a fault at operation N is worked out from where N falls in a healthy
+// run: the operations of the port set-up, the ten RTS steps of the address, the wake-up bytes and
+// then block by block, each block's length taken from the healthy run. The layout's total is
+// checked against the number of operations the healthy run took, so a change to the exchange
+// shows up here rather than shifting every expectation by one.
+#include "app/channel_table.h"
+#include "app/session.h"
+#include "fake_os.h"
+#include "link/block_exchange.h"
+#include "link/connection.h"
+#include "link/link_state.h"
+#include "link/serial_line.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t READ_WAIT_US = 1500000;
+// Long enough for the ECU to give up on a tester that fell silent mid-session.
+constexpr uint64_t ECU_FORGETS_US = 3000000;
+
+enum OpKind { Open, Timeouts, Settings, Rts, Purge, Read, Write };
+
+// How a run ends.
+struct Outcome {
+    std::string logLine;  // the failure's log line, if it has one
+    std::wstring message; // the failure's message box, if it shows one
+    int failedBlock;      // the block the failure interrupted (0: before the opening exchange)
+    bool Connected() const { return logLine.empty() && message.empty(); }
+};
+
+// One serial operation of a healthy run and how the run ends when it fails.
+struct Op {
+    OpKind kind;
+    Outcome onFailure;
+    bool ignoredWhenFailing; // the program carries on regardless (an RTS step that changes nothing)
+};
+
+const char* const KIND_NAMES[] = {"open", "time-outs", "settings", "RTS", "purge", "read", "write"};
+
+// Whether a fault of this kind at op makes it fail as far as the program can tell. An empty read
+// is a fault of reads only; the purge's result is not looked at, nor that of an RTS step that
+// leaves the line where it already is.
+bool Bites(const Op& op, FakeOs::FaultKind kind) {
+    if (op.kind == Read)
+        return true;
+    if (kind == FakeOs::EmptyRead || op.kind == Purge)
+        return false;
+    return !op.ignoredWhenFailing;
+}
+
+// The outcome of a fault at op index n (from 0), once or from there on.
+Outcome Expected(const std::vector<Op>& ops, size_t n, FakeOs::FaultKind kind, bool persistent) {
+    for (size_t i = n; i < ops.size(); i++) {
+        if (Bites(ops[i], kind))
+            return ops[i].onFailure;
+        if (!persistent)
+            break;
+    }
+    return {"", L"", 0};
+}
+
+void AddBlockSent(std::vector<Op>& ops, int bytes, const Outcome& failure) {
+    for (int i = 0; i + 1 < bytes; i++)
+        for (OpKind k : {Write, Read, Read}) // the byte, its echo, the ECU's complement
+            ops.push_back({k, failure, false});
+    ops.push_back({Write, failure, false}); // the end and its echo
+    ops.push_back({Read, failure, false});
+}
+
+void AddBlockReceived(std::vector<Op>& ops, int dataBytes, const Outcome& failure) {
+    for (int i = 0; i < 3 + dataBytes; i++) // length, counter, title, data: answered, echo read
+        for (OpKind k : {Read, Write, Read})
+            ops.push_back({k, failure, false});
+    ops.push_back({Read, failure, false}); // the end, not answered
+}
+
+// The operations of ConnectEcu on a closed port, as a healthy ECU leads it: the reopen, the port
+// set-up, the address on RTS, the wake-up bytes, then the thirteen blocks of the opening exchange.
+std::vector<Op> ConnectionLayout(const int32_t dataLength[BLOCK_SLOTS]) {
+    const Outcome noAnswer = {"\r\nDevice not responding", L"", 0};
+    std::vector<Op> ops = {
+        {Open, {"\r\nCannot reopen COM port", L"", 0}, false},
+        {Timeouts, {"\r\nCannot Set Timeouts", L"", 0}, false},
+        {Settings, {"\r\nCannot Set State", L"", 0}, false},
+        {Settings, {"\r\nCannot Set State", L"", 0}, false},
+    };
+    // A step lost where the line already stood changes nothing on the wire; any other lost step
+    // garbles the address and the ECU stays quiet.
+    const int levels[10] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
+    for (int i = 0; i < 10; i++) {
+        const int before = i == 0 ? 0 : levels[i - 1];
+        ops.push_back({Rts, noAnswer, levels[i] == before});
+    }
+    ops.push_back({Purge, noAnswer, false});
+    for (int i = 0; i < 3; i++) // sync and the two keywords
+        ops.push_back({Read, noAnswer, false});
+    const Outcome badEcho = {"\r\nIncorrect echo", L"", 0};
+    ops.push_back({Write, badEcho, false});
+    ops.push_back({Read, badEcho, false});
+    for (int k = 1; k <= 13; k++) {
+        if (k % 2 == 1)
+            AddBlockReceived(ops, dataLength[k], {"", L"GetBlock failed", k});
+        else if (k == 10)
+            AddBlockSent(ops, 4, {"", L"SendBlockType failed", k});
+        else
+            AddBlockSent(ops, 4, {"", L"SendAckBlock failed", k});
+    }
+    return ops;
+}
+
+// Fresh program state with the log open and portName set; the port itself is left closed.
+void FreshStart() {
+    ResetFakeOs();
+    OsCreateLogFile();
+    wcscpy(portName, L"COM9:");
+    fakeOs.holdReader = true;
+}
+
+// The log of the opening exchange before block k: the lines of the ECU's blocks before it, cut
+// from a healthy run's log at the first line of a later block.
+std::string LogBefore(const std::string& healthyLog, int block) {
+    for (int k = block; k <= 13; k++) {
+        char marker[32];
+        std::snprintf(marker, sizeof marker, "\r\nblockNumber %d ", k);
+        const size_t at = healthyLog.find(marker);
+        if (at != std::string::npos)
+            return healthyLog.substr(0, at);
+    }
+    return healthyLog;
+}
+
+std::string Describe(size_t n, FakeOs::FaultKind kind, bool persistent, const std::vector<Op>& ops) {
+    char text[96];
+    std::snprintf(text, sizeof text, "op %zu (%s) %s %s", n + 1, KIND_NAMES[ops[n].kind],
+                  kind == FakeOs::OpError ? "error" : "empty read", persistent ? "for good" : "once");
+    return text;
+}
+
+// Lifts the fault, lets the ECU forget the broken session and connects again on the same model.
+void ExpectCleanReconnection(const std::string& healthyLog, const std::string& what) {
+    fakeOs.failAt = 0;
+    fakeOs.nowUs += ECU_FORGETS_US;
+    fakeOs.messages.clear();
+    fakeOs.logFile.clear();
+    EXPECT_EQ(ConnectEcu(), 1) << what << ": reconnection";
+    EXPECT_TRUE(fakeOs.messages.empty()) << what << ": reconnection";
+    EXPECT_EQ(fakeOs.logFile, healthyLog) << what << ": reconnection";
+    EXPECT_TRUE(fakeOs.portOpen) << what << ": reconnection";
+}
+
+} // namespace
+
+TEST(FaultInjection, EveryOperationOfAConnectionAttempt) {
+    FreshStart();
+    AttachEcu();
+    const uint64_t healthyStart = fakeOs.nowUs;
+    ASSERT_EQ(ConnectEcu(), 1);
+    const uint64_t healthyUs = fakeOs.nowUs - healthyStart;
+    const int healthyOps = fakeOs.serialOps;
+    const std::string healthyLog = fakeOs.logFile;
+    int32_t dataLength[BLOCK_SLOTS];
+    std::copy(BlockStore.dataLength, BlockStore.dataLength + BLOCK_SLOTS, dataLength);
+    const std::vector<Op> ops = ConnectionLayout(dataLength);
+    ASSERT_EQ(static_cast<int>(ops.size()), healthyOps) << "the layout no longer fits the exchange";
+
+    int runs = 0, connected = 0, logLines = 0, boxes = 0;
+    for (FakeOs::FaultKind kind : {FakeOs::OpError, FakeOs::EmptyRead}) {
+        for (bool persistent : {false, true}) {
+            for (size_t n = 0; n < ops.size(); n++) {
+                const std::string what = Describe(n, kind, persistent, ops);
+                const Outcome expected = Expected(ops, n, kind, persistent);
+                FreshStart();
+                AttachEcu();
+                fakeOs.failAt = static_cast<int>(n) + 1;
+                fakeOs.failPersistently = persistent;
+                fakeOs.failKind = kind;
+                const uint64_t start = fakeOs.nowUs;
+                const int result = ConnectEcu();
+                runs++;
+
+                EXPECT_GE(fakeOs.faultsInjected, 1) << what;
+                EXPECT_LE(fakeOs.serialOps, healthyOps) << what << ": no retries, no loop";
+                EXPECT_LE(fakeOs.nowUs - start, healthyUs + READ_WAIT_US)
+                    << what << ": gives up within one read's wait";
+                if (expected.Connected()) {
+                    connected++;
+                    EXPECT_EQ(result, 1) << what;
+                    EXPECT_TRUE(fakeOs.messages.empty()) << what;
+                    EXPECT_EQ(fakeOs.logFile, healthyLog) << what;
+                    EXPECT_EQ(LoadFlag(LinkState.connected), 1) << what;
+                    StoreFlag(LinkState.connected, 0);
+                    // The ECU still holds the session; it must time out before a new wake-up.
+                } else {
+                    EXPECT_EQ(result, 0) << what;
+                    EXPECT_EQ(fakeOs.threadsCreated, 0) << what;
+                    // The blocks received before the fault are all in the log, then the failure's
+                    // own line, and nothing else.
+                    EXPECT_EQ(fakeOs.logFile,
+                              LogBefore(healthyLog, expected.failedBlock) + expected.logLine)
+                        << what;
+                    if (expected.message.empty()) {
+                        logLines++;
+                        EXPECT_TRUE(fakeOs.messages.empty()) << what;
+                    } else {
+                        boxes++;
+                        ASSERT_EQ(fakeOs.messages.size(), 1u) << what;
+                        EXPECT_EQ(fakeOs.messages[0].text, expected.message) << what;
+                        EXPECT_EQ(fakeOs.messages[0].caption, L"Error") << what;
+                        EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 0) << what;
+                        EXPECT_EQ(blockNumber, expected.failedBlock) << what;
+                    }
+                }
+                ExpectCleanReconnection(healthyLog, what);
+            }
+        }
+    }
+    EXPECT_EQ(runs, 4 * healthyOps);
+    // Every outcome class occurred: the table is not vacuous.
+    EXPECT_GT(connected, 0);
+    EXPECT_GT(logLines, 0);
+    EXPECT_GT(boxes, 0);
+    std::printf("[          ] %d operations in a connection attempt, %d runs: %d connected anyway, "
+                "%d ended with a log line, %d with a message box\n",
+                healthyOps, runs, connected, logLines, boxes);
+}
+
+namespace {
+
+// One poll cycle, ended after it completes (see Poll() in connection_test.cpp).
+void PollOnce() {
+    const int32_t request = NextBlockNumber(blockNumber);
+    StoreFlag(LinkState.connected, 1);
+    fakeOs.onWrite = [request](uint8_t) {
+        if (blockNumber == request)
+            StoreFlag(LinkState.connected, 0);
+    };
+    ReaderThread(nullptr);
+    fakeOs.onWrite = nullptr;
+}
+
+// A clean connection with the reader held back, the log and the boxes emptied.
+void ConnectHeld() {
+    FreshStart();
+    AttachEcu();
+    ASSERT_EQ(ConnectEcu(), 1);
+    StoreFlag(LinkState.connected, 0);
+    fakeOs.logFile.clear();
+    fakeOs.messages.clear();
+}
+
+} // namespace
+
+TEST(FaultInjection, EveryOperationOfAPollCycle) {
+    const struct {
+        int channel;
+        int requestBytes;          // the request block on the line
+        std::wstring requestFails; // the box when it fails
+    } cycles[] = {
+        {0, 7, L"SendValueRequestBlock failed"}, // a memory read
+        {6, 5, L"SendADCChannelRead failed"},    // an ADC read
+    };
+    int runs = 0, silent = 0, boxes = 0;
+    std::string opCounts;
+    for (const auto& c : cycles) {
+        ConnectHeld();
+        currentChannel = c.channel;
+        const int before = fakeOs.serialOps;
+        const uint64_t healthyStart = fakeOs.nowUs;
+        PollOnce();
+        ASSERT_TRUE(fakeOs.messages.empty()) << "channel " << c.channel;
+        const int healthyOps = fakeOs.serialOps - before;
+        const uint64_t healthyUs = fakeOs.nowUs - healthyStart;
+        const std::string healthyLog = fakeOs.logFile;
+        const int32_t answerSlot = blockNumber;
+        const std::string requestLog = healthyLog.substr(0, healthyLog.find("\r\nGetBlock"));
+        ASSERT_LT(requestLog.size(), healthyLog.size());
+
+        std::vector<Op> ops;
+        AddBlockSent(ops, c.requestBytes, {"", c.requestFails, 0});
+        AddBlockReceived(ops, BlockStore.dataLength[answerSlot], {"", L"GetBlock failed", 0});
+        ASSERT_EQ(static_cast<int>(ops.size()), healthyOps) << "channel " << c.channel;
+        opCounts += (opCounts.empty() ? "" : " and ") + std::to_string(healthyOps);
+
+        for (FakeOs::FaultKind kind : {FakeOs::OpError, FakeOs::EmptyRead}) {
+            for (bool persistent : {false, true}) {
+                for (size_t n = 0; n < ops.size(); n++) {
+                    const std::string what =
+                        "channel " + std::to_string(c.channel) + ", " +
+                        Describe(n, kind, persistent, ops);
+                    const Outcome expected = Expected(ops, n, kind, persistent);
+                    ConnectHeld();
+                    currentChannel = c.channel;
+                    fakeOs.failAt = fakeOs.serialOps + static_cast<int>(n) + 1;
+                    fakeOs.failPersistently = persistent;
+                    fakeOs.failKind = kind;
+                    const uint64_t start = fakeOs.nowUs;
+                    PollOnce();
+                    runs++;
+
+                    EXPECT_GE(fakeOs.faultsInjected, 1) << what;
+                    EXPECT_EQ(LoadFlag(LinkState.connected), 0) << what;
+                    EXPECT_LE(fakeOs.nowUs - start, healthyUs + READ_WAIT_US) << what;
+                    if (expected.Connected()) {
+                        silent++;
+                        EXPECT_TRUE(fakeOs.messages.empty()) << what;
+                        EXPECT_EQ(fakeOs.logFile, healthyLog) << what;
+                        EXPECT_EQ(BlockStore.counter[answerSlot], answerSlot) << what;
+                    } else {
+                        boxes++;
+                        ASSERT_EQ(fakeOs.messages.size(), 1u) << what;
+                        EXPECT_EQ(fakeOs.messages[0].text, expected.message) << what;
+                        EXPECT_EQ(fakeOs.messages[0].caption, L"Error") << what;
+                        EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 1) << what;
+                        EXPECT_EQ(lineMidExchange, 1) << what << ": no end block on a broken one";
+                        EXPECT_EQ(fakeOs.logFile, requestLog) << what;
+                    }
+
+                    // Back again: a new attempt wakes the same ECU and polls cleanly.
+                    fakeOs.failAt = 0;
+                    fakeOs.nowUs += ECU_FORGETS_US;
+                    fakeOs.messages.clear();
+                    ASSERT_EQ(ConnectEcu(), 1) << what << ": reconnection";
+                    EXPECT_EQ(lineMidExchange, 0) << what;
+                    fakeOs.logFile.clear();
+                    currentChannel = c.channel;
+                    PollOnce();
+                    EXPECT_TRUE(fakeOs.messages.empty()) << what << ": poll after reconnection";
+                    EXPECT_EQ(fakeOs.logFile, healthyLog) << what << ": poll after reconnection";
+                }
+            }
+        }
+    }
+    EXPECT_GT(silent, 0);
+    EXPECT_GT(boxes, 0);
+    std::printf("[          ] poll cycles of %s operations, %d runs: %d completed anyway, "
+                "%d ended with a message box\n",
+                opCounts.c_str(), runs, silent, boxes);
+}
