@@ -59,7 +59,7 @@ class Link : public ::testing::Test {
     static std::string Log() { return fakeOs.logFile; }
 };
 
-// The blocks the program wrote after the wake-up, split where each of its own blocks begins.
+// The program's answer to the block in a slot: the complement of each byte but its end.
 Bytes ComplementsOfSlot(int slot) {
     Bytes out = {static_cast<uint8_t>(0xFF - (BlockStore.dataLength[slot] + 3)),
                  static_cast<uint8_t>(0xFF - BlockStore.counter[slot]),
