@@ -11,19 +11,8 @@ import re
 import struct
 import time
 
-from harness import WineSession, check, run_named
+from harness import (BLACK, BLUE, CHANNEL_COLOURS, DASH, GREY, PINK, WineSession, check, run_named)
 
-RED = (255, 0, 0)
-ORANGE = (200, 100, 0)
-GREEN = (0, 255, 0)
-BLUE = (0, 0, 255)
-YELLOW = (240, 240, 50)
-GREY = (180, 180, 180)
-MAGENTA = (250, 0, 250)
-PINK = (255, 200, 200)
-DASH = (100, 100, 100)
-BLACK = (0, 0, 0)
-CHANNEL_COLOURS = [RED, ORANGE, GREEN, BLUE, YELLOW, GREY, MAGENTA, PINK]
 CHANNEL_NAMES = ["intake air", "head temperature", "AFM voltage", "RPM", "injector time",
                  "ignition advance", "MAF sensor", "battery"]
 

@@ -43,6 +43,21 @@ WINE_ENV = {
 }
 
 
+# The program's colours as (red, green, blue), as they reach the screen.
+RED = (255, 0, 0)
+ORANGE = (200, 100, 0)
+GREEN = (0, 255, 0)
+BLUE = (0, 0, 255)
+YELLOW = (240, 240, 50)
+GREY = (180, 180, 180)
+MAGENTA = (250, 0, 250)
+PINK = (255, 200, 200)
+AMBER = (255, 200, 0)
+DASH = (100, 100, 100)
+BLACK = (0, 0, 0)
+CHANNEL_COLOURS = [RED, ORANGE, GREEN, BLUE, YELLOW, GREY, MAGENTA, PINK]
+
+
 class E2EFailure(AssertionError):
     pass
 

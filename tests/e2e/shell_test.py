@@ -11,22 +11,13 @@ answer, as it does at a car with the ignition off.
 import os
 import time
 
-from harness import WineSession, check, run_named
+from harness import (AMBER, CHANNEL_COLOURS, GREEN, GREY, ORANGE, RED, WineSession, check,
+                     run_named)
 
 STARTED = b"Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
 WAITING = "Waiting to connect to ECU"
 HEALTHY_ECU = {"com9": []}
 
-RED = (255, 0, 0)
-ORANGE = (200, 100, 0)
-GREEN = (0, 255, 0)
-BLUE = (0, 0, 255)
-YELLOW = (240, 240, 50)
-GREY = (180, 180, 180)
-MAGENTA = (250, 0, 250)
-PINK = (255, 200, 200)
-AMBER = (255, 200, 0)
-CHANNEL_COLOURS = [RED, ORANGE, GREEN, BLUE, YELLOW, GREY, MAGENTA, PINK]
 RPM_BUTTON = 10104
 
 

@@ -42,20 +42,6 @@ class Link : public ::testing::Test {
         ASSERT_EQ(ConnectEcu(), 1);
     }
 
-    // Runs the reader on the test's thread for `cycles` poll cycles. The flag is cleared while
-    // the last cycle's request goes out (blockNumber is then that request's counter), so that
-    // cycle completes and the loop ends.
-    static void Poll(int cycles) {
-        const int32_t last = (blockNumber + 2 * cycles - 1) % 256;
-        StoreFlag(LinkState.connected, 1);
-        fakeOs.onWrite = [last](uint8_t) {
-            if (blockNumber == last)
-                StoreFlag(LinkState.connected, 0);
-        };
-        ReaderThread(nullptr);
-        fakeOs.onWrite = nullptr;
-    }
-
     static std::string Log() { return fakeOs.logFile; }
 };
 
@@ -259,7 +245,7 @@ TEST_F(Link, FirstPollAfterTheOpeningExchange) {
     Connect();
     const size_t from = fakeOs.written.size();
     fakeOs.logFile.clear();
-    Poll(1);
+    PollCycles(1);
     const Bytes w = WrittenFrom(from);
     ASSERT_GE(w.size(), 7u);
     EXPECT_EQ(Bytes(w.begin(), w.begin() + 7), Bytes({0x06, 0x0E, 0x01, 0x01, 0x00, 0x37, 0x03}));
@@ -282,7 +268,7 @@ TEST_F(Link, AFullPassRequestsEveryChannelInTurn) {
     StoreFlag(LinkState.debugLog, 0);
     fakeOs.logFile.clear();
     const size_t from = fakeOs.written.size();
-    Poll(9);
+    PollCycles(9);
     EXPECT_EQ(Log(), "") << "no debug lines while Debug is off";
     EXPECT_EQ(currentChannel, 1);
     EXPECT_EQ(blockNumber, 13 + 18);
@@ -321,7 +307,7 @@ TEST_F(Link, CounterWrapsFrom255To0) {
     for (int start : {253, 254}) {
         blockNumber = start;
         const size_t from = fakeOs.written.size();
-        Poll(1);
+        PollCycles(1);
         const Bytes w = WrittenFrom(from);
         const int request = (start + 1) % 256, answer = (start + 2) % 256;
         EXPECT_EQ(w[1], request) << start;
@@ -336,7 +322,7 @@ TEST_F(Link, LineBytesAndEffectiveBaudRate) {
     currentChannel = 5; // a memory channel, then the MAF sensor on the ADC
     for (int lineBytes : {33, 30}) {
         const uint32_t startTick = OsTickCount();
-        Poll(1);
+        PollCycles(1);
         const uint32_t elapsed = OsTickCount() - startTick;
         ASSERT_GT(elapsed, 0u);
         EXPECT_EQ(effectiveBaudRate,
@@ -358,7 +344,7 @@ TEST_F(Link, CycleMeasuredAtZeroMillisecondsKeepsTheLastRate) {
         fakeOs.ecuScript.push_back(0xFF - request[i]);
     for (int b : {0x04, 0x0F, 0xFE, 0x50, 0x03})
         fakeOs.ecuScript.push_back(b);
-    Poll(1);
+    PollCycles(1);
     EXPECT_EQ(effectiveBaudRate, 4321);
     EXPECT_EQ(rawValues[0], 0x50);
 }

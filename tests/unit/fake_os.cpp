@@ -194,6 +194,17 @@ int OsCreateReaderThread(ReaderThreadProc proc) {
     fakeOs.readerProc = proc;
     return 1;
 }
+void PollCycles(int cycles) {
+    const int32_t last = (blockNumber + 2 * cycles - 1) % 256;
+    StoreFlag(LinkState.connected, 1);
+    fakeOs.onWrite = [last](uint8_t) {
+        if (blockNumber == last)
+            StoreFlag(LinkState.connected, 0);
+    };
+    ReaderThread(nullptr);
+    fakeOs.onWrite = nullptr;
+}
+
 void StartHeldReader() {
     fakeOs.holdReader = false;
     OsResumeReaderThread();

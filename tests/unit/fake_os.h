@@ -125,6 +125,10 @@ void AttachEcu(const ecusim::Scenario& scenario = ecusim::Scenario());
 void WaitForReaderEnd();
 // Starts a reader thread that holdReader kept back.
 void StartHeldReader();
+// Runs the reader on the calling thread for `cycles` poll cycles. The connected flag is cleared
+// while the last cycle's request goes out (blockNumber is then that request's counter), so that
+// cycle completes and the loop ends.
+void PollCycles(int cycles);
 
 // The bytes the program wrote from position `from` on.
 std::vector<uint8_t> WrittenFrom(size_t from);

@@ -237,18 +237,6 @@ TEST(FaultInjection, EveryOperationOfAConnectionAttempt) {
 
 namespace {
 
-// One poll cycle, ended after it completes (see Poll() in connection_test.cpp).
-void PollOnce() {
-    const int32_t request = NextBlockNumber(blockNumber);
-    StoreFlag(LinkState.connected, 1);
-    fakeOs.onWrite = [request](uint8_t) {
-        if (blockNumber == request)
-            StoreFlag(LinkState.connected, 0);
-    };
-    ReaderThread(nullptr);
-    fakeOs.onWrite = nullptr;
-}
-
 // A clean connection with the reader held back, the log and the boxes emptied.
 void ConnectHeld() {
     FreshStart();
@@ -277,7 +265,7 @@ TEST(FaultInjection, EveryOperationOfAPollCycle) {
         currentChannel = c.channel;
         const int before = fakeOs.serialOps;
         const uint64_t healthyStart = fakeOs.nowUs;
-        PollOnce();
+        PollCycles(1);
         ASSERT_TRUE(fakeOs.messages.empty()) << "channel " << c.channel;
         const int healthyOps = fakeOs.serialOps - before;
         const uint64_t healthyUs = fakeOs.nowUs - healthyStart;
@@ -305,7 +293,7 @@ TEST(FaultInjection, EveryOperationOfAPollCycle) {
                     fakeOs.failPersistently = persistent;
                     fakeOs.failKind = kind;
                     const uint64_t start = fakeOs.nowUs;
-                    PollOnce();
+                    PollCycles(1);
                     runs++;
 
                     EXPECT_GE(fakeOs.faultsInjected, 1) << what;
@@ -334,7 +322,7 @@ TEST(FaultInjection, EveryOperationOfAPollCycle) {
                     EXPECT_EQ(lineMidExchange, 0) << what;
                     fakeOs.logFile.clear();
                     currentChannel = c.channel;
-                    PollOnce();
+                    PollCycles(1);
                     EXPECT_TRUE(fakeOs.messages.empty()) << what << ": poll after reconnection";
                     EXPECT_EQ(fakeOs.logFile, healthyLog) << what << ": poll after reconnection";
                 }
