@@ -3,6 +3,8 @@
 
 #include "app/main_window_win.h"
 
+#include <cwchar>
+
 static_assert(sizeof(ChartPoint) == sizeof(POINT), "chart points pass to GDI as they are");
 
 void OsFillChartBlack() {
@@ -37,6 +39,26 @@ void OsPresentChart() {
     UpdateWindow(mainWindow);
 }
 
+namespace {
+
+constexpr int SHOWN_CAPTION_CHARS = 64; // longer captions are always set
+
+// The caption each channel button shows, as this file last set it (nothing else sets them).
+wchar_t shownCaption[CHANNEL_COUNT][SHOWN_CAPTION_CHARS];
+
+} // namespace
+
+// Setting a button's text repaints the button there and then; under Wine that is a round trip to
+// the server and the display for every button, every tick (about 0.2 ms each, measured, and far
+// more on a busy machine). Most readings do not change from one tick to the next, so a caption
+// already shown is left alone.
 void OsSetChannelCaption(int channel, const wchar_t* caption) {
+    const size_t length = std::wcslen(caption);
+    if (length < SHOWN_CAPTION_CHARS && std::wcscmp(shownCaption[channel], caption) == 0)
+        return;
     SetWindowTextW(channelButtons[channel], caption);
+    if (length < SHOWN_CAPTION_CHARS)
+        std::wmemcpy(shownCaption[channel], caption, length + 1);
+    else
+        shownCaption[channel][0] = 0;
 }

@@ -1,0 +1,93 @@
+#!/bin/bash
+# Runs the performance benchmarks and writes their figures to docs/performance.md.
+#
+#   scripts/bench.sh            all of them (about six minutes)
+#   scripts/bench.sh NAME...    some: line (line use and per-byte overhead, Wine + ecusim, debug
+#                               on and off), tick (ChartTick natively, Google Benchmark),
+#                               tick-wine (ChartTick in the real program under Wine), alloc (the
+#                               allocation test)
+#
+# BENCH_SECONDS (default 60) is how long each line-use run polls; BENCH_TICK_SECONDS (default 70)
+# how long the tick-timing build runs. Figures go to build/bench/results/ and, with those of
+# earlier runs of the other benchmarks, into docs/performance.md.
+#
+#   build/bench-native   native Release build with -DTARVEX_BENCH=ON: ecusim, the RTS bridge,
+#                        tick_bench, allocation_tests (no sanitizers: they would be timed too)
+#   build/bench-win      cross Release build with -DTARVEX_BENCH=ON: Tarvex.exe, tvctl.exe and
+#                        TarvexTickTiming.exe
+#   build/bench/e2e      the Wine prefix and each run's artefacts (trace, log, screenshots)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+names=("$@")
+[ ${#names[@]} -gt 0 ] || names=(alloc tick tick-wine line)
+for name in "${names[@]}"; do
+    case "$name" in
+    line | tick | tick-wine | alloc) ;;
+    *) echo "unknown benchmark '$name' (line, tick, tick-wine, alloc)" >&2; exit 2 ;;
+    esac
+done
+
+native=$root/build/bench-native
+win=$root/build/bench-win
+results=$root/build/bench/results
+mkdir -p "$results"
+say() { printf '== %s\n' "$*"; }
+
+./scripts/install-deps.sh >/dev/null
+
+say "building (build/bench-native, build/bench-win)"
+if [ ! -f "$native/build.ninja" ]; then
+    cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVEX_BENCH=ON >/dev/null
+fi
+cmake --build "$native" --target ecusim rtsbridge tick_bench allocation_tests >/dev/null
+if [ ! -f "$win/build.ninja" ]; then
+    cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+        -DCMAKE_BUILD_TYPE=Release -DTARVEX_BENCH=ON >/dev/null
+fi
+cmake --build "$win" --target Tarvex tvctl TarvexTickTiming >/dev/null
+
+# The machine, for the report.
+{
+    echo "cpus: $(nproc)"
+    echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+    echo "wine: $(wine --version 2>/dev/null)"
+    echo "kernel: $(uname -r)"
+    echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+} >"$results/machine.txt"
+
+export TARVEX_EXE=$win/Tarvex.exe
+export TARVEX_TICK_EXE=$win/bench/TarvexTickTiming.exe
+export TARVEX_TVCTL=$win/tests/e2e/tvctl.exe
+export TARVEX_E2E_DIR=$root/build/bench/e2e
+export TARVEX_ECUSIM=$native/tools/ecusim/ecusim
+export TARVEX_RTSBRIDGE=$native/tools/ecusim/librtsbridge.so
+export BENCH_RESULTS=$results
+
+for name in "${names[@]}"; do
+    case "$name" in
+    alloc)
+        say "allocation after start-up (allocation_tests)"
+        "$native/tests/unit/allocation_tests" | tee "$results/allocation.txt" | grep -E '^\[ *(OK|FAILED|PASSED) '
+        ;;
+    tick)
+        say "ChartTick natively, twice (tick_bench)"
+        for run in 1 2; do
+            "$native/bench/tick_bench" --benchmark_out="$results/tick_bench-$run.json" \
+                --benchmark_out_format=json | grep BM_
+        done
+        ;;
+    tick-wine)
+        say "ChartTick in the real program under Wine (TarvexTickTiming.exe)"
+        python3 bench/tick_timing.py
+        ;;
+    line)
+        say "line use and per-byte overhead, debug on and off (Tarvex.exe, ecusim)"
+        python3 bench/line_use.py both
+        ;;
+    esac
+done
+
+python3 bench/report.py "$results" docs/performance.md
+say "docs/performance.md written"
