@@ -385,7 +385,8 @@ void EcuModel::OnTesterBlock(uint64_t tUs) {
         uint16_t address = static_cast<uint16_t>(data[1] << 8 | data[2]);
         std::vector<uint8_t> value;
         for (size_t i = 0; i < count; ++i) {
-            value.push_back(ReadEcuMemory(static_cast<uint16_t>(address + i), tUs));
+            value.push_back(sc_.sweepMemory ? sweepNext_++
+                                            : ReadEcuMemory(static_cast<uint16_t>(address + i), tUs));
         }
         ++stats_.pollCycles;
         StartEcuBlock(kTitleMemoryValue, value, tUs);

@@ -43,6 +43,9 @@ enum class FdEcho : uint8_t { Normal, None, Wrong };
 // -1 switches an option off.
 struct Scenario {
     uint32_t ecuDelayUs = 0; // ECU reaction time before each byte it sends (slow ECU)
+    // Memory reads answer 0, 1, ..., 255, 0, ... in turn instead of the engine's values, so that
+    // every byte value crosses the line in both directions within a few seconds of polling.
+    bool sweepMemory = false;
     uint8_t syncByte = 0x55; // first byte of the wake-up answer
     uint8_t keyword1 = 0x0B;
     uint8_t keyword2 = 0x02;
@@ -155,6 +158,7 @@ class EcuModel {
     uint8_t counter_ = 0;
     uint64_t ordinal_ = 0; // blocks in this session, without wrap
     int identSent_ = 0;
+    uint8_t sweepNext_ = 0;   // the next memory byte with sweepMemory
     int64_t ecuBytes_ = 0;    // bytes the ECU sent in this session
     std::vector<uint8_t> tx_; // the ECU block being sent
     size_t txPos_ = 0;

@@ -60,6 +60,8 @@ const char kHelp[] =
     "                            (asserted, line low) or 'rts 0'; events as lines starting '#'\n"
     "  --duration SECONDS        stop after this long (default: run until SIGINT or SIGTERM)\n"
     "  --ecu-delay-us US         ECU reaction time before each byte it sends (a slow ECU)\n"
+    "  --sweep-memory            memory reads answer 0, 1, ..., 255, 0, ... in turn instead of\n"
+    "                            the engine's values (every byte value crosses the line)\n"
     "\n"
     "Faults (numbers may be given in hex as 0x..; 'block N' counts the blocks of a session in\n"
     "both directions from 1, like the block counter without its wrap: block 15 answers the first\n"
@@ -105,6 +107,7 @@ enum OptionId {
     kOptTrace,
     kOptDuration,
     kOptEcuDelay,
+    kOptSweepMemory,
     kOptSync,
     kOptKw1,
     kOptKw2,
@@ -131,6 +134,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
         {"trace", required_argument, nullptr, kOptTrace},
         {"duration", required_argument, nullptr, kOptDuration},
         {"ecu-delay-us", required_argument, nullptr, kOptEcuDelay},
+        {"sweep-memory", no_argument, nullptr, kOptSweepMemory},
         {"sync-byte", required_argument, nullptr, kOptSync},
         {"keyword1", required_argument, nullptr, kOptKw1},
         {"keyword2", required_argument, nullptr, kOptKw2},
@@ -169,6 +173,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
             ok = ParseNumber(optarg, 0, 1000000, &v);
             sc.ecuDelayUs = static_cast<uint32_t>(v);
             break;
+        case kOptSweepMemory: sc.sweepMemory = true; break;
         case kOptSync:
             ok = ParseNumber(optarg, 0, 255, &v);
             sc.syncByte = uint8_t(v);

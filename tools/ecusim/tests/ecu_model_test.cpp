@@ -211,6 +211,28 @@ TEST(EcuModelSession, CounterWrapsFrom255To0) {
     EXPECT_EQ(line.model.stats().testerCounterErrors, 1u);
 }
 
+TEST(EcuModelSession, SweepMemoryServesEveryByteValueInTurn) {
+    Scenario sc;
+    sc.sweepMemory = true;
+    FakeLine line(sc);
+    ASSERT_TRUE(line.Connect());
+    int request = 14;
+    for (int n = 0; n < 258; ++n) {
+        uint8_t k = static_cast<uint8_t>(request);
+        line.SendBlock({0x06, k, 0x01, 0x01, 0x00, 0x3A, 0x03});
+        Bytes answer = line.GetBlock();
+        ASSERT_EQ(answer.size(), 5u);
+        ASSERT_EQ(answer[3], n % 256) << "read " << n;
+        request = (request + 2) % 256;
+    }
+    // ADC reads keep the engine's values and do not step the sweep.
+    line.SendBlock({0x04, static_cast<uint8_t>(request), 0x08, 0x01, 0x03});
+    EXPECT_EQ(line.GetBlock()[1], (request + 1) % 256);
+    line.SendBlock({0x06, static_cast<uint8_t>(request + 2), 0x01, 0x01, 0x00, 0x37, 0x03});
+    EXPECT_EQ(line.GetBlock()[3], 2);
+    EXPECT_EQ(line.model.stats().protocolErrors, 0u);
+}
+
 TEST(EcuModelSession, WrongComplementFromTheTesterEndsTheSession) {
     FakeLine line;
     line.WakeUp();

@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""Soak: Tarvex.exe against ecusim for a long run, with the adapter pulled out and plugged back
+in at intervals, sampling what the process holds.
+
+Samples come from tvmem.exe inside the prefix (the process's handles in the system's handle
+list, the live cells of its GDI handle table, its windows as the count of USER objects that Wine
+can show, its working set) and from /proc for the wine process that runs Tarvex.exe (anonymous
+resident memory, unix descriptors, threads). GetProcessHandleCount, GetGuiResources and the
+private bytes of GetProcessMemoryInfo are sampled too; Wine 8 answers them with 0 or an error,
+which tvmem prints as 0 and -1, and which are then left out of the verdict.
+
+Samples are taken only while connected and polling, never while a message box is up, so that
+every sample sees the same set of objects. The first warm_up_s seconds, which include the first
+reconnection, are left out of the verdict: a first message box or a first reopened port may
+allocate what later ones reuse.
+
+`soak.py --minutes 30` runs the long version (scripts/reliability.sh does); the CTest test
+reliability_test.py soak_two_minutes runs a short one.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+from harness import E2EFailure, WineSession, check
+
+TVMEM_EXE = os.environ.get("TARVEX_TVCTL", "").replace("tvctl.exe", "tvmem.exe")
+INITIALISED = b"Initialised OK!\r\n"
+ANSWER = b"\r\nGetBlock returned block "
+
+# The figures the verdict looks at: objects must not grow at all after warm-up, memory may move
+# within a bound (the heap's pages settle, Wine's caches fill).
+COUNTED = ("systemhandles", "gdicells", "windows", "fds", "threads")
+MEMORY = ("rssanon_kb",)
+MEMORY_BOUND_KB = 4096
+
+
+def tvmem(s, *args):
+    """Runs tvmem.exe in the session's prefix: (exit code, output)."""
+    check(os.path.exists(TVMEM_EXE), f"no tvmem.exe at {TVMEM_EXE!r}")
+    r = subprocess.run(["wine", TVMEM_EXE] + [str(a) for a in args], env=s.env(),
+                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
+    return r.returncode, r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+
+
+def sample(s):
+    rc, out = tvmem(s, "sample")
+    check(rc == 0, "tvmem found no Tarvex window")
+    values = {}
+    for pair in out.split():
+        name, _, value = pair.partition("=")
+        values[name] = int(value)
+    pid = s.tarvex.pid
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            name, _, rest = line.partition(":")
+            if name in ("RssAnon", "VmRSS"):
+                values[name.lower() + "_kb"] = int(rest.split()[0])
+            elif name == "Threads":
+                values["threads"] = int(rest)
+    values["fds"] = len(os.listdir(f"/proc/{pid}/fd"))
+    return values
+
+
+def answers_after(log, position):
+    return log.count(ANSWER, position)
+
+
+def wait_polling(s, since, what):
+    s.wait_for(lambda: s.log().find(INITIALISED, since) >= 0, 90, f"{what}: no connection")
+    connected = s.log().find(INITIALISED, since)
+    s.wait_for(lambda: answers_after(s.log(), connected) >= 16, 60, f"{what}: no polling")
+
+
+def unplug_and_replug(s, summaries):
+    """Pulls the adapter out (ecusim ends and its pty goes), plugs a new one in 2 s later, and
+    sees the program report the broken line, then connect and poll again."""
+    before = len(s.log())
+    summaries.append(s.stop_ecusim())
+    time.sleep(2)
+    s.start_ecusim("com9", [])
+    texts = s.wait_dialog("Error", 30000)
+    check(texts is not None and len(texts) == 1 and texts[0].endswith(" failed"),
+          f"the pulled adapter gave message box {texts!r}")
+    s.tvctl("press", "Error", "OK")
+    check(s.dialog_gone("Error"), "the message box stayed")
+    wait_polling(s, before, "after the replug")
+
+
+def run(name, seconds, reconnect_every_s, sample_every_s, warm_up_s):
+    """Soaks for `seconds`; returns the figures (see the end of this function)."""
+    samples = []
+    summaries = []
+    reconnections = 0
+    with WineSession(name, ecusim={"com9": []}) as s:
+        s.start()
+        wait_polling(s, 0, "at the start")
+        start = time.monotonic()
+        next_reconnect = start + reconnect_every_s
+        next_sample = start
+        while time.monotonic() < start + seconds:
+            now = time.monotonic()
+            if now >= next_reconnect:
+                unplug_and_replug(s, summaries)
+                reconnections += 1
+                next_reconnect += reconnect_every_s
+                next_sample = max(next_sample, time.monotonic() + 2)
+            elif now >= next_sample:
+                check(s.wait_dialog("Error", 0) is None, "a message box came up while polling")
+                values = sample(s)
+                values["t"] = round(time.monotonic() - start, 1)
+                samples.append(values)
+                next_sample += sample_every_s
+            time.sleep(0.2)
+        s.tvctl("close")
+        s.wait_for(lambda: s.log().endswith(b"Session ended"), 15, "the log never ended")
+        check(s.wait_exit(15), "Tarvex did not end")
+        summaries.append(s.stop_ecusim())
+        log = s.log()
+
+    connections = log.count(INITIALISED)
+    check(connections == reconnections + 1,
+          f"{connections} connections for {reconnections} reconnections")
+    for summary in summaries:
+        check(summary.get("protocol errors") == 0, f"ecusim summary {summary}")
+        check(summary.get("tester counter errors") == 0, f"ecusim summary {summary}")
+    return {
+        "seconds": seconds,
+        "reconnections": reconnections,
+        "poll_cycles": sum(x.get("poll cycles", 0) for x in summaries),
+        "counter_wraps": log.count(b"\r\nRequest Block 0 Parameter"),
+        "log_bytes": len(log),
+        "warm_up_s": warm_up_s,
+        "samples": samples,
+    }
+
+
+def growth(result):
+    """Per figure: first and last value after warm-up, the range after warm-up, and the
+    least-squares slope per hour. Figures the system could not give are left out."""
+    after = [x for x in result["samples"] if x["t"] >= result["warm_up_s"]]
+    check(len(after) >= 4, f"only {len(after)} samples after warm-up")
+    figures = {}
+    for name in COUNTED + MEMORY + ("handles", "gdi", "user", "private", "working"):
+        values = [x.get(name, -1) for x in after]
+        if min(values) <= 0:
+            continue  # not given by the system
+        ts = [x["t"] for x in after]
+        mean_t = sum(ts) / len(ts)
+        mean_v = sum(values) / len(values)
+        var_t = sum((t - mean_t) ** 2 for t in ts)
+        slope = sum((t - mean_t) * (v - mean_v) for t, v in zip(ts, values)) / var_t
+        half = len(values) // 2
+        figures[name] = {"first": values[0], "last": values[-1], "min": min(values),
+                         "max": max(values), "slope_per_hour": round(slope * 3600, 1),
+                         "median_first_half": sorted(values[:half])[half // 2],
+                         "median_second_half": sorted(values[half:])[(len(values) - half) // 2]}
+    return figures
+
+
+def check_no_growth(result):
+    """Objects may not grow after warm-up; memory may move but not past MEMORY_BOUND_KB.
+
+    A count can be one higher at a single sample (the handle count does this under Wine, from a
+    handle held for a moment during a cycle), so growth is judged on the medians of the two halves after warm-up: a leak of one
+    object per reconnection or per minute raises the second above the first."""
+    figures = growth(result)
+    for name in ("systemhandles", "gdicells", "windows"):
+        check(name in figures, f"no {name} figure: tvmem could not measure it")
+    for name in COUNTED:
+        if name in figures:
+            f = figures[name]
+            check(f["median_second_half"] <= f["median_first_half"],
+                  f"{name} grew after warm-up: {f}")
+    for name in MEMORY:
+        f = figures[name]
+        check(f["max"] - f["first"] <= MEMORY_BOUND_KB, f"{name} grew after warm-up: {f}")
+        check(f["median_second_half"] - f["median_first_half"] <= MEMORY_BOUND_KB // 2,
+              f"{name} grew after warm-up: {f}")
+    check(result["reconnections"] >= 2, "fewer than two reconnections")
+    check(result["counter_wraps"] >= result["seconds"] // 10,
+          f"the block counter wrapped only {result['counter_wraps']} times")
+    print(json.dumps({k: v for k, v in result.items() if k != "samples"}))
+    for name, f in figures.items():
+        print(f"{name}: {f}")
+    return figures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--minutes", type=float, default=30)
+    parser.add_argument("--reconnect-every-minutes", type=float, default=3)
+    parser.add_argument("--sample-every-seconds", type=float, default=15)
+    parser.add_argument("--warm-up-minutes", type=float, default=4)
+    parser.add_argument("--json", help="write the figures and samples here")
+    a = parser.parse_args()
+    # A short run still gets a reconnection in its warm-up and two or more after it.
+    reconnect_every = min(a.reconnect_every_minutes, a.minutes / 4)
+    warm_up = min(a.warm_up_minutes, a.minutes / 3)
+    sample_every = min(a.sample_every_seconds, a.minutes * 60 / 40)
+    result = run("soak", a.minutes * 60, reconnect_every * 60, sample_every, warm_up * 60)
+    try:
+        result["growth"] = check_no_growth(result)
+        result["verdict"] = "no growth"
+    except E2EFailure as failure:
+        result["growth"] = growth(result)
+        result["verdict"] = f"FAIL: {failure}"
+    if a.json:
+        with open(a.json, "w") as f:
+            json.dump(result, f, indent=1)
+    print(result["verdict"])
+    return 0 if result["verdict"] == "no growth" else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
