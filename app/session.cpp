@@ -10,6 +10,7 @@
 #include "link/block_exchange.h"
 #include "link/connection.h"
 #include "link/link_state.h"
+#include "link/serial_line.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
 
@@ -23,10 +24,19 @@ namespace {
 constexpr int CONFIG_READ_BYTES = 200;
 constexpr int TIME_TEXT_CHARS = 260;
 
-// Set while a connection attempt runs. An attempt that fails shows a message box, whose modal
-// loop goes on dispatching WM_TIMER and button clicks; those must not start a second attempt on
-// top of the first.
+// Set while a connection attempt runs. The attempt runs on the window's thread and keeps the
+// window answering while it waits on the line; a failed one shows a message box, whose modal
+// loop does the same. The ticks and clicks dispatched meanwhile must not start a second attempt
+// on top of the first.
 int attemptRunning = 0;
+// Set when the window was closed while an attempt ran: the end of the run waits until the
+// attempt has got off the line, then follows at once.
+int endAfterAttempt = 0;
+int sessionEnded = 0;
+// A click on Pause while not connected asks for an attempt at once. One that comes in while an
+// attempt is under way waits for it: if that attempt fails, the click makes the next one, as it
+// would have had the window been too busy to take the click before.
+int pauseClickWaiting = 0;
 
 void SetPortName(const wchar_t* name) {
     int i = 0;
@@ -82,13 +92,45 @@ int IsDeviceName(const wchar_t* name) {
     return 1;
 }
 
+void FinishSession() {
+    // The reader thread must be off the line before the end-of-session block goes out on it. The
+    // block is left out when the thread could not be stopped in time, or when the last exchange
+    // broke off midway: the ECU would take the block for the rest of the broken one.
+    if (StopReaderThread() && !lineMidExchange.load(std::memory_order_relaxed) && OsPortIsOpen())
+        SendEndSessionBlock();
+    LogWrite(L"Session ended");
+    OsCloseLogFile();
+    OsClosePort();
+    sessionEnded = 1;
+}
+
+// -1 when no attempt was made (one is already under way further down this thread's stack, or
+// the run has ended), else the attempt's result.
 int TryConnect() {
-    if (attemptRunning)
+    if (attemptRunning || sessionEnded)
         return -1;
     attemptRunning = 1;
+    // A wake-up holds the thread for seconds (ten 200 ms address bits, then up to 1.5 s for the
+    // sync byte), and a slow ECU keeps it in the opening exchange for longer: the window goes on
+    // painting and, above all, hears a close meanwhile.
+    OsKeepWindowResponsive(1);
     int ok = ConnectEcu();
+    OsKeepWindowResponsive(0);
     attemptRunning = 0;
+    if (endAfterAttempt) {
+        FinishSession();
+        return -1;
+    }
+    if (ok)
+        pauseClickWaiting = 0; // what the click asked for is done
     return ok;
+}
+
+void TakeUpPauseClick() {
+    if (!pauseClickWaiting)
+        return;
+    pauseClickWaiting = 0;
+    OnPauseButton();
 }
 
 } // namespace
@@ -98,6 +140,9 @@ int StartSession() {
         OsShowMessage(L"Cannot open Log File", L"Error", 0);
         return 0;
     }
+    sessionEnded = 0;
+    endAfterAttempt = 0;
+    pauseClickWaiting = 0;
     LogWrite(L"Starting ...\r\n");
     TakePortName();
     ResetReceiveTables();
@@ -131,6 +176,7 @@ int OnTick() {
         if (!ok) {
             OsSetStatusText(L"Waiting to connect to ECU");
             OsUpdateMainWindow();
+            TakeUpPauseClick();
             return 1;
         }
         StoreFlag(LinkState.connected, 1);
@@ -147,20 +193,32 @@ void OnPauseButton() {
         OsSetPauseButtonText(paused ? L"Resume" : L"Pause");
         return;
     }
-    if (TryConnect() > 0) {
+    const int ok = TryConnect();
+    if (ok < 0) {
+        if (attemptRunning)
+            pauseClickWaiting = 1;
+        return;
+    }
+    if (ok) {
         StoreFlag(LinkState.connected, 1);
         OsSetPauseButtonText(L"Pause");
         StoreFlag(LinkState.paused, 0);
+        return;
     }
+    TakeUpPauseClick();
 }
 
 void EndSession() {
-    // The reader thread must be off the line before the end-of-session block goes out on it. The
-    // block is left out when the thread could not be stopped in time, or when the last exchange
-    // broke off midway: the ECU would take the block for the rest of the broken one.
-    if (StopReaderThread() && !lineMidExchange.load(std::memory_order_relaxed) && OsPortIsOpen())
-        SendEndSessionBlock();
-    LogWrite(L"Session ended");
-    OsCloseLogFile();
-    OsClosePort();
+    if (sessionEnded)
+        return;
+    if (attemptRunning) {
+        // Closed from inside a connection attempt's wait: stop the line so that the attempt
+        // breaks off at once, then end when it has unwound. The ECU was left mid-wake-up or
+        // mid-block, so the end-of-session block is left out, as for any broken exchange.
+        lineMidExchange.store(1, std::memory_order_relaxed);
+        lineStopRequested.store(1, std::memory_order_relaxed);
+        endAfterAttempt = 1;
+        return;
+    }
+    FinishSession();
 }

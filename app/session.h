@@ -20,7 +20,9 @@ int OnTick();
 // The Pause button: toggles Pause/Resume while connected, otherwise makes a connection attempt.
 void OnPauseButton();
 
-// WM_DESTROY: ends the link, writes "Session ended" and closes the log and the port.
+// WM_DESTROY: ends the link, writes "Session ended" and closes the log and the port. Called from
+// inside a connection attempt's wait, it breaks the attempt off and the end follows as soon as
+// the attempt has unwound. Later calls, and later ticks, do nothing.
 void EndSession();
 
 // The header row of the data rows: the time, then "," and each channel's name.

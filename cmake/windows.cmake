@@ -11,6 +11,7 @@ add_library(tarvex_os_win STATIC
   platform/os_serial_win.cpp
   platform/os_thread_win.cpp
   platform/os_ui_win.cpp
+  platform/os_wait_win.cpp
 )
 target_link_libraries(tarvex_os_win PUBLIC tarvex_core tarvex_os_win_files)
 

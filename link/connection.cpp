@@ -28,8 +28,11 @@ constexpr int OPENING_BLOCKS = 13;
 constexpr uint32_t READER_CYCLE_END_WAIT_MS = 2300;
 constexpr uint32_t READER_CUT_OFF_WAIT_MS = 600;
 
+// A failure while the program is closing comes from the line being stopped, not from the ECU,
+// and there is nobody left to tell.
 int Fail(const wchar_t* text) {
-    OsShowMessage(text, L"Error", 0);
+    if (!lineStopRequested.load(std::memory_order_relaxed))
+        OsShowMessage(text, L"Error", 0);
     return 0;
 }
 

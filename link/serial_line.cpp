@@ -43,6 +43,19 @@ void SetRts(int asserted) {
         lineMayBeLow = 0;
 }
 
+// The wake-up's pauses. The program closing ends them early (0): the wake-up then stops where it
+// is, without a word in the log, as nothing went wrong on the line.
+int WaitOrStop(uint32_t ms) {
+    OsSleep(ms);
+    return !Stopping();
+}
+
+int NotResponding() {
+    if (!Stopping())
+        LogWrite(L"\r\nDevice not responding");
+    return 0;
+}
+
 } // namespace
 
 int ReadByte() {
@@ -77,45 +90,46 @@ int WakeUpEcu() {
     }
     if (lineMayBeLow) {
         SetRts(0);
-        OsSleep(IDLE_BEFORE_ADDRESS_MS);
+        if (!WaitOrStop(IDLE_BEFORE_ADDRESS_MS))
+            return 0;
     }
     for (int asserted : ADDRESS_RTS_STEPS) {
         SetRts(asserted);
-        OsSleep(BIT_TIME_MS);
+        if (!WaitOrStop(BIT_TIME_MS)) {
+            SetRts(0); // the address is broken off; the line is left released
+            return 0;
+        }
     }
     // Whatever arrived while the line was being toggled is not an answer.
     OsPurgePort();
 
-    if (!ReadByte()) {
-        LogWrite(L"\r\nDevice not responding");
-        return 0;
-    }
+    if (!ReadByte())
+        return NotResponding();
     if (rxByte != SYNC_BYTE) {
         char line[40];
         std::snprintf(line, sizeof line, "\r\nIncorrect baudrate = %2.2Xh", rxByte);
         LogWriteNarrow(line);
         return 0;
     }
-    if (!ReadByte()) {
-        LogWrite(L"\r\nDevice not responding");
-        return 0;
-    }
+    if (!ReadByte())
+        return NotResponding();
     if (rxByte != KEYWORD_1) {
         LogWrite(L"\r\nAnswer not 0x0B");
         return 0;
     }
-    if (!ReadByte()) {
-        LogWrite(L"\r\nDevice not responding");
-        return 0;
-    }
+    if (!ReadByte())
+        return NotResponding();
     if (rxByte != KEYWORD_2) {
         LogWrite(L"\r\nAnswer not 0x02");
         return 0;
     }
-    OsSleep(10);
+    if (!WaitOrStop(10))
+        return 0;
     WriteByte(static_cast<uint8_t>(0xFF - KEYWORD_2));
     // No echo leaves rxByte at the keyword, which fails the comparison as a wrong echo does.
     ReadByte();
+    if (Stopping())
+        return 0;
     if (rxByte != 0xFD) {
         LogWrite(L"\r\nIncorrect echo");
         return 0;

@@ -1,5 +1,5 @@
-// Win32 side of the seam: time, message boxes, the status line, the Pause caption and the save
-// dialog.
+// Win32 side of the seam: the clock, message boxes, the status line, the Pause caption and the
+// save dialog. The sleep is in os_wait_win.cpp.
 #include "platform/platform.h"
 
 #include "app/main_window_win.h"
@@ -8,8 +8,6 @@
 #include <windows.h>
 
 uint32_t OsTickCount() { return GetTickCount(); }
-
-void OsSleep(uint32_t ms) { Sleep(ms); }
 
 int OsFormatLocalTime(wchar_t* buffer, int capacity) {
     return GetTimeFormatW(timeLocale, LOCALE_NOUSEROVERRIDE, nullptr, nullptr, buffer,

@@ -27,6 +27,11 @@ int OsPurgePort();          // discards both the receive and the transmit buffer
 // expired). The result is the success of the read call itself.
 int OsReadPortByte(uint8_t* byte, uint32_t* received);
 int OsWritePortByte(uint8_t byte);
+// While on, the window's thread keeps dispatching the window's messages during its sleeps and
+// port reads, and those end early, a read failing, once lineStopRequested is raised. A
+// connection attempt, which runs on the window's thread, turns it on for its length; other
+// threads' waits are never affected.
+void OsKeepWindowResponsive(int on);
 
 // --- Time --------------------------------------------------------------------------------------
 

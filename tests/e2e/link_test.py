@@ -120,9 +120,8 @@ def wrong_counter_reconnects_silently():
 
 def pause_before_connection():
     # The first wake-up gets a wrong sync byte. The Pause button's command, arriving during that
-    # attempt, makes the next attempt, which connects without a header row. (The command is
-    # posted: Wine reads a mouse click from X only after the timer's next tick has started its
-    # own attempt.)
+    # attempt (the window keeps answering through it), is taken up when it has failed: the next
+    # attempt is the click's, and connects without a header row.
     with WineSession("pause_before_connection",
                      ecusim={"com9": ["--sync-byte", "0xAA", "--fault-sessions", "1"]}) as s:
         s.start()

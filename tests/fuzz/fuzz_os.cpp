@@ -132,6 +132,7 @@ int OsWritePortByte(uint8_t byte) {
 // --- Time -------------------------------------------------------------------------------------
 
 uint32_t OsTickCount() { return static_cast<uint32_t>(fuzzOs.nowUs / 1000); }
+void OsKeepWindowResponsive(int) {}
 void OsSleep(uint32_t ms) { fuzzOs.nowUs += uint64_t(ms) * 1000; }
 int OsFormatLocalTime(wchar_t* buffer, int capacity) {
     std::wcsncpy(buffer, L"8:17:45 PM", static_cast<size_t>(capacity) - 1);

@@ -452,22 +452,59 @@ TEST_F(Link, PauseBeforeAConnectionMakesAnAttemptWithoutHeader) {
     EXPECT_EQ(log.substr(log.size() - 19), "\r\nInitialised OK!\r\n") << "no header row";
 }
 
-TEST_F(Link, AttemptsNeverNest) {
-    // The message box of a failed attempt runs a modal loop in which ticks keep arriving.
-    ResetFakeOs();
-    ecusim::Scenario scenario;
-    scenario.rejectAtBlock = 3;
-    AttachEcu(scenario);
-    ASSERT_EQ(StartSession(), 1);
-    int nestedResults = 0;
-    fakeOs.onMessage = [&] {
-        nestedResults += OnTick();
-        OnPauseButton();
+TEST_F(Link, AttemptsNeverNestAndAPauseClickDuringOneIsTakenUpAfter) {
+    // An attempt's waits and its message box keep dispatching the window's messages: ticks and
+    // clicks arrive inside it. No second attempt may start there; a Pause click makes one once
+    // the first has failed, and none when it connected.
+    const struct {
+        const char* what;
+        int64_t rejectAtBlock;  // -1: the first attempt connects
+        bool clickInBox;        // else in the attempt's third wait
+        uint32_t wakeUps;
+        int connected;
+        std::vector<std::wstring> pauseTexts;
+    } cases[] = {
+        {"in the failed attempt's box", 3, true, 2, 1, {L"Pause"}},
+        {"in a wait of a failed attempt", 3, false, 2, 1, {L"Pause"}},
+        {"in a wait of an attempt that connects", -1, false, 1, 1, {}},
     };
-    EXPECT_EQ(OnTick(), 1);
-    EXPECT_EQ(nestedResults, 0);
-    EXPECT_EQ(fakeOs.messages.size(), 1u);
-    EXPECT_EQ(fakeOs.ecu->stats().wakeUps, 1u) << "only one wake-up went out";
+    for (const auto& c : cases) {
+        ResetFakeOs();
+        ecusim::Scenario scenario;
+        scenario.rejectAtBlock = c.rejectAtBlock;
+        scenario.faultSessions = 1;
+        AttachEcu(scenario);
+        ASSERT_EQ(StartSession(), 1);
+        fakeOs.holdReader = true;
+        int nestedResults = 0;
+        auto userActs = [&] {
+            if (fakeOs.ecu->stats().wakeUps > 1)
+                return;
+            nestedResults += OnTick();
+            OnPauseButton();
+        };
+        if (c.clickInBox)
+            fakeOs.onMessage = userActs;
+        else
+            fakeOs.onWindowWait = [&] {
+                if (fakeOs.windowWaits == 3)
+                    userActs();
+            };
+        OnTick();
+        EXPECT_EQ(nestedResults, 0) << c.what;
+        EXPECT_EQ(fakeOs.ecu->stats().wakeUps, c.wakeUps) << c.what;
+        EXPECT_EQ(LoadFlag(LinkState.connected), c.connected) << c.what;
+        EXPECT_EQ(fakeOs.pauseTexts, c.pauseTexts) << c.what;
+        EXPECT_EQ(Log().find(",Intake Air Temp,") == std::string::npos, c.wakeUps == 2)
+            << c.what << ": a header row only after the tick's own connection";
+        if (c.rejectAtBlock < 0) {
+            // The link breaks later and the next attempt fails: the click was used up.
+            StoreFlag(LinkState.connected, 0);
+            fakeOs.readsFail = true;
+            EXPECT_EQ(OnTick(), 1);
+            EXPECT_EQ(fakeOs.ecu->stats().wakeUps, 2u) << c.what << ": a stale click woke it";
+        }
+    }
 }
 
 TEST_F(Link, CloseDuringABrokenCycleIsQuietAndSendsNoEndBlock) {
@@ -486,4 +523,68 @@ TEST_F(Link, CloseDuringABrokenCycleIsQuietAndSendsNoEndBlock) {
     EXPECT_TRUE(WrittenFrom(from).empty()) << "the ECU is mid-block: no end-of-session block";
     const std::string end = "Session ended";
     EXPECT_EQ(Log().substr(Log().size() - end.size()), end);
+}
+
+TEST_F(Link, CloseDuringAConnectionAttemptBreaksItOffAndEndsAtOnce) {
+    // The attempt runs on the window's thread and keeps the window responsive: a close dispatched
+    // inside one of its waits, or inside its message box, stops the line; the attempt unwinds
+    // without waiting and without a word, and the end follows. The ECU is left mid-wake-up or
+    // mid-block, so no end-of-session block goes out.
+    const char started[] = "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n";
+    const struct {
+        const char* what;
+        int64_t silentAtBlock;  // -1: a healthy ECU
+        int closeAtWait;        // the window's wait (from 1) in which the close arrives; 0: none
+        bool closeInBox;        // the close arrives while the attempt's message box is up
+        const char* logEnd;     // how the log ends after the start-up lines
+        size_t boxes;
+    } cases[] = {
+        {"during the address", -1, 3, false, "COM Opened\r\nSession ended", 0},
+        {"during the wait for the sync byte", -1, 11, false, "COM Opened\r\nSession ended", 0},
+        {"in the opening exchange", -1, 60, false, "data TVX-SIM ECU 7731Session ended", 0},
+        {"while the attempt's box is up", 5, 0, true, "data P/N 7731-042-BSession ended", 1},
+    };
+    for (const auto& c : cases) {
+        ResetFakeOs();
+        ecusim::Scenario scenario;
+        scenario.silentAtBlock = c.silentAtBlock;
+        AttachEcu(scenario);
+        ASSERT_EQ(StartSession(), 1);
+        uint64_t closedAt = 0;
+        size_t writtenAtClose = 0;
+        auto close = [&] {
+            closedAt = fakeOs.nowUs;
+            writtenAtClose = fakeOs.written.size();
+            EndSession();
+        };
+        fakeOs.onWindowWait = [&] {
+            if (fakeOs.windowWaits == c.closeAtWait)
+                close();
+        };
+        if (c.closeInBox)
+            fakeOs.onMessage = close;
+        EXPECT_EQ(OnTick(), 0) << c.what;
+        ASSERT_NE(closedAt, 0u) << c.what << ": the close never arrived";
+        EXPECT_EQ(fakeOs.nowUs, closedAt) << c.what << ": nothing may wait after the close";
+        EXPECT_TRUE(WrittenFrom(writtenAtClose).empty()) << c.what;
+        ASSERT_FALSE(fakeOs.rts.empty());
+        EXPECT_EQ(fakeOs.rts.back().second, 0) << c.what << ": the K-line is left released";
+        EXPECT_EQ(fakeOs.messages.size(), c.boxes) << c.what;
+        EXPECT_FALSE(fakeOs.portOpen) << c.what;
+        EXPECT_FALSE(fakeOs.logOpen) << c.what;
+        const std::string log = Log();
+        ASSERT_EQ(log.substr(0, sizeof started - 1), started) << c.what;
+        const std::string end = c.logEnd;
+        EXPECT_EQ(log.substr(log.size() - std::min(end.size(), log.size())), end) << c.what;
+        EXPECT_EQ(log.find("Session ended"), log.size() - 13) << c.what << ": ended once";
+        EXPECT_EQ(LoadFlag(LinkState.connected), 0) << c.what;
+
+        // The run is over: a tick or Pause still queued does nothing.
+        const size_t rtsSteps = fakeOs.rts.size();
+        EXPECT_EQ(OnTick(), 0) << c.what;
+        OnPauseButton();
+        EndSession();
+        EXPECT_EQ(fakeOs.rts.size(), rtsSteps) << c.what << ": no further wake-up";
+        EXPECT_EQ(Log(), log) << c.what;
+    }
 }

@@ -126,9 +126,30 @@ uint8_t EchoOf(uint8_t written) {
 
 } // namespace
 
+void OsKeepWindowResponsive(int on) {
+    fakeOs.windowResponsive = on != 0;
+    fakeOs.responsiveThread = std::this_thread::get_id();
+}
+namespace {
+
+// A wait of the window's thread while it keeps the window responsive: whatever the test has
+// arrive then is dispatched. 0 when that stopped the line, which ends the wait at once.
+int WindowWait() {
+    if (!fakeOs.windowResponsive || fakeOs.responsiveThread != std::this_thread::get_id())
+        return 1;
+    fakeOs.windowWaits++;
+    if (fakeOs.onWindowWait)
+        fakeOs.onWindowWait();
+    return !lineStopRequested.load(std::memory_order_relaxed);
+}
+
+} // namespace
+
 // Waits, on the virtual clock, up to 1500 ms for the next byte from the far end.
 int OsReadPortByte(uint8_t* byte, uint32_t* received) {
     *received = 0;
+    if (!WindowWait())
+        return 0;
     const bool hit = FaultHits();
     if ((hit && fakeOs.failKind == FakeOs::OpError) || !fakeOs.portOpen || fakeOs.readsFail)
         return 0;
@@ -222,7 +243,10 @@ int OsJoinReaderThread(uint32_t) {
 // --- Time -------------------------------------------------------------------------------------
 
 uint32_t OsTickCount() { return static_cast<uint32_t>(fakeOs.nowUs / 1000); }
-void OsSleep(uint32_t ms) { fakeOs.nowUs += uint64_t(ms) * 1000; }
+void OsSleep(uint32_t ms) {
+    if (WindowWait())
+        fakeOs.nowUs += uint64_t(ms) * 1000;
+}
 int OsFormatLocalTime(wchar_t* buffer, int capacity) {
     std::wcsncpy(buffer, fakeOs.timeText.c_str(), static_cast<size_t>(capacity) - 1);
     buffer[capacity - 1] = 0;

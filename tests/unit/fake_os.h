@@ -96,6 +96,12 @@ struct FakeOs {
     bool mainWindowClosed = false;
     bool holdReader = false;                      // a resumed reader waits for StartHeldReader
     std::function<void()> onMessage;              // runs inside a message box, as its modal loop
+    // The window's thread keeping the window responsive (OsKeepWindowResponsive): onWindowWait
+    // runs at the start of each of its sleeps and reads, as a message dispatched there would.
+    bool windowResponsive = false;
+    std::thread::id responsiveThread;
+    std::function<void()> onWindowWait;
+    int windowWaits = 0;
 
     // The user.
     std::vector<FakeMessage> messages;
