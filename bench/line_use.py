@@ -13,14 +13,21 @@ lines on (as it starts) and once with them off (File > Debug, command 32771), an
   before it), which costs line time too but is not the program's;
 - the Wine process's memory (VmRSS, VmData, RssAnon) over the run.
 
+A third run, "native", puts ecusim's own test client (tools/ecusim/tests/ecusim_client.cpp, a
+native Linux program waiting for each byte with poll and read, as Wine's ReadFile does inside)
+in Tarvex's place for as many polls, so that the same figures show what the pty, ecusim and the
+machine's scheduling cost without Wine and without Tarvex.
+
 Figures go to stdout and, as JSON, to $BENCH_RESULTS/line_use.json (default build/bench/results).
-Usage: line_use.py [on|off|both]. Environment as for tests/e2e/harness.py; scripts/bench.sh sets it.
+Usage: line_use.py [on|off|native|all] (default all). Environment as for tests/e2e/harness.py,
+with TARVEX_ECUSIM_CLIENT naming the client; scripts/bench.sh sets it all.
 """
 import json
 import os
 import re
 import shutil
 import statistics
+import subprocess
 import sys
 import time
 
@@ -34,6 +41,8 @@ CYCLE_BYTE_TIMES = {0x01: 22, 0x08: 20}
 # What Tarvex counts per cycle for its "Effective Baud Rate" (link/reader_thread.cpp).
 CYCLE_COUNTED_BYTES = {0x01: 33, 0x08: 30}
 CMD_DEBUG = 32771
+# ecusim's options for every run (BENCH_ECUSIM_ARGS, split at spaces).
+ECUSIM_ARGS = os.environ.get("BENCH_ECUSIM_ARGS", "").split()
 RATE_RE = re.compile(r"Effective Baud Rate (\d+)")
 
 
@@ -202,7 +211,7 @@ def log_figures(log, debug_on):
 
 def run(debug_on, seconds, out_dir):
     name = "line_use_debug_" + ("on" if debug_on else "off")
-    with harness.WineSession(name, ecusim={"com9": []}) as s:
+    with harness.WineSession(name, ecusim={"com9": ECUSIM_ARGS}) as s:
         s.start()
         pid = s.tarvex.pid
         if not debug_on:
@@ -247,7 +256,7 @@ def run(debug_on, seconds, out_dir):
         memory["seconds"] = samples[-1][0] - 10
         memory["process"] = process
     result = {
-        "debug": debug_on, "seconds": seconds, "load_after": load,
+        "debug": debug_on, "seconds": seconds, "load_after": load, "ecusim_args": ECUSIM_ARGS,
         "line": line, "byte": byte,
         "status_rates": statuses,
         "status_rate_mean": statistics.mean(statuses) if statuses else None,
@@ -259,9 +268,50 @@ def run(debug_on, seconds, out_dir):
     return result
 
 
+def run_native_reference(seconds, out_dir):
+    """ecusim's test client in Tarvex's place: the same line, without Wine and without Tarvex."""
+    work = os.path.join(harness.E2E_DIR, "line_use_native")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    trace_path = os.path.join(work, "trace.txt")
+    with open(os.path.join(work, "ecusim.out"), "wb") as out:
+        ecusim = subprocess.Popen([harness.ECUSIM, "--link", os.path.join(work, "com9"),
+                                   "--rts-socket", os.path.join(work, "rts.sock"),
+                                   "--trace", trace_path] + ECUSIM_ARGS,
+                                  stdout=out, stderr=subprocess.STDOUT)
+    try:
+        deadline = time.monotonic() + 10
+        while not (os.path.exists(os.path.join(work, "com9"))
+                   and os.path.exists(os.path.join(work, "rts.sock"))):
+            harness.check(time.monotonic() < deadline, "ecusim did not link its pty")
+            time.sleep(0.05)
+        env = dict(os.environ, LD_PRELOAD=harness.RTSBRIDGE,
+                   TARVEX_RTS_SOCKET=os.path.join(work, "rts.sock"))
+        polls = int(seconds * 44)
+        client = subprocess.run([os.environ["TARVEX_ECUSIM_CLIENT"], "session", "--port",
+                                 os.path.join(work, "com9"), "--polls", str(polls),
+                                 "--end-session"], env=env, capture_output=True,
+                                timeout=seconds * 3 + 60)
+        harness.check(client.returncode == 0, f"the client failed: {client.stderr[-500:]!r}")
+        load = os.getloadavg()
+    finally:
+        ecusim.terminate()
+        ecusim.wait(10)
+    shutil.copy(trace_path, os.path.join(out_dir, "line_use_native.trace"))
+    with open(trace_path) as f:
+        trace = harness.EcusimTrace(f.read())
+    line = line_figures(trace, 2.0)
+    byte = byte_figures(trace, line.get("first_us", 0), line.get("last_us", 0))
+    return {"debug": None, "native": True, "seconds": seconds, "load_after": load,
+            "ecusim_args": ECUSIM_ARGS,
+            "line": line, "byte": byte, "status_rates": [], "status_rate_mean": None,
+            "status_rate_ratio": None, "log": None, "debug_request_lines": 0, "memory": None}
+
+
 def show(r):
     ln, by = r["line"], r["byte"]
-    print(f"== debug {'on' if r['debug'] else 'off'}  (load average after: "
+    who = "native client" if r.get("native") else f"debug {'on' if r['debug'] else 'off'}"
+    print(f"== {who}  (load average after: "
           f"{' '.join(f'{x:.2f}' for x in r['load_after'])})")
     if "ratio" not in ln:
         print("   too few cycles:", ln)
@@ -294,15 +344,17 @@ def show(r):
 
 
 def main():
-    which = sys.argv[1] if len(sys.argv) > 1 else "both"
+    which = sys.argv[1] if len(sys.argv) > 1 else "all"
     seconds = float(os.environ.get("BENCH_SECONDS", "60"))
     out_dir = os.environ.get("BENCH_RESULTS", os.path.join(os.getcwd(), "build", "bench", "results"))
     os.makedirs(out_dir, exist_ok=True)
     harness.make_prefix()
-    modes = {"on": [True], "off": [False], "both": [True, False]}[which]
+    modes = {"on": [True], "off": [False], "native": ["native"],
+             "all": [True, False, "native"]}[which]
     results = []
-    for debug_on in modes:
-        r = run(debug_on, seconds, out_dir)
+    for mode in modes:
+        r = run_native_reference(seconds, out_dir) if mode == "native" else run(mode, seconds,
+                                                                                  out_dir)
         show(r)
         results.append(r)
     path = os.path.join(out_dir, "line_use.json")

@@ -27,6 +27,7 @@ int OsWritePortByte(uint8_t) { return 0; }
 uint32_t OsTickCount() { return static_cast<uint32_t>(nullClockMs); }
 // The tick's closing pause moves the clock instead of waiting, so the samples are spaced as in
 // the real program (a tick every 500 ms) and the 30-second time marks fall where they would.
+void OsKeepWindowResponsive(int) {}
 void OsSleep(uint32_t ms) { nullClockMs += ms; }
 int OsFormatLocalTime(wchar_t* buffer, int capacity) {
     const wchar_t text[] = L"8:17:45 PM";

@@ -2,8 +2,9 @@
 """Tick cost in the real program: TarvexTickTiming.exe (bench/tick_timing_win.cpp) under Wine
 against ecusim for BENCH_TICK_SECONDS (default 70), then the per-tick figures it wrote at exit.
 
-Prints the median, 95th and 99th percentile and maximum of the ticks drawn with full histories;
-JSON to $BENCH_RESULTS/tick_timing.json. Environment as for tests/e2e/harness.py, with
+Prints the median, 95th and 99th percentile and maximum of the ticks drawn with full histories,
+and the program's own share of each byte it answers (from the read that delivered the byte
+returning to the answer's write returning); JSON to $BENCH_RESULTS/tick_timing.json. Environment as for tests/e2e/harness.py, with
 TARVEX_TICK_EXE naming the timing build; scripts/bench.sh sets it all.
 """
 import json
@@ -35,6 +36,9 @@ def main():
         path = os.path.join(s.workdir, "tick_timing.txt")
         harness.check(check_exit and os.path.exists(path), "the timing build wrote no figures")
         shutil.copy(path, os.path.join(out_dir, "tick_timing.txt"))
+        byte_path = os.path.join(s.workdir, "byte_timing.txt")
+        harness.check(os.path.exists(byte_path), "the timing build wrote no byte figures")
+        shutil.copy(byte_path, os.path.join(out_dir, "byte_timing.txt"))
     rows, parts = [], []
     with open(path) as f:
         for line in f:
@@ -50,7 +54,22 @@ def main():
     breakdown = {name: statistics.median(p[k] for p in full_parts) for k, name in enumerate(names)}
     breakdown["core (rest)"] = statistics.median(
         us - sum(p) for (h, us), p in zip(rows, parts) if h == full)
+    before, write = [], []
+    with open(byte_path) as f:
+        for line in f:
+            if not line.startswith("#"):
+                b, w = (float(x) for x in line.split())
+                before.append(b)
+                write.append(w)
+    total = [b + w for b, w in zip(before, write)]
+
+    def summary(values):
+        return {"median_us": percentile(values, 50), "p99_us": percentile(values, 99),
+                "max_us": max(values)}
+
     result = {
+        "bytes": {"n": len(total), "own": summary(total), "before_write": summary(before),
+                  "write": summary(write)},
         "seconds": seconds, "load_after": load, "status": status,
         "history": full, "ticks": len(ticks), "all_ticks": len(rows),
         "median_us": percentile(ticks, 50), "p95_us": percentile(ticks, 95),
@@ -62,6 +81,11 @@ def main():
     print(f"   median {result['median_us']:.0f} us, p95 {result['p95_us']:.0f} us, "
           f"p99 {result['p99_us']:.0f} us, max {result['max_us']:.0f} us")
     print("   medians by seam call: " + ", ".join(f"{k} {v:.0f} us" for k, v in breakdown.items()))
+    by = result["bytes"]
+    print(f"== the program's own share of {by['n']} answered bytes: median "
+          f"{by['own']['median_us']:.1f} us, p99 {by['own']['p99_us']:.1f} us (before the write "
+          f"{by['before_write']['median_us']:.1f} / {by['before_write']['p99_us']:.1f} us, "
+          f"WriteFile {by['write']['median_us']:.1f} / {by['write']['p99_us']:.1f} us)")
     with open(os.path.join(out_dir, "tick_timing.json"), "w") as f:
         json.dump(result, f, indent=1)
 

@@ -15,6 +15,13 @@
 //
 // At exit the ticks go to tick_timing.txt in the working directory: one line per tick, the
 // history length, the microseconds, then the microseconds of each kind of seam call.
+//
+// The port's one-byte reads and writes are wrapped as well, to time the program's own share of
+// each byte it answers: from the read that delivered the byte returning to the write of the
+// answer returning (Tarvex's comparisons and bookkeeping, and WriteFile handing the byte to the
+// system). What comes before (the byte reaching the process through the pty and Wine's wait)
+// and after (the byte reaching the far end) is the environment's. These go to byte_timing.txt:
+// one line per answered byte, the microseconds before the write and in it.
 #include "app/channel_table.h"
 #include "display/chart.h"
 #include "link/link_state.h"
@@ -22,11 +29,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 extern "C" void __real__Z9ChartTickv();
+extern "C" int __real__Z14OsReadPortBytePhPj(uint8_t* byte, uint32_t* received);
+extern "C" int __real__Z15OsWritePortByteh(uint8_t byte);
 extern "C" void __real__Z7OsSleepj(uint32_t ms);
 
 namespace {
@@ -46,7 +56,11 @@ struct TickSample {
 
 TickSample samples[MAX_TICKS];
 int sampleCount;
-LARGE_INTEGER frequency;
+const LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+}();
 LARGE_INTEGER tickStart;
 int inTick;           // a tick is running and has not yet asked for its pause
 DWORD tickThread;     // the GUI thread; the reader thread's log writes are not the tick's
@@ -54,6 +68,17 @@ int tickTimed;        // the running tick's time is taken
 int filled;           // the histories were filled once
 int exitRegistered;
 double partUs[PARTS]; // the running tick's seam calls so far
+
+// One answered byte: from its read's return to the answer's write call, and the write itself.
+struct ByteSample {
+    float beforeWriteUs;
+    float writeUs;
+};
+constexpr int MAX_BYTES = 1 << 20;
+ByteSample byteSamples[MAX_BYTES];
+std::atomic<int> byteCount;
+thread_local LARGE_INTEGER lastByteRead; // when this thread's last delivering read returned
+thread_local int byteWaiting;            // that byte has not been answered yet
 
 double MicrosecondsSince(const LARGE_INTEGER& start) {
     LARGE_INTEGER now;
@@ -72,7 +97,20 @@ void Record(int32_t history) {
         s.part[k] = partUs[k];
 }
 
+void WriteByteSamples() {
+    FILE* out = std::fopen("byte_timing.txt", "w");
+    if (!out)
+        return;
+    std::fprintf(out, "# before_write_us write_us\n");
+    const int n = byteCount.load() < MAX_BYTES ? byteCount.load() : MAX_BYTES;
+    for (int i = 0; i < n; i++)
+        std::fprintf(out, "%.2f %.2f\n", static_cast<double>(byteSamples[i].beforeWriteUs),
+                     static_cast<double>(byteSamples[i].writeUs));
+    std::fclose(out);
+}
+
 void WriteSamples() {
+    WriteByteSamples();
     FILE* out = std::fopen("tick_timing.txt", "w");
     if (!out)
         return;
@@ -115,7 +153,6 @@ void FillHistories() {
 
 extern "C" void __wrap__Z9ChartTickv() {
     if (!exitRegistered) {
-        QueryPerformanceFrequency(&frequency);
         std::atexit(WriteSamples);
         exitRegistered = 1;
     }
@@ -170,3 +207,24 @@ TIMED_SEAM_CALL(CAPTION, void, _Z19OsSetChannelCaptioniPKw, (int channel, const 
 TIMED_SEAM_CALL(LOG, int, _Z14OsWriteLogFilePKcj, (const char* bytes, uint32_t n), (bytes, n))
 TIMED_SEAM_CALL(CLOCK, int, _Z17OsFormatLocalTimePwi, (wchar_t* buffer, int capacity),
                 (buffer, capacity))
+
+extern "C" int __wrap__Z14OsReadPortBytePhPj(uint8_t* byte, uint32_t* received) {
+    const int ok = __real__Z14OsReadPortBytePhPj(byte, received);
+    QueryPerformanceCounter(&lastByteRead);
+    byteWaiting = ok && *received == 1;
+    return ok;
+}
+
+extern "C" int __wrap__Z15OsWritePortByteh(uint8_t byte) {
+    if (!byteWaiting)
+        return __real__Z15OsWritePortByteh(byte);
+    byteWaiting = 0;
+    const double before = MicrosecondsSince(lastByteRead);
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    const int ok = __real__Z15OsWritePortByteh(byte);
+    const int i = byteCount.fetch_add(1);
+    if (i < MAX_BYTES)
+        byteSamples[i] = {static_cast<float>(before), static_cast<float>(MicrosecondsSince(start))};
+    return ok;
+}

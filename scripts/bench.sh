@@ -8,7 +8,8 @@
 #                               allocation test)
 #
 # BENCH_SECONDS (default 60) is how long each line-use run polls; BENCH_TICK_SECONDS (default 70)
-# how long the tick-timing build runs. Figures go to build/bench/results/ and, with those of
+# how long the tick-timing build runs; BENCH_ECUSIM_ARGS (default "--busy-poll-us 3000") are
+# ecusim's options in the line-use runs. Figures go to build/bench/results/ and, with those of
 # earlier runs of the other benchmarks, into docs/performance.md.
 #
 #   build/bench-native   native Release build with -DTARVEX_BENCH=ON: ecusim, the RTS bridge,
@@ -41,7 +42,7 @@ say "building (build/bench-native, build/bench-win)"
 if [ ! -f "$native/build.ninja" ]; then
     cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVEX_BENCH=ON >/dev/null
 fi
-cmake --build "$native" --target ecusim rtsbridge tick_bench allocation_tests >/dev/null
+cmake --build "$native" --target ecusim ecusim_client rtsbridge tick_bench allocation_tests >/dev/null
 if [ ! -f "$win/build.ninja" ]; then
     cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
         -DCMAKE_BUILD_TYPE=Release -DTARVEX_BENCH=ON >/dev/null
@@ -62,8 +63,12 @@ export TARVEX_TICK_EXE=$win/bench/TarvexTickTiming.exe
 export TARVEX_TVCTL=$win/tests/e2e/tvctl.exe
 export TARVEX_E2E_DIR=$root/build/bench/e2e
 export TARVEX_ECUSIM=$native/tools/ecusim/ecusim
+export TARVEX_ECUSIM_CLIENT=$native/tools/ecusim/ecusim_client
 export TARVEX_RTSBRIDGE=$native/tools/ecusim/librtsbridge.so
 export BENCH_RESULTS=$results
+# ecusim polls for the tester's next byte rather than sleeping between bytes: a sleeping
+# simulator wakes tens of microseconds late for every byte, which a real adapter does not.
+export BENCH_ECUSIM_ARGS=${BENCH_ECUSIM_ARGS-"--busy-poll-us 3000"}
 
 for name in "${names[@]}"; do
     case "$name" in
@@ -84,7 +89,7 @@ for name in "${names[@]}"; do
         ;;
     line)
         say "line use and per-byte overhead, debug on and off (Tarvex.exe, ecusim)"
-        python3 bench/line_use.py both
+        python3 bench/line_use.py all
         ;;
     esac
 done

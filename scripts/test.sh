@@ -4,6 +4,8 @@
 #   build/test-native  native build (g++, ASan + UBSan): unit tests, ecusim, end-to-end tests
 #   build/test-fuzz    clang with libFuzzer: the corpora replayed, then each target fuzzed for
 #                      FUZZ_SECONDS (default 45) seconds
+# The benchmarks are built too (not run: scripts/bench.sh does that), so that a change to the
+# platform seam cannot leave their platforms behind unnoticed.
 # Installs the Debian packages it needs when they are missing (scripts/install-deps.sh).
 set -eu
 cd "$(dirname "$0")/.."
@@ -11,9 +13,9 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 rm -rf build/test-win build/test-native build/test-fuzz
-cmake -S . -B build/test-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+cmake -S . -B build/test-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTARVEX_BENCH=ON
 cmake --build build/test-win
-cmake -S . -B build/test-native -G Ninja -DTARVEX_SANITIZE=ON \
+cmake -S . -B build/test-native -G Ninja -DTARVEX_SANITIZE=ON -DTARVEX_BENCH=ON \
     -DTARVEX_WIN_BUILD_DIR="$(pwd)/build/test-win"
 cmake --build build/test-native
 

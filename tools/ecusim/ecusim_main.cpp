@@ -47,6 +47,7 @@ struct Options {
     std::string rtsSocket; // the bridge's datagram socket
     std::string trace;     // line trace file
     double durationS = 0;  // 0: run until a signal
+    uint64_t busyPollUs = 0; // after each byte on the line, poll this long instead of sleeping
     Scenario scenario;
 };
 
@@ -62,6 +63,9 @@ const char kHelp[] =
     "                            tester/echo/ecu and the byte in hex; RTS changes as 'rts 1'\n"
     "                            (asserted, line low) or 'rts 0'; events as lines starting '#'\n"
     "  --duration SECONDS        stop after this long (default: run until SIGINT or SIGTERM)\n"
+    "  --busy-poll-us US         after each byte on the line, poll for the tester's next byte\n"
+    "                            for this long instead of sleeping (for benchmarks: a sleeping\n"
+    "                            simulator wakes late, which a real adapter does not)\n"
     "  --ecu-delay-us US         ECU reaction time before each byte it sends (a slow ECU)\n"
     "  --sweep-memory            memory reads answer 0, 1, ..., 255, 0, ... in turn instead of\n"
     "                            the engine's values (every byte value crosses the line)\n"
@@ -109,6 +113,7 @@ enum OptionId {
     kOptRtsSocket,
     kOptTrace,
     kOptDuration,
+    kOptBusyPoll,
     kOptEcuDelay,
     kOptSweepMemory,
     kOptSync,
@@ -136,6 +141,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
         {"rts-socket", required_argument, nullptr, kOptRtsSocket},
         {"trace", required_argument, nullptr, kOptTrace},
         {"duration", required_argument, nullptr, kOptDuration},
+        {"busy-poll-us", required_argument, nullptr, kOptBusyPoll},
         {"ecu-delay-us", required_argument, nullptr, kOptEcuDelay},
         {"sweep-memory", no_argument, nullptr, kOptSweepMemory},
         {"sync-byte", required_argument, nullptr, kOptSync},
@@ -172,6 +178,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
             ok = end != optarg && *end == '\0' && o->durationS > 0;
             break;
         }
+        case kOptBusyPoll:
+            ok = ParseNumber(optarg, 0, 1000000, &v);
+            o->busyPollUs = static_cast<uint64_t>(v);
+            break;
         case kOptEcuDelay:
             ok = ParseNumber(optarg, 0, 1000000, &v);
             sc.ecuDelayUs = static_cast<uint32_t>(v);
@@ -332,6 +342,7 @@ class Simulator {
     FILE* trace_ = nullptr;
     uint64_t startNs_ = 0;
     uint64_t lastWriteUs_ = 0;
+    uint64_t lastLineEventUs_ = 0; // the last byte written or read
     bool wroteAny_ = false;
     LineSettings settings_;
     uint64_t droppedBytes_ = 0;
@@ -428,6 +439,7 @@ void Simulator::DeliverDue() {
             ++droppedBytes_; // the tester is not reading and the pty is full
         }
         lastWriteUs_ = now;
+        lastLineEventUs_ = now;
         wroteAny_ = true;
         Trace(now, ecusim::DirectionName(dir), b);
     }
@@ -439,6 +451,7 @@ void Simulator::ReadTester() {
     if (n <= 0)
         return;
     uint64_t now = NowUs();
+    lastLineEventUs_ = now;
     PollSettings(now);
     for (ssize_t i = 0; i < n; ++i) {
         Trace(now, "tester", buf[i]);
@@ -560,6 +573,8 @@ int Simulator::Run() {
         // would pass for line time the tester lost.
         if (byteDue)
             sleepUs = sleepUs > kSpinUs ? sleepUs - kSpinUs : 0;
+        if (opt_.busyPollUs && lastLineEventUs_ + opt_.busyPollUs > now)
+            sleepUs = 0;
         if (sleepUs > 5000 && trace_)
             fflush(trace_);
         pollfd fds[2];
