@@ -55,7 +55,8 @@ if step soak; then
 echo "== soak, ${soak_minutes} minutes"
 (
     export TARVEX_EXE="$root/$win/Tarvex.exe" TARVEX_TVCTL="$root/$win/tests/e2e/tvctl.exe"
-    export TARVEX_E2E_DIR="$root/$native/e2e" TARVEX_ECUSIM="$root/$native/tools/ecusim/ecusim"
+    # A prefix of its own, so that end-to-end tests run meanwhile cannot stop its wineserver.
+    export TARVEX_E2E_DIR="$root/$native/soak-e2e" TARVEX_ECUSIM="$root/$native/tools/ecusim/ecusim"
     export TARVEX_RTSBRIDGE="$root/$native/tools/ecusim/librtsbridge.so"
     python3 tests/e2e/harness.py make-prefix >/dev/null &&
         python3 tests/e2e/soak.py --minutes "$soak_minutes" --json "$out/soak.json"
