@@ -15,7 +15,6 @@
 #include "platform/platform.h"
 
 #include <cstdint>
-#include <cstring>
 
 wchar_t portName[PORT_NAME_CHARS + 1];
 
@@ -24,19 +23,14 @@ namespace {
 constexpr int CONFIG_READ_BYTES = 200;
 constexpr int TIME_TEXT_CHARS = 260;
 
-// Set while a connection attempt runs. The attempt runs on the window's thread and keeps the
-// window answering while it waits on the line; a failed one shows a message box, whose modal
-// loop does the same. The ticks and clicks dispatched meanwhile must not start a second attempt
-// on top of the first.
+// Set while a connection attempt runs. A failed attempt shows a message box, whose modal loop
+// dispatches the ticks and clicks that come in meanwhile: none of them may start a second
+// attempt on top of the first.
 int attemptRunning = 0;
 // Set when the window was closed while an attempt ran: the end of the run waits until the
 // attempt has got off the line, then follows at once.
 int endAfterAttempt = 0;
 int sessionEnded = 0;
-// A click on Pause while not connected asks for an attempt at once. One that comes in while an
-// attempt is under way waits for it: if that attempt fails, the click makes the next one, as it
-// would have had the window been too busy to take the click before.
-int pauseClickWaiting = 0;
 
 void SetPortName(const wchar_t* name) {
     int i = 0;
@@ -45,10 +39,11 @@ void SetPortName(const wchar_t* name) {
     portName[i] = 0;
 }
 
-// Takes the port name from "Tarvex.cfg", whose bytes, as they stand, are the device name. A name
-// that does not fit, or that holds a NUL byte, is refused rather than cut short: a cut name could
-// open another device than the one the user wrote down. A refused name stays empty, and the open
-// that follows fails with "Cannot open COM port".
+// Takes the port name from "Tarvex.cfg", whose bytes, as they stand, are the device name, up to
+// a NUL byte if there is one (where the C library's text conversion of the bytes ends). A file
+// too long for a name is refused rather than cut short: a cut name could open another device
+// than the one the user wrote down. A refused name stays empty, and the open that follows fails
+// with "Cannot open COM port".
 void TakePortName() {
     uint8_t bytes[CONFIG_READ_BYTES];
     uint32_t length = 0;
@@ -66,13 +61,10 @@ void TakePortName() {
             LogWrite(L"Config file refused: the name is longer than 9 characters");
             break;
         }
-        if (std::memchr(bytes, 0, length) != nullptr) {
-            LogWrite(L"Config file refused: the name holds a NUL byte");
-            break;
-        }
-        for (uint32_t i = 0; i < length; i++)
-            portName[i] = static_cast<wchar_t>(bytes[i]);
-        portName[length] = 0;
+        uint32_t n = 0;
+        for (; n < length && bytes[n] != 0; n++)
+            portName[n] = static_cast<wchar_t>(bytes[n]);
+        portName[n] = 0;
         LogWrite(L"Read Config file: ");
         break;
     }
@@ -93,14 +85,17 @@ int IsDeviceName(const wchar_t* name) {
 }
 
 void FinishSession() {
-    // The reader thread must be off the line before the end-of-session block goes out on it. The
-    // block is left out when the thread could not be stopped in time, or when the last exchange
-    // broke off midway: the ECU would take the block for the rest of the broken one.
-    if (StopReaderThread() && !lineMidExchange.load(std::memory_order_relaxed) && OsPortIsOpen())
+    // The end-of-session block goes out at every close, link or no link: an ECU that is awake
+    // ends its session at once instead of waiting to time out. The one exception is a reader
+    // thread that could not be stopped: it may still be on the line, and two threads must never
+    // drive it at once. Nor may its port be closed under it; the process's end closes it.
+    const int lineIsOurs = StopReaderThread();
+    if (lineIsOurs && OsPortIsOpen())
         SendEndSessionBlock();
     LogWrite(L"Session ended");
-    OsCloseLogFile();
-    OsClosePort();
+    CloseLog();
+    if (lineIsOurs)
+        OsClosePort();
     sessionEnded = 1;
 }
 
@@ -112,7 +107,8 @@ int TryConnect() {
     attemptRunning = 1;
     // A wake-up holds the thread for seconds (ten 200 ms address bits, then up to 1.5 s for the
     // sync byte), and a slow ECU keeps it in the opening exchange for longer: the window goes on
-    // painting and, above all, hears a close meanwhile.
+    // painting and, above all, hears a close meanwhile. The user's other input waits for the
+    // attempt, so that nothing the user does can stretch a step of it.
     OsKeepWindowResponsive(1);
     int ok = ConnectEcu();
     OsKeepWindowResponsive(0);
@@ -121,16 +117,7 @@ int TryConnect() {
         FinishSession();
         return -1;
     }
-    if (ok)
-        pauseClickWaiting = 0; // what the click asked for is done
     return ok;
-}
-
-void TakeUpPauseClick() {
-    if (!pauseClickWaiting)
-        return;
-    pauseClickWaiting = 0;
-    OnPauseButton();
 }
 
 } // namespace
@@ -142,7 +129,6 @@ int StartSession() {
     }
     sessionEnded = 0;
     endAfterAttempt = 0;
-    pauseClickWaiting = 0;
     LogWrite(L"Starting ...\r\n");
     TakePortName();
     ResetReceiveTables();
@@ -176,7 +162,6 @@ int OnTick() {
         if (!ok) {
             OsSetStatusText(L"Waiting to connect to ECU");
             OsUpdateMainWindow();
-            TakeUpPauseClick();
             return 1;
         }
         StoreFlag(LinkState.connected, 1);
@@ -193,29 +178,21 @@ void OnPauseButton() {
         OsSetPauseButtonText(paused ? L"Resume" : L"Pause");
         return;
     }
-    const int ok = TryConnect();
-    if (ok < 0) {
-        if (attemptRunning)
-            pauseClickWaiting = 1;
-        return;
-    }
-    if (ok) {
+    // A click that reaches here inside an attempt (through the failed attempt's message box)
+    // is dropped: attempts never nest, and the next tick makes an attempt anyway.
+    if (TryConnect() > 0) {
         StoreFlag(LinkState.connected, 1);
         OsSetPauseButtonText(L"Pause");
         StoreFlag(LinkState.paused, 0);
-        return;
     }
-    TakeUpPauseClick();
 }
 
 void EndSession() {
     if (sessionEnded)
         return;
     if (attemptRunning) {
-        // Closed from inside a connection attempt's wait: stop the line so that the attempt
-        // breaks off at once, then end when it has unwound. The ECU was left mid-wake-up or
-        // mid-block, so the end-of-session block is left out, as for any broken exchange.
-        lineMidExchange.store(1, std::memory_order_relaxed);
+        // Closed from inside a connection attempt's wait or its message box: stop the line so
+        // that the attempt breaks off at once, then end when it has unwound.
         lineStopRequested.store(1, std::memory_order_relaxed);
         endAfterAttempt = 1;
         return;

@@ -14,6 +14,7 @@
 
 BlockStoreColumns BlockStore;
 std::atomic<int32_t> blockNumber{0};
+int32_t receivedDataBytes = 0;
 
 namespace {
 
@@ -110,6 +111,7 @@ int GetBlock(int channel) {
             return 0;
     }
     BlockStore.data[slot][kept] = 0;
+    receivedDataBytes = dataCount;
     if (dataCount > kept)
         LogWrite(L"\r\nLong block: data cut to 199 bytes");
     // One store of the final value: the GUI thread reads the entry without a lock.

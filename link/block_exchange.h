@@ -31,6 +31,10 @@ struct BlockStoreColumns {
 };
 extern BlockStoreColumns BlockStore;
 
+// The data bytes of the last block received as they were on the line: more than its slot keeps
+// when a long block was cut to fit. The line rate counts these.
+extern int32_t receivedDataBytes;
+
 // The running block counter, 0..255. Written by whichever thread drives the line and read by the
 // status line, so it is a relaxed 32-bit atomic.
 extern std::atomic<int32_t> blockNumber;

@@ -14,7 +14,6 @@
 extern wchar_t portName[];
 
 std::atomic<int32_t> readerStopRequested{0};
-std::atomic<int32_t> lineMidExchange{0};
 
 namespace {
 
@@ -61,7 +60,6 @@ void LogReceivedBlock(int slot) {
 
 int ConnectEcu() {
     historyLength = 0;
-    lineMidExchange.store(0, std::memory_order_relaxed);
     if (!EnsurePortOpen())
         return 0;
     if (!WakeUpEcu())
@@ -101,7 +99,6 @@ int StopReaderThread() {
     StoreFlag(LinkState.connected, 0);
     if (!OsJoinReaderThread(READER_CYCLE_END_WAIT_MS)) {
         lineStopRequested.store(1, std::memory_order_relaxed);
-        lineMidExchange.store(1, std::memory_order_relaxed);
         if (!OsJoinReaderThread(READER_CUT_OFF_WAIT_MS))
             return 0; // still on the line: leave the cut-off in force
     }

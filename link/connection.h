@@ -22,9 +22,6 @@ uint32_t ReaderThread(void* parameter);
 // Set while the reader thread is being stopped: it ends after its current cycle and shows no
 // message box, since nobody is left to read one.
 extern std::atomic<int32_t> readerStopRequested;
-// Set when the last exchange on the line was cut off midway (a failed or aborted cycle), so the
-// ECU is in no state to take an end-of-session block. Cleared by the next connection attempt.
-extern std::atomic<int32_t> lineMidExchange;
 
 // Stops a running reader thread: it may finish its cycle; one that does not in time has its
 // reads and writes cut short. Nonzero when no reader thread drives the line any more, so the GUI

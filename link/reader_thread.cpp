@@ -25,7 +25,6 @@ int AnswerLineBytes(int dataLength) { return 3 * dataLength + 10; }
 // Ends the thread after a failed exchange. When the program is closing nobody is left to read a
 // message box.
 uint32_t EndAfterFailure(const wchar_t* text) {
-    lineMidExchange.store(1, std::memory_order_relaxed);
     if (!readerStopRequested.load(std::memory_order_relaxed))
         OsShowMessage(text, L"Error", 1);
     StoreFlag(LinkState.connected, 0);
@@ -78,7 +77,7 @@ uint32_t ReaderThread(void*) {
         blockNumber.store(counter, std::memory_order_relaxed);
         if (!GetBlock(channel))
             return EndAfterFailure(L"GetBlock failed");
-        lineBytes += AnswerLineBytes(BlockStore.dataLength[counter]);
+        lineBytes += AnswerLineBytes(receivedDataBytes);
         if (LoadFlag(LinkState.debugLog))
             LogAnswer(counter);
         currentChannel = channel + 1 == CHANNEL_COUNT ? 0 : channel + 1;

@@ -80,3 +80,9 @@ void SaveLogAs() {
     if (!reopened)
         OsShowMessage(L"Cannot reopen Log File", L"Error", 1);
 }
+
+void CloseLog() {
+    OsEnterLogLock();
+    OsCloseLogFile();
+    OsLeaveLogLock();
+}

@@ -18,3 +18,7 @@ int NarrowLogText(const wchar_t* text, char* buffer, int capacity);
 // Command 111: copies the log so far to a file the user picks; logging then goes on in
 // "Tarvex.log", which keeps its content.
 void SaveLogAs();
+
+// Closes the log for good at the end of the run, under the lock, so that a write still under way
+// on the other thread lands before the close and none comes after it.
+void CloseLog();

@@ -10,6 +10,10 @@ const wchar_t CONFIG_FILE_NAME[] = L"Tarvex.cfg";
 
 HANDLE logFile = INVALID_HANDLE_VALUE; // "Tarvex.log", open without sharing for the run
 CRITICAL_SECTION logLock;              // guards every write and the close-copy-reopen of a save
+// The log's full path, taken when it is created. The save dialog moves the working directory to
+// the folder the user browsed to, and the copy and the reopen must still find this file.
+constexpr DWORD LOG_PATH_CHARS = 1024;
+wchar_t logPath[LOG_PATH_CHARS];
 
 } // namespace
 
@@ -29,7 +33,10 @@ ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* 
 }
 
 int OsCreateLogFile() {
-    logFile = CreateFileW(LOG_FILE_NAME, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    const DWORD n = GetFullPathNameW(LOG_FILE_NAME, LOG_PATH_CHARS, logPath, nullptr);
+    if (n == 0 || n >= LOG_PATH_CHARS) // a working directory too deep to name: stay relative
+        lstrcpynW(logPath, LOG_FILE_NAME, LOG_PATH_CHARS);
+    logFile = CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
     return logFile != INVALID_HANDLE_VALUE;
 }
@@ -48,7 +55,7 @@ void OsCloseLogFile() {
 }
 
 int OsReopenLogFileForAppend() {
-    logFile = CreateFileW(LOG_FILE_NAME, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+    logFile = CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (logFile == INVALID_HANDLE_VALUE)
         return 0;
@@ -57,7 +64,7 @@ int OsReopenLogFileForAppend() {
 }
 
 int OsCopyLogFile(const wchar_t* destination) {
-    return CopyFileW(LOG_FILE_NAME, destination, FALSE) != 0;
+    return CopyFileW(logPath, destination, FALSE) != 0;
 }
 
 void OsInitLogLock() { InitializeCriticalSection(&logLock); }

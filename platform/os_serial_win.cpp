@@ -8,51 +8,51 @@ namespace {
 
 HANDLE portHandle = INVALID_HANDLE_VALUE; // the open serial port
 
-// A read by a thread that keeps the window responsive goes through a helper thread, so that the
-// window's thread can wait for its end and dispatch messages meanwhile. The port is synchronous,
-// and a read cannot be called off: a read left behind by a close finishes on the helper within
-// its own wait, and its byte goes nowhere. One read is with the helper at a time.
-struct ReadHelper {
-    HANDLE thread = nullptr;
-    HANDLE requested = nullptr; // auto-reset: one read to do
-    HANDLE done = nullptr;      // auto-reset: that read has returned
-    int busy = 0;               // a read was handed over and its end not yet seen
-    uint8_t byte = 0;
-    DWORD count = 0;
-    BOOL ok = FALSE;
-} helper;
+// The port is synchronous, and a read cannot be called off (CancelSynchronousIo and CancelIoEx
+// do nothing to a serial read under Wine). So when the window's thread reads during an attempt,
+// it reads in slices of READ_SLICE_MS, handling its messages between them: it hears a close
+// within a slice, and a stopped read leaves nothing behind on the port. A slice returns the
+// moment a byte arrives, so the line sees no difference.
+constexpr DWORD READ_SLICE_MS = 10;
+DWORD readWaitMs = 1500; // the longest wait for a byte, as the caller set it
+// Set while the port's time-outs are those of a slice. Whoever reads next without slicing (the
+// reader thread, started after the attempt that sliced) puts the caller's time-outs back first.
+int timeoutsSliced = 0;
 
-DWORD WINAPI ReadHelperMain(LPVOID) {
-    for (;;) {
-        WaitForSingleObject(helper.requested, INFINITE);
-        helper.count = 0;
-        helper.ok = ReadFile(portHandle, &helper.byte, 1, &helper.count, nullptr);
-        SetEvent(helper.done);
+int ApplyReadWait(DWORD ms) {
+    COMMTIMEOUTS timeouts = {};
+    GetCommTimeouts(portHandle, &timeouts);
+    // MAXDWORD interval and multiplier: return at once with a byte that is waiting, otherwise
+    // wait for the first byte, but never longer than the constant.
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = ms;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    return SetCommTimeouts(portHandle, &timeouts) != 0;
+}
+
+int ReadInSlices(uint8_t* byte, uint32_t* received) {
+    if (!timeoutsSliced) {
+        if (!ApplyReadWait(READ_SLICE_MS))
+            return 0;
+        timeoutsSliced = 1;
     }
-}
-
-int StartReadHelper() {
-    if (helper.thread)
-        return 1;
-    helper.requested = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    helper.done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (helper.requested && helper.done)
-        helper.thread = CreateThread(nullptr, 0, ReadHelperMain, nullptr, 0, nullptr);
-    return helper.thread != nullptr;
-}
-
-// 0 with nothing delivered when the line was stopped during the wait.
-int ReadThroughHelper(uint8_t* byte, uint32_t* received) {
-    if (helper.busy && WaitDispatching(helper.done, INFINITE) != WaitSignalled)
-        return 0;
-    helper.busy = 1;
-    SetEvent(helper.requested);
-    if (WaitDispatching(helper.done, INFINITE) != WaitSignalled)
-        return 0;
-    helper.busy = 0;
-    *byte = helper.byte;
-    *received = helper.count;
-    return helper.ok != 0;
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        DWORD count = 0;
+        if (!ReadFile(portHandle, byte, 1, &count, nullptr))
+            return 0;
+        if (count) {
+            *received = count;
+            return 1;
+        }
+        HandleWaitingMessages();
+        if (LineStopped())
+            return 0;
+        if (GetTickCount64() - start >= readWaitMs)
+            return 1; // the whole wait passed without a byte
+    }
 }
 
 } // namespace
@@ -71,17 +71,10 @@ void OsClosePort() {
 
 int OsPortIsOpen() { return portHandle != INVALID_HANDLE_VALUE; }
 
-int OsApplyPortTimeouts(uint32_t readWaitMs) {
-    COMMTIMEOUTS timeouts = {};
-    GetCommTimeouts(portHandle, &timeouts);
-    // MAXDWORD interval and multiplier: return at once with a byte that is waiting, otherwise
-    // wait for the first byte, but never longer than the constant.
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = readWaitMs;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    return SetCommTimeouts(portHandle, &timeouts) != 0;
+int OsApplyPortTimeouts(uint32_t ms) {
+    readWaitMs = ms;
+    timeoutsSliced = 0;
+    return ApplyReadWait(ms);
 }
 
 int OsApplyLineSettings(uint32_t baudRate) {
@@ -118,8 +111,13 @@ int OsPurgePort() { return PurgeComm(portHandle, PURGE_TXCLEAR | PURGE_RXCLEAR) 
 
 int OsReadPortByte(uint8_t* byte, uint32_t* received) {
     *received = 0;
-    if (WaitsKeepWindowResponsive() && StartReadHelper())
-        return ReadThroughHelper(byte, received);
+    if (WaitsKeepWindowResponsive())
+        return ReadInSlices(byte, received);
+    if (timeoutsSliced) {
+        if (!ApplyReadWait(readWaitMs))
+            return 0;
+        timeoutsSliced = 0;
+    }
     DWORD count = 0;
     BOOL ok = ReadFile(portHandle, byte, 1, &count, nullptr);
     *received = count;

@@ -12,10 +12,14 @@ ReaderThreadProc readerProc;  // what the thread runs
 DWORD WINAPI ReaderThreadStart(LPVOID parameter) { return readerProc(parameter); }
 
 BOOL CALLBACK DismissThreadWindow(HWND window, LPARAM) {
-    // The reader's only window is its message box: click its one button, OK, as the user would.
+    // The reader's only window is its message box. It is told that its OK button was pressed,
+    // which ends it whether or not it is the active window; a click on the button itself may do
+    // nothing to a box that is not active. Posted, so that the two threads never wait on each
+    // other here.
     HWND ok = GetDlgItem(window, IDOK);
     if (ok)
-        PostMessageW(ok, BM_CLICK, 0, 0);
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(ok));
     return TRUE;
 }
 

@@ -1,4 +1,4 @@
-// Waiting on the window's thread without freezing the window (os_wait_win.cpp), shared by the
+// Waiting on the window's thread during a connection attempt (os_wait_win.cpp), shared by the
 // Win32 seam's sleep and port read.
 #pragma once
 
@@ -7,7 +7,12 @@
 // Nonzero on the thread that turned OsKeepWindowResponsive on, while it is on.
 int WaitsKeepWindowResponsive();
 
-enum WaitEnd { WaitSignalled, WaitTimedOut, WaitStopped };
-// Waits for `event` (none when null) up to ms (INFINITE: no limit), dispatching the thread's
-// messages meanwhile. Ends early, with WaitStopped, once lineStopRequested is raised.
-WaitEnd WaitDispatching(HANDLE event, DWORD ms);
+// Nonzero once the line is being stopped (the program is closing): every wait then ends.
+int LineStopped();
+
+// Handles, without waiting, what the window's thread may handle in the middle of an attempt:
+// messages sent to it, painting, and a close. Everything else stays queued.
+void HandleWaitingMessages();
+
+// Waits up to ms, handling those messages meanwhile; 0 when the line was stopped first.
+int WaitHandlingMessages(DWORD ms);

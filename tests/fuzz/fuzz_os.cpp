@@ -40,7 +40,6 @@ void FuzzReset(const uint8_t* line, size_t size, bool autoEcho) {
     txByte = 0;
     lineStopRequested.store(0);
     readerStopRequested.store(0);
-    lineMidExchange.store(0);
     blockNumber.store(0);
     effectiveBaudRate.store(0);
     currentChannel = 0;

@@ -30,7 +30,6 @@ void ResetFakeOs() {
     new (&fakeOs) FakeOs();
     lineStopRequested.store(0);
     readerStopRequested.store(0);
-    lineMidExchange.store(0);
     blockNumber.store(0);
     effectiveBaudRate.store(0);
     currentChannel = 0;
@@ -235,7 +234,11 @@ void OsResumeReaderThread() {
         return;
     fakeOs.reader = std::make_unique<std::thread>([] { fakeOs.readerProc(nullptr); });
 }
-int OsJoinReaderThread(uint32_t) {
+int OsJoinReaderThread(uint32_t ms) {
+    if (fakeOs.readerWontEnd) {
+        fakeOs.nowUs += uint64_t(ms) * 1000;
+        return 0;
+    }
     WaitForReaderEnd();
     return 1;
 }
@@ -270,7 +273,11 @@ std::vector<uint8_t> WrittenFrom(size_t from) {
 void OsSetStatusText(const wchar_t* text) { fakeOs.statusTexts.push_back(text); }
 void OsSetPauseButtonText(const wchar_t* text) { fakeOs.pauseTexts.push_back(text); }
 void OsUpdateMainWindow() {}
-void OsCloseMainWindow() { fakeOs.mainWindowClosed = true; }
+void OsCloseMainWindow() {
+    fakeOs.mainWindowClosed = true;
+    if (fakeOs.onCloseMainWindow)
+        fakeOs.onCloseMainWindow();
+}
 int OsAskSaveLogPath(wchar_t* path, int capacity) {
     fakeOs.saveDialogs++;
     if (fakeOs.saveAnswer.empty())
@@ -324,12 +331,18 @@ int OsCreateLogFile() {
     return 1;
 }
 int OsWriteLogFile(const char* bytes, uint32_t n) {
+    if (fakeOs.logLockOwner != std::this_thread::get_id())
+        fakeOs.logUsesOutsideLock++;
     if (!fakeOs.logOpen)
         return 0;
     fakeOs.logFile.append(bytes, n);
     return 1;
 }
-void OsCloseLogFile() { fakeOs.logOpen = false; }
+void OsCloseLogFile() {
+    if (fakeOs.logLockOwner != std::this_thread::get_id())
+        fakeOs.logUsesOutsideLock++;
+    fakeOs.logOpen = false;
+}
 int OsReopenLogFileForAppend() {
     fakeOs.logOpen = !fakeOs.logReopenFails;
     return fakeOs.logOpen;
@@ -342,5 +355,11 @@ int OsCopyLogFile(const wchar_t* destination) {
 }
 
 void OsInitLogLock() {}
-void OsEnterLogLock() { fakeOs.logMutex.lock(); }
-void OsLeaveLogLock() { fakeOs.logMutex.unlock(); }
+void OsEnterLogLock() {
+    fakeOs.logMutex.lock();
+    fakeOs.logLockOwner = std::this_thread::get_id();
+}
+void OsLeaveLogLock() {
+    fakeOs.logLockOwner = std::thread::id();
+    fakeOs.logMutex.unlock();
+}

@@ -45,6 +45,8 @@ struct FakeOs {
     std::map<std::wstring, std::string> files;    // copies made by OsCopyLogFile
     bool copyFails = false;
     std::mutex logMutex;
+    std::thread::id logLockOwner;                 // the thread holding the log lock, if any
+    int logUsesOutsideLock = 0;                   // writes and closes made without holding it
 
     // "Tarvex.cfg": absent unless configPresent.
     bool configPresent = false;
@@ -94,6 +96,10 @@ struct FakeOs {
     uint32_t (*readerProc)(void*) = nullptr;
     std::unique_ptr<std::thread> reader;
     bool mainWindowClosed = false;
+    std::function<void()> onCloseMainWindow;     // what the window's WM_CLOSE runs
+    // The reader thread does not end within any limit given to the join, as one stuck in a port
+    // call would not.
+    bool readerWontEnd = false;
     bool holdReader = false;                      // a resumed reader waits for StartHeldReader
     std::function<void()> onMessage;              // runs inside a message box, as its modal loop
     // The window's thread keeping the window responsive (OsKeepWindowResponsive): onWindowWait

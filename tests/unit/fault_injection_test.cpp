@@ -310,7 +310,6 @@ TEST(FaultInjection, EveryOperationOfAPollCycle) {
                         EXPECT_EQ(fakeOs.messages[0].text, expected.message) << what;
                         EXPECT_EQ(fakeOs.messages[0].caption, L"Error") << what;
                         EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 1) << what;
-                        EXPECT_EQ(lineMidExchange, 1) << what << ": no end block on a broken one";
                         EXPECT_EQ(fakeOs.logFile, requestLog) << what;
                     }
 
@@ -319,7 +318,6 @@ TEST(FaultInjection, EveryOperationOfAPollCycle) {
                     fakeOs.nowUs += ECU_FORGETS_US;
                     fakeOs.messages.clear();
                     ASSERT_EQ(ConnectEcu(), 1) << what << ": reconnection";
-                    EXPECT_EQ(lineMidExchange, 0) << what;
                     fakeOs.logFile.clear();
                     currentChannel = c.channel;
                     PollCycles(1);

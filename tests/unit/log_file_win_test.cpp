@@ -101,17 +101,42 @@ TEST_F(LogFileWin, WritesFromSeveralThreadsStayWhole) {
 }
 
 TEST_F(LogFileWin, SaveCopiesSoFarThenLoggingGoesOnAtTheEnd) {
-    ASSERT_TRUE(OsCreateLogFile());
-    LogWrite(L"one\r\n");
-    {
-        std::ofstream old("copy.log", std::ios::binary);
-        old << "an older file that the copy replaces";
+    // The dialog answers a full path, and one browsed to another folder moves the working
+    // directory there: the copy must land where the user chose and the log go on where it was.
+    wchar_t here[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, here);
+    const std::wstring elsewhere = std::wstring(here) + L"\\elsewhere";
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    DeleteFileW((elsewhere + L"\\Tarvex.log").c_str());
+    const struct {
+        const char* what;
+        std::wstring folder; // the dialog's folder, which becomes the working directory
+    } cases[] = {
+        {"in the working directory", here},
+        {"in a folder browsed to", elsewhere},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SetCurrentDirectoryW(here));
+        ASSERT_TRUE(OsCreateLogFile());
+        LogWrite(L"one\r\n");
+        const std::wstring copy = c.folder + L"\\copy.log";
+        {
+            std::ofstream old(copy.c_str(), std::ios::binary);
+            old << "an older file that the copy replaces";
+        }
+        saveAnswer = copy;
+        SetCurrentDirectoryW(c.folder.c_str());
+        SaveLogAs();
+        LogWrite(L"two\r\n");
+        OsCloseLogFile();
+        ASSERT_TRUE(SetCurrentDirectoryW(here));
+        EXPECT_TRUE(messages.empty()) << c.what;
+        std::ifstream copied(copy.c_str(), std::ios::binary);
+        std::ostringstream text;
+        text << copied.rdbuf();
+        EXPECT_EQ(text.str(), "one\r\n") << c.what;
+        EXPECT_EQ(ReadWhole("Tarvex.log"), "one\r\ntwo\r\n") << c.what;
     }
-    saveAnswer = L"copy.log";
-    SaveLogAs();
-    LogWrite(L"two\r\n");
-    OsCloseLogFile();
-    EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(ReadWhole("copy.log"), "one\r\n");
-    EXPECT_EQ(ReadWhole("Tarvex.log"), "one\r\ntwo\r\n");
+    EXPECT_EQ(GetFileAttributesW((elsewhere + L"\\Tarvex.log").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "a new log in the chosen folder";
 }

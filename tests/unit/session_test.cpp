@@ -48,8 +48,12 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
         {"200 bytes refused", true, tooLong200, false, L"",
          "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
          "\r\nCannot open COM port"},
-        {"NUL refused", true, std::string("COM7:\0x", 7), false, L"",
-         "Starting ...\r\nConfig file refused: the name holds a NUL byte\r\n\r\n"
+        {"name ends at a NUL", true, std::string("COM7:\0x", 7), true, L"COM7:",
+         "Starting ...\r\nRead Config file: COM7:\r\n\r\nCOM Opened\r\n"},
+        {"NUL first", true, std::string("\0COM7:", 6), false, L"",
+         "Starting ...\r\nRead Config file: \r\n\r\n\r\nCannot open COM port"},
+        {"ten bytes with a NUL refused", true, std::string("COM7:\0xxxx", 10), false, L"",
+         "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
          "\r\nCannot open COM port"},
     };
     for (const auto& c : cases) {
