@@ -47,7 +47,7 @@ const std::vector<std::string>& EcuModel::IdentTexts() {
     return texts;
 }
 
-EcuModel::EcuModel(const Scenario& s) : sc_(s) {}
+EcuModel::EcuModel(const Scenario& s) : sc_(s), random_(s.seed) {}
 
 bool EcuModel::InSession() const {
     return phase_ == Phase::AwaitFd || phase_ == Phase::AwaitComplement ||
@@ -120,7 +120,11 @@ void EcuModel::SetRts(bool asserted, uint64_t tUs) {
     }
     // Scheduled now, so that NextReady sees the answer coming; a fall before it cancels it.
     phase_ = Phase::AwaitFd;
-    uint64_t start = f.stopEndUs + kWakeAnswerDelayUs;
+    lastSyncDelayUs_ =
+        sc_.syncDelayUs >= 0
+            ? static_cast<uint64_t>(sc_.syncDelayUs)
+            : kSyncDelayMinUs + random_() % (kSyncDelayMaxUs - kSyncDelayMinUs + 1);
+    uint64_t start = f.stopEndUs + lastSyncDelayUs_;
     if (!Emit(sync, start) || !Emit(kw1, start) || !Emit(kw2, start)) {
         return;
     }
@@ -129,7 +133,19 @@ void EcuModel::SetRts(bool asserted, uint64_t tUs) {
     waitingSinceUs_ = lineFreeUs_;
 }
 
+bool EcuModel::AwaitsReply() const {
+    if (pending_.active) {
+        return false; // the wake-up frame has not settled yet
+    }
+    return (phase_ == Phase::AwaitFd && expectFd_) || phase_ == Phase::AwaitComplement ||
+           (phase_ == Phase::Receiving && !rx_.empty());
+}
+
 void EcuModel::TesterWrites(uint8_t b, uint64_t tUs) {
+    // Timed before the catch-up, which ends the session when the byte comes too late.
+    if (AwaitsReply() && tUs > waitingSinceUs_) {
+        stats_.slowestTesterReplyUs = std::max(stats_.slowestTesterReplyUs, tUs - waitingSinceUs_);
+    }
     Catchup(tUs);
     if (phase_ == Phase::Hung) {
         return; // nothing is connected to the port
@@ -210,6 +226,12 @@ void EcuModel::Catchup(uint64_t tUs) {
     if (phase_ == Phase::Hung && t >= hungUntilUs_) {
         phase_ = Phase::Idle;
         lineFreeUs_ = std::max(lineFreeUs_, hungUntilUs_);
+    }
+    if (sc_.testerReplyLimitUs > 0 && AwaitsReply() &&
+        t > waitingSinceUs_ + sc_.testerReplyLimitUs) {
+        ++stats_.lateTesterBytes;
+        ++stats_.sessionsTimedOut;
+        phase_ = Phase::Idle;
     }
     bool waiting =
         phase_ == Phase::AwaitFd || phase_ == Phase::AwaitComplement || phase_ == Phase::Receiving;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -23,11 +24,11 @@ const char* DirectionName(Direction d); // "tester", "echo", "ecu"
 
 // 10 bits at 9600 baud take 1041.7 us; rounded up so that the simulated line is never faster.
 constexpr uint64_t kByteUs = 1042;
-// The ECU's first answer (the sync byte) starts this long after the nominal end of the stop bit.
-// The tester waits one bit time after releasing the line for the stop bit, purges its buffers and
-// then waits up to 1500 ms for the sync byte: 300 ms leaves room on both sides for a late purge
-// and a busy machine.
-constexpr uint64_t kWakeAnswerDelayUs = 300000;
+// The ECU's first answer (the sync byte) starts this long after the nominal end of the stop bit:
+// real ECUs take 60 to 300 ms, and a different time at each wake-up, so the tester must not
+// count on any one delay. Unless a Scenario fixes it, each wake-up draws one from this range.
+constexpr uint64_t kSyncDelayMinUs = 60000;
+constexpr uint64_t kSyncDelayMaxUs = 300000;
 // Waiting for the tester mid-session longer than the tester's own read time-out means the tester
 // has given up; the ECU drops the session and listens for a new wake-up.
 constexpr uint64_t kSessionTimeoutUs = 1500000;
@@ -61,6 +62,12 @@ struct Scenario {
     int64_t hangUpAtUs = -1;          // ... or at this time (once)
     uint64_t hangUpPauseUs = 3000000; // and plugged back in after this long
     uint32_t faultSessions = 0;       // wake-ups that carry the faults above; 0 = every one
+    uint64_t seed = 1;                // the generator of the sync delays
+    int64_t syncDelayUs = -1;         // the sync delay of every wake-up; -1: drawn at each one
+    // A tester byte the ECU waits for (the answer to keyword 2, a complement, the next byte of a
+    // tester block) that has not come this long after the ECU's own byte ends the session, as a
+    // real ECU gives up after tens of milliseconds. 0: no limit.
+    uint64_t testerReplyLimitUs = 100000;
 };
 
 struct Stats {
@@ -77,6 +84,8 @@ struct Stats {
     uint32_t testerCounterErrors = 0; // tester blocks whose counter was not the one expected
     uint32_t faultsInjected = 0;      // times a Scenario fault changed what went on the line
     uint32_t hangUps = 0;
+    uint32_t lateTesterBytes = 0;       // tester bytes not there within testerReplyLimitUs
+    uint64_t slowestTesterReplyUs = 0;  // the slowest tester byte the ECU waited for
 };
 
 class EcuModel {
@@ -105,6 +114,7 @@ class EcuModel {
     Stats stats() const { return stats_; }
     bool InSession() const;                      // woken and not yet ended, timed out or aborted
     uint8_t counter() const { return counter_; } // counter of the last block either way
+    uint64_t lastSyncDelayUs() const { return lastSyncDelayUs_; } // of the latest wake-up
 
     static const std::vector<std::string>& IdentTexts();
 
@@ -131,6 +141,7 @@ class EcuModel {
 
     void Catchup(uint64_t tUs);
     bool FaultsOn() const;
+    bool AwaitsReply() const; // the ECU waits for a tester byte under the reply limit
     bool Emit(uint8_t b, uint64_t earliestUs);
     void OnLineByte(uint8_t b, uint64_t tUs);
     void StartEcuBlock(uint8_t title, const std::vector<uint8_t>& data, uint64_t tUs);
@@ -166,6 +177,8 @@ class EcuModel {
     bool expectFd_ = false;   // the next tester byte is the answer to keyword 2
     uint64_t hungUntilUs_ = 0;
     bool timedHangUpDone_ = false;
+    std::mt19937_64 random_;        // draws the sync delays
+    uint64_t lastSyncDelayUs_ = 0;
 };
 
 } // namespace ecusim

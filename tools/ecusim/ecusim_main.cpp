@@ -48,6 +48,7 @@ struct Options {
     std::string trace;     // line trace file
     double durationS = 0;  // 0: run until a signal
     uint64_t busyPollUs = 0; // after each byte on the line, poll this long instead of sleeping
+    bool seedGiven = false;  // --seed; otherwise each run draws other sync delays
     Scenario scenario;
 };
 
@@ -69,6 +70,13 @@ const char kHelp[] =
     "  --ecu-delay-us US         ECU reaction time before each byte it sends (a slow ECU)\n"
     "  --sweep-memory            memory reads answer 0, 1, ..., 255, 0, ... in turn instead of\n"
     "                            the engine's values (every byte value crosses the line)\n"
+    "  --sync-delay-ms MS        the sync byte comes MS after the address's stop bit (default:\n"
+    "                            60 to 300 ms, drawn anew at each wake-up)\n"
+    "  --seed N                  seed of those delays (default: from the clock; the trace\n"
+    "                            records it, so a run can be repeated)\n"
+    "  --tester-reply-limit-ms MS  end the session when a tester byte the ECU waits for (the\n"
+    "                            answer to keyword 2, a complement, the next byte of a block)\n"
+    "                            is later than MS (default 100; 0: no limit)\n"
     "\n"
     "Faults (numbers may be given in hex as 0x..; 'block N' counts the blocks of a session in\n"
     "both directions from 1, like the block counter without its wrap: block 15 answers the first\n"
@@ -131,6 +139,9 @@ enum OptionId {
     kOptHangMs,
     kOptHangPause,
     kOptFaultSessions,
+    kOptSyncDelay,
+    kOptSeed,
+    kOptReplyLimit,
     kOptHelp
 };
 
@@ -159,6 +170,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
         {"hang-up-after-ms", required_argument, nullptr, kOptHangMs},
         {"hang-up-pause-ms", required_argument, nullptr, kOptHangPause},
         {"fault-sessions", required_argument, nullptr, kOptFaultSessions},
+        {"sync-delay-ms", required_argument, nullptr, kOptSyncDelay},
+        {"seed", required_argument, nullptr, kOptSeed},
+        {"tester-reply-limit-ms", required_argument, nullptr, kOptReplyLimit},
         {"help", no_argument, nullptr, kOptHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -226,6 +240,19 @@ int ParseOptions(int argc, char** argv, Options* o) {
         case kOptFaultSessions:
             ok = ParseNumber(optarg, 0, 1000000, &v);
             sc.faultSessions = static_cast<uint32_t>(v);
+            break;
+        case kOptSyncDelay:
+            ok = ParseNumber(optarg, 0, 1400, &v);
+            sc.syncDelayUs = v * 1000;
+            break;
+        case kOptSeed:
+            ok = ParseNumber(optarg, 0, kBig, &v);
+            sc.seed = static_cast<uint64_t>(v);
+            o->seedGiven = true;
+            break;
+        case kOptReplyLimit:
+            ok = ParseNumber(optarg, 0, 1000000, &v);
+            sc.testerReplyLimitUs = static_cast<uint64_t>(v) * 1000;
             break;
         case kOptHelp: fputs(kHelp, stdout); return 1;
         default: fputs("Try 'ecusim --help'.\n", stderr); return 2;
@@ -346,6 +373,7 @@ class Simulator {
     bool wroteAny_ = false;
     LineSettings settings_;
     uint64_t droppedBytes_ = 0;
+    uint32_t wakeUpsNoted_ = 0; // wake-ups whose sync delay the trace has
 };
 
 bool Simulator::PlugIn() {
@@ -441,6 +469,13 @@ void Simulator::DeliverDue() {
         lastWriteUs_ = now;
         lastLineEventUs_ = now;
         wroteAny_ = true;
+        if (model_.stats().wakeUps != wakeUpsNoted_) {
+            wakeUpsNoted_ = model_.stats().wakeUps;
+            char text[48];
+            snprintf(text, sizeof text, "sync delay %" PRIu64 " ms",
+                     model_.lastSyncDelayUs() / 1000);
+            Note(now, text);
+        }
         Trace(now, ecusim::DirectionName(dir), b);
     }
 }
@@ -486,10 +521,12 @@ void Simulator::PrintSummary() {
            "blocks from ecu: %u\nblocks from tester: %u\npoll cycles: %u\n"
            "sessions ended: %u\nsessions timed out: %u\nsessions aborted: %u\n"
            "protocol errors: %u\ntester counter errors: %u\nfaults injected: %u\n"
-           "hang-ups: %u\nbytes dropped: %" PRIu64 "\n",
+           "hang-ups: %u\nbytes dropped: %" PRIu64 "\n"
+           "late tester bytes: %u\nslowest tester reply us: %" PRIu64 "\n",
            s.wakeUps, s.wakeUpsRefused, s.framesBroken, s.blocksFromEcu, s.blocksFromTester,
            s.pollCycles, s.sessionsEnded, s.sessionsTimedOut, s.sessionsAborted, s.protocolErrors,
-           s.testerCounterErrors, s.faultsInjected, s.hangUps, droppedBytes_);
+           s.testerCounterErrors, s.faultsInjected, s.hangUps, droppedBytes_, s.lateTesterBytes,
+           s.slowestTesterReplyUs);
     fflush(stdout);
 }
 
@@ -502,6 +539,9 @@ int Simulator::Run() {
             perror("ecusim: trace file");
             return 1;
         }
+        char text[48];
+        snprintf(text, sizeof text, "seed %" PRIu64, opt_.scenario.seed);
+        Note(0, text);
     }
     if (!opt_.rtsSocket.empty()) {
         rtsSock_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -615,6 +655,9 @@ int main(int argc, char** argv) {
     int parsed = ParseOptions(argc, argv, &opt);
     if (parsed != 0) {
         return parsed == 1 ? 0 : 2;
+    }
+    if (!opt.seedGiven) {
+        opt.scenario.seed = MonoNs() ^ (uint64_t(getpid()) << 32);
     }
     struct sigaction sa {};
     sa.sa_handler = OnSignal;

@@ -1,6 +1,8 @@
 // The ECU model against a scripted tester on a virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -129,18 +131,21 @@ TEST(EcuModelWakeUp, AnswersOnlyAddress10WithOddParityAt9600_8N1) {
 }
 
 TEST(EcuModelWakeUp, SyncComesAfterThePurgeAndWithinTheReadTimeOut) {
-    FakeLine line;
+    // The shortest delay there is: the answer still comes after the purge.
+    Scenario quickest;
+    quickest.syncDelayUs = static_cast<int64_t>(kSyncDelayMinUs);
+    FakeLine line(quickest);
     line.SendAddress(0x10); // ends 200 ms into the stop bit, where the logger purges
     uint64_t purgedAt = line.now;
     uint64_t ready = 0;
     ASSERT_TRUE(line.model.NextReady(&ready));
-    EXPECT_GT(ready, purgedAt + 100000);
+    EXPECT_GE(ready, purgedAt + kSyncDelayMinUs);
     EXPECT_LT(ready, purgedAt + kReadTimeoutUs - 500000);
 
     // Pulling the line low again before the answer cancels it: a new wake-up is coming.
-    FakeLine early;
+    FakeLine early(quickest);
     early.SendAddress(0x10);
-    early.Sleep(100000);
+    early.Sleep(kSyncDelayMinUs / 2);
     early.Rts(true);
     EXPECT_FALSE(early.model.NextReady(&ready));
 
@@ -188,6 +193,103 @@ TEST(EcuModelSession, SilentTesterOrALowLineEndsTheSession) {
     ASSERT_TRUE(line.Connect());
     EXPECT_EQ(line.model.stats().sessionsAborted, 1u);
     EXPECT_EQ(line.model.stats().wakeUps, 3u);
+}
+
+TEST(EcuModelSession, ALateTesterByteEndsTheSession) {
+    // Where the ECU waits for the tester, the tester pauses before its byte; a pause past the
+    // limit ends the session, and the ECU no longer answers. The pause before the first byte of
+    // a new block is not timed so strictly.
+    const uint64_t limit = Scenario().testerReplyLimitUs;
+    const struct {
+        const char* what;
+        int where; // 0: the answer to keyword 2, 1: a complement, 2: the next byte of a block,
+                   // 3: the first byte of a new block
+        uint64_t pauseUs;
+        bool ends;
+    } cases[] = {
+        {"answer to keyword 2 in time", 0, limit - 1000, false},
+        {"answer to keyword 2 late", 0, limit + 1000, true},
+        {"complement in time", 1, limit - 1000, false},
+        {"complement late", 1, limit + 1000, true},
+        {"next byte of a block in time", 2, limit - 1000, false},
+        {"next byte of a block late", 2, limit + 1000, true},
+        {"first byte of a new block after a while", 3, 10 * limit, false},
+    };
+    for (const auto& c : cases) {
+        FakeLine line;
+        ASSERT_EQ(line.WakeUp(), (Bytes{0x55, 0x0B, 0x02})) << c.what;
+        line.Sleep(c.where == 0 ? c.pauseUs : 10000);
+        line.Write(0xFD);
+        ASSERT_EQ(line.Read(), 0xFD) << c.what;
+        int length = line.Read(); // block 1
+        if (c.where == 1)
+            line.Sleep(c.pauseUs);
+        if (c.where >= 1) {
+            // Block 1, answered; then an acknowledge with the pause before its counter or
+            // before its first byte.
+            line.Write(static_cast<uint8_t>(0xFF - length));
+            line.Read();
+            for (int i = 0; i < length; ++i) {
+                int b = line.Read();
+                if (b < 0)
+                    break;
+                if (i + 1 < length) {
+                    line.Write(static_cast<uint8_t>(0xFF - b));
+                    line.Read();
+                }
+            }
+            if (c.where == 3)
+                line.Sleep(c.pauseUs);
+            line.Write(0x03);
+            line.Read();
+            line.Read();
+            if (c.where == 2)
+                line.Sleep(c.pauseUs);
+            line.Write(0x02);
+            line.Read();
+        }
+        EXPECT_EQ(line.model.InSession(), !c.ends) << c.what;
+        EXPECT_EQ(line.model.stats().lateTesterBytes, c.ends ? 1u : 0u) << c.what;
+        // A reply past the limit counts as late, not as the slowest reply.
+        if (c.where != 3) {
+            EXPECT_EQ(line.model.stats().slowestTesterReplyUs >= c.pauseUs, !c.ends) << c.what;
+        }
+    }
+}
+
+TEST(EcuModelWakeUp, SyncDelayIsDrawnAtEachWakeUpUnlessFixed) {
+    auto delays = [](const Scenario& s) {
+        FakeLine line(s);
+        std::vector<uint64_t> out;
+        for (int i = 0; i < 6; ++i) {
+            line.SendAddress(kEcuAddress);
+            const uint64_t stopBitEnd = line.now;
+            EXPECT_EQ(line.Read(), 0x55);
+            out.push_back(line.arrivals.back() - kByteUs - stopBitEnd);
+            EXPECT_EQ(out.back(), line.model.lastSyncDelayUs());
+            line.Read();
+            line.Read();
+            line.Sleep(kSessionTimeoutUs + 1000); // the tester lets it go
+        }
+        return out;
+    };
+    Scenario seeded;
+    seeded.seed = 7;
+    const auto first = delays(seeded);
+    EXPECT_EQ(delays(seeded), first) << "the same seed gives the same delays";
+    for (uint64_t d : first) {
+        EXPECT_GE(d, kSyncDelayMinUs);
+        EXPECT_LE(d, kSyncDelayMaxUs);
+    }
+    EXPECT_GT(*std::max_element(first.begin(), first.end()) -
+                  *std::min_element(first.begin(), first.end()),
+              20000u) << "the delays do not vary";
+    seeded.seed = 8;
+    EXPECT_NE(delays(seeded), first);
+    Scenario fixed;
+    fixed.syncDelayUs = 123000;
+    for (uint64_t d : delays(fixed))
+        EXPECT_EQ(d, 123000u);
 }
 
 TEST(EcuModelSession, CounterWrapsFrom255To0) {
