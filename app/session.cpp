@@ -90,7 +90,10 @@ void FinishSession() {
     // thread that could not be stopped: it may still be on the line, and two threads must never
     // drive it at once. Nor may its port be closed under it; the process's end closes it.
     const int lineIsOurs = StopReaderThread();
-    if (lineIsOurs && OsPortIsOpen())
+    // Set the port up as an attempt does: closed before the first attempt, it still has the
+    // driver's own time-outs, with which a read of an unanswered byte would never end.
+    if (lineIsOurs && OsPortIsOpen() && OsApplyPortTimeouts(READ_WAIT_MS) &&
+        OsApplyLineSettings(LINE_BAUD_RATE))
         SendEndSessionBlock();
     LogWrite(L"Session ended");
     CloseLog();

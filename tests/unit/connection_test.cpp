@@ -556,6 +556,7 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
         const std::string end = "Session ended";
         EXPECT_EQ(Log().substr(Log().size() - end.size()), end) << c.what;
         EXPECT_EQ(fakeOs.logUsesOutsideLock, 0) << c.what;
+        EXPECT_EQ(fakeOs.readsWithoutTimeouts, 0) << c.what << ": a read that may never end";
         EXPECT_FALSE(fakeOs.logOpen) << c.what;
         fakeOs.readerWontEnd = false;
     }

@@ -73,6 +73,7 @@ int OsOpenPort(const wchar_t* name) {
     if (std::find(ports.begin(), ports.end(), std::wstring(name)) == ports.end())
         return 0;
     fakeOs.portOpen = true;
+    fakeOs.timeoutsSet = false;
     fakeOs.openedPort = name;
     return 1;
 }
@@ -85,6 +86,8 @@ int OsPortIsOpen() { return fakeOs.portOpen; }
 int OsApplyPortTimeouts(uint32_t) {
     if (Faulted())
         return 0;
+    if (fakeOs.portOpen && !fakeOs.timeoutsFail)
+        fakeOs.timeoutsSet = true;
     return fakeOs.portOpen && !fakeOs.timeoutsFail;
 }
 int OsApplyLineSettings(uint32_t baudRate) {
@@ -149,6 +152,8 @@ int OsReadPortByte(uint8_t* byte, uint32_t* received) {
     *received = 0;
     if (!WindowWait())
         return 0;
+    if (!fakeOs.timeoutsSet)
+        fakeOs.readsWithoutTimeouts++;
     const bool hit = FaultHits();
     if ((hit && fakeOs.failKind == FakeOs::OpError) || !fakeOs.portOpen || fakeOs.readsFail)
         return 0;

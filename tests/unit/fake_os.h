@@ -63,6 +63,8 @@ struct FakeOs {
     // dead: nothing echoes, every read waits out its time.
     std::unique_ptr<ecusim::EcuModel> ecu;
     bool timeoutsFail = false;
+    bool timeoutsSet = false;                     // a fresh handle has the driver's own time-outs
+    int readsWithoutTimeouts = 0;                 // reads that could wait for ever on a real port
     int lineSettingsFailOnCall = 0;               // 1: the first application fails, 2: the second
     int lineSettingsCalls = 0;
     std::vector<std::pair<uint64_t, int>> rts;    // (time, asserted) of every RTS command
