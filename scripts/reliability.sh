@@ -134,7 +134,9 @@ try:
     failed += [] if ok else ["soak"]
     print(f"| soak | {soak['seconds'] / 60:.0f} min, {soak['reconnections']} unplug/replug "
           f"reconnections, {soak['poll_cycles']} poll cycles, {soak['counter_wraps']} counter "
-          f"wraps | after {soak['warm_up_s'] / 60:.0f} min warm-up: {'; '.join(parts)} |"
+          f"wraps; slowest tester reply {soak['slowest_tester_reply_ms']:.1f} ms, "
+          f"{soak['late_tester_bytes']} late | after {soak['warm_up_s'] / 60:.0f} min warm-up: "
+          f"{'; '.join(parts)} |"
           f" {'no growth' if ok else soak['verdict']} |")
 except (OSError, KeyError, ValueError) as e:
     failed.append("soak")

@@ -250,12 +250,35 @@ def save_log_as():
         saved = open(copy, "rb").read()
         time.sleep(3)  # more rows and debug lines go to Tarvex.log meanwhile
 
+        # Into another folder, browsed to in the dialog: the dialog makes it the working
+        # directory, and the log must go on where it was all the same.
+        other = os.path.join(s.workdir, "other")
+        os.mkdir(other)
+        s.tvctl("post", 111)
+        check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
+        s.key("ctrl+a")
+        s.xdo("type", "--delay", 20, "Z:" + other.replace("/", "\\"))
+        s.key("Return")  # into the folder; the dialog stays open
+        s.key("ctrl+a")
+        s.xdo("type", "--delay", 20, "elsewhere.log")
+        s.key("Return")
+        check(s.dialog_gone("Save Log to File"), "the save in another folder did not end")
+        elsewhere = os.path.join(other, "elsewhere.log")
+        s.wait_for(lambda: os.path.exists(elsewhere), 10, "no copy in the folder browsed to")
+        saved_elsewhere = open(elsewhere, "rb").read()
+        time.sleep(2)
+
         # Later lines go only to Tarvex.log, which kept its content and grew.
         log = close_and_check_end(s, lambda: s.tvctl("close"))
         check(log.startswith(saved), "Tarvex.log lost what it held at the save")
         check(len(log) > len(saved) + 1000, "Tarvex.log did not grow after the save")
         check(open(copy, "rb").read() == saved, "the copy grew after the save")
         check(b"Session ended" not in saved, "the copy was made at the end, not at the save")
+        check(saved_elsewhere.startswith(STARTED) and log.startswith(saved_elsewhere),
+              "the copy in the other folder is not the log so far")
+        check(len(log) > len(saved_elsewhere) + 500, "Tarvex.log stopped growing at that save")
+        check(not os.path.exists(os.path.join(other, "Tarvex.log")),
+              "a new Tarvex.log began in the folder browsed to")
 
 
 if __name__ == "__main__":

@@ -126,11 +126,16 @@ def run(name, seconds, reconnect_every_s, sample_every_s, warm_up_s):
     for summary in summaries:
         check(summary.get("protocol errors") == 0, f"ecusim summary {summary}")
         check(summary.get("tester counter errors") == 0, f"ecusim summary {summary}")
+        # ecusim plays a strict ECU: a tester reply later than its limit ends the session.
+        check(summary.get("late tester bytes") == 0, f"ecusim summary {summary}")
     return {
         "seconds": seconds,
         "reconnections": reconnections,
         "poll_cycles": sum(x.get("poll cycles", 0) for x in summaries),
         "counter_wraps": log.count(b"\r\nRequest Block 0 Parameter"),
+        "slowest_tester_reply_ms": max(x.get("slowest tester reply us", 0)
+                                       for x in summaries) / 1000,
+        "late_tester_bytes": sum(x.get("late tester bytes", 0) for x in summaries),
         "log_bytes": len(log),
         "warm_up_s": warm_up_s,
         "samples": samples,
