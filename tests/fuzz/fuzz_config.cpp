@@ -1,6 +1,7 @@
 // The reading of Tarvex.cfg at start-up: whatever the file holds, the port name is the file's
-// bytes exactly or nothing, never longer than 9 characters; only a name without control
-// characters is opened, and the log says which name was taken.
+// bytes up to the first NUL, or nothing when the file is too long, never longer than 9
+// characters; only a name without control characters is opened, and the log says which name
+// was taken.
 //
 // Input: the file's bytes.
 #include "fuzz_os.h"
@@ -21,10 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const size_t nameLength = std::wcslen(portName); // stays inside the array: terminated
     FUZZ_CHECK(nameLength <= PORT_NAME_CHARS);
-    const bool fits = size <= PORT_NAME_CHARS && std::memchr(data, 0, size) == nullptr;
+    const bool fits = size <= PORT_NAME_CHARS;
+    const void* nul = std::memchr(data, 0, size);
+    const size_t named = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - data) : size;
     std::wstring expected;
     if (fits)
-        for (size_t i = 0; i < size; i++)
+        for (size_t i = 0; i < named; i++)
             expected += static_cast<wchar_t>(data[i]);
     FUZZ_CHECK(portName == expected);
 
@@ -42,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The log names what was taken, byte for byte, or says why nothing was.
     FUZZ_CHECK(fuzzOs.log.compare(0, 14, "Starting ...\r\n") == 0);
     const std::string taken =
-        "Starting ...\r\nRead Config file: " + std::string(data, data + size) + "\r\n";
+        "Starting ...\r\nRead Config file: " + std::string(data, data + named) + "\r\n";
     if (fits)
         FUZZ_CHECK(fuzzOs.log.compare(0, taken.size(), taken) == 0);
     else
