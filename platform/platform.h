@@ -1,9 +1,10 @@
 // The one seam between Tarvex's portable core and the operating system.
 //
 // The core (channel table, session log, ECU link, conversions, chart geometry) never includes
-// <windows.h>; whatever it needs of the machine it asks for here. os_win.cpp implements these
-// calls on Win32 for Tarvex.exe; the unit tests link a fake (tests/unit/fake_os.cpp) that keeps
-// the log in memory, runs a virtual clock and wires the serial port to the simulated ECU.
+// <windows.h>; whatever it needs of the machine it asks for here. The os_*_win.cpp files beside
+// this header implement these calls on Win32 for Tarvex.exe; the unit tests link a fake
+// (tests/unit/fake_os.cpp) that keeps the log in memory, runs a virtual clock and wires the
+// serial port to the simulated ECU.
 //
 // House style: free functions, success is nonzero, failure 0. Text is wide, as on Win32.
 #pragma once
@@ -27,8 +28,9 @@ int OsPurgePort();          // discards both the receive and the transmit buffer
 // expired). The result is the success of the read call itself.
 int OsReadPortByte(uint8_t* byte, uint32_t* received);
 int OsWritePortByte(uint8_t byte);
-// While on, the window's thread keeps dispatching the window's messages during its sleeps and
-// port reads, and those end early, a read failing, once lineStopRequested is raised. A
+// While on, the window's thread goes on painting and hears a close during its sleeps and port
+// reads, which end early, a read failing, once lineStopRequested is raised. The user's other
+// input waits in the queue meanwhile: nothing the user does may stretch a step on the line. A
 // connection attempt, which runs on the window's thread, turns it on for its length; other
 // threads' waits are never affected.
 void OsKeepWindowResponsive(int on);

@@ -119,9 +119,9 @@ def wrong_counter_reconnects_silently():
 
 
 def pause_before_connection():
-    # The first wake-up gets a wrong sync byte. The Pause button's command, arriving during that
-    # attempt (the window keeps answering through it), is taken up when it has failed: the next
-    # attempt is the click's, and connects without a header row.
+    # The first wake-up gets a wrong sync byte. The Pause button's command, posted during that
+    # attempt, waits in the queue until it has failed: the next attempt is the click's, and
+    # connects without a header row.
     with WineSession("pause_before_connection",
                      ecusim={"com9": ["--sync-byte", "0xAA", "--fault-sessions", "1"]}) as s:
         s.start()
