@@ -13,7 +13,7 @@ enum RequestKind : int32_t {
     AdcRead = 1, // ADC read: channel number in the first parameter
 };
 
-// The table is held as five parallel columns; a ChannelDef is one row of them.
+// The table is held as five parallel columns, indexed by channel.
 struct ChannelTableColumns {
     int32_t enabled[CHANNEL_COUNT];      // 1 while shown and logged; flipped by the channel button
     int32_t controlId[CHANNEL_COUNT];    // child-window id of the channel's button

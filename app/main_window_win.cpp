@@ -15,16 +15,6 @@
 #include <commctrl.h>
 #include <windows.h>
 
-HINSTANCE appInstance;
-HWND mainWindow;
-HWND pauseButton;
-HWND statusLine;
-HWND channelButtons[CHANNEL_COUNT];
-HDC backBufferDC;
-int clientWidth;
-int clientHeight;
-LCID timeLocale;
-
 namespace {
 
 constexpr int TEXT_CHARS = 200;
@@ -54,6 +44,7 @@ void OnCreate(HWND window) {
     RECT client;
     GetClientRect(window, &client);
     ChartRect = {client.left, client.top + CONTROL_STRIP_HEIGHT, client.right, client.bottom};
+    chartArea = {ChartRect.left, ChartRect.top, ChartRect.right, ChartRect.bottom};
     clientWidth = client.right - client.left;
     clientHeight = client.bottom - client.top;
     backBufferBitmap = CreateCompatibleBitmap(windowDC, clientWidth, clientHeight);
@@ -156,12 +147,11 @@ void RegisterMainClass(HINSTANCE instance) {
 
 // "Starting" in amber at the top of the black chart area until the first chart tick.
 void ShowStarting() {
-    RECT area = ChartRectangle();
+    RECT area = chartArea;
     FillRect(backBufferDC, &area, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
     SetTextColor(backBufferDC, COLOUR_AMBER);
     DrawTextW(backBufferDC, L"Starting", 8, &area, DT_CENTER | DT_WORDBREAK);
-    area = ChartRectangle();
-    InvalidateRect(mainWindow, &area, FALSE);
+    InvalidateRect(mainWindow, &chartArea, FALSE);
     UpdateWindow(mainWindow);
 }
 
@@ -186,8 +176,6 @@ int CreateMainWindow(HINSTANCE instance, int showCommand) {
 }
 
 } // namespace
-
-RECT ChartRectangle() { return {ChartRect.left, ChartRect.top, ChartRect.right, ChartRect.bottom}; }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     LoadStringW(instance, IDS_APP_TITLE, titleText, TEXT_CHARS);

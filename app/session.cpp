@@ -10,6 +10,7 @@
 #include "link/block_exchange.h"
 #include "link/connection.h"
 #include "link/link_state.h"
+#include "link/reader_thread.h"
 #include "link/serial_line.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
@@ -196,7 +197,7 @@ void EndSession() {
     if (attemptRunning) {
         // Closed from inside a connection attempt's wait or its message box: stop the line so
         // that the attempt breaks off at once, then end when it has unwound.
-        lineStopRequested.store(1, std::memory_order_relaxed);
+        OsSetLineStop(1);
         endAfterAttempt = 1;
         return;
     }

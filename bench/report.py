@@ -230,9 +230,9 @@ def main():
     # --- 3 ------------------------------------------------------------------------------------
     w.append("## 3. Tick cost\n")
     w.append("`ChartTick` without its closing 50 ms pause, every channel shown, histories full.\n")
-    w.append("- *natively*: `bench/tick_bench` (Google Benchmark) on `bench/null_os.cpp`, a "
-             "platform whose drawing calls only sum the points they are given and whose pause "
-             "moves a clock; every tick is timed on its own for the percentiles. Width 1000 gives "
+    w.append("- *natively*: `bench/tick_bench` (Google Benchmark) on the test platform with "
+             "recording off (`tests/support/fake_os.cpp`): its drawing calls only sum the points "
+             "they are given and its pause moves a virtual clock; every tick is timed on its own for the percentiles. Width 1000 gives "
              "990 points a trace, 994 (the real window's chart) 984.")
     w.append("- *under Wine*: `TarvexTickTiming.exe`, Tarvex.exe linked with `--wrap` around "
              "`ChartTick`, `OsSleep` and the seam calls a tick makes "

@@ -2,10 +2,11 @@
 enable_language(RC)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_SOURCE_DIR}/res -I${CMAKE_SOURCE_DIR}")
 
-# The Win32 side of the seam. Its file calls stand alone, so that a test can run the log on real
-# files under Wine; the UI calls need the main window's handles from the executable.
+# The Win32 side of the seam, which needs nothing of the core. Its file calls stand alone, so that
+# a test can run the log on real files under Wine.
 add_library(tarvex_os_win_files STATIC platform/os_files_win.cpp)
-target_link_libraries(tarvex_os_win_files PUBLIC tarvex_log)
+target_include_directories(tarvex_os_win_files PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(tarvex_os_win_files PUBLIC tarvex_warnings)
 add_library(tarvex_os_win STATIC
   platform/os_draw_win.cpp
   platform/os_serial_win.cpp
@@ -13,7 +14,7 @@ add_library(tarvex_os_win STATIC
   platform/os_ui_win.cpp
   platform/os_wait_win.cpp
 )
-target_link_libraries(tarvex_os_win PUBLIC tarvex_core tarvex_os_win_files)
+target_link_libraries(tarvex_os_win PUBLIC tarvex_os_win_files)
 
 add_executable(Tarvex WIN32
   app/main_window_win.cpp
@@ -23,6 +24,6 @@ add_executable(Tarvex WIN32
 )
 target_compile_definitions(Tarvex PRIVATE UNICODE _UNICODE)
 target_link_options(Tarvex PRIVATE -municode)
-# The core and the seam refer to each other (the seam's UI calls need the window's handles).
-target_link_libraries(Tarvex PRIVATE -Wl,--start-group tarvex_core tarvex_os_win -Wl,--end-group
+# The core first: the seam below it resolves what the core asks of the system.
+target_link_libraries(Tarvex PRIVATE tarvex_core tarvex_os_win
   comctl32 comdlg32 gdi32 user32 kernel32)

@@ -1,5 +1,5 @@
-// The colour set's pens and brushes, and the painting of the owner-drawn buttons: the Pause
-// button and one button per channel with its on/off indicator.
+// The colour set (platform/os_window_win.h), made from the named colours, and the painting of the
+// owner-drawn buttons: the Pause button and one button per channel with its on/off indicator.
 //
 // Every tool is made once with the window and kept for the life of the process, so painting a
 // button or a chart tick never creates a drawing object.
@@ -7,41 +7,45 @@
 
 #include "display/colours.h"
 
-HPEN channelPen[CHANNEL_COUNT];
-HBRUSH channelBrush[CHANNEL_COUNT];
-HPEN gridPen; // the lowest grid line: channel 5's grey pen
-HPEN dashPen; // the other grid lines and the time marks
+#include <iterator>
 
 namespace {
 
 // The named colours in one table; pens and brushes are made for each, in this order.
 enum NamedColour { Red, Orange, Green, Blue, Yellow, Grey, Magenta, Pink, NAMED_COLOUR_COUNT };
-constexpr uint32_t namedColours[NAMED_COLOUR_COUNT] = {
+constexpr uint32_t namedColours[] = {
     COLOUR_RED, COLOUR_ORANGE, COLOUR_GREEN, COLOUR_BLUE,
     COLOUR_YELLOW, COLOUR_GREY, COLOUR_MAGENTA, COLOUR_PINK,
 };
 // Which named colour each channel takes.
-constexpr NamedColour channelNamedColour[CHANNEL_COUNT] = {Red,  Orange, Green,   Blue,
-                                                           Yellow, Grey, Magenta, Pink};
-
-HPEN solidPen[NAMED_COLOUR_COUNT];
-HBRUSH solidBrush[NAMED_COLOUR_COUNT];
+constexpr NamedColour channelNamedColour[] = {Red, Orange, Green, Blue, Yellow, Grey, Magenta, Pink};
+static_assert(std::size(namedColours) == NAMED_COLOUR_COUNT &&
+                  std::size(channelNamedColour) == CHANNEL_COUNT,
+              "a value for every named colour, a named colour for every channel");
 
 constexpr int CAPTION_CHARS = 100;
 
 } // namespace
 
+static_assert(CHANNEL_COUNT == OS_CHANNEL_COUNT, "the colour set has a pen and a brush per channel");
+
 void CreateColourSet() {
+    HPEN solidPen[NAMED_COLOUR_COUNT];
+    HBRUSH solidBrush[NAMED_COLOUR_COUNT];
     for (int c = 0; c < NAMED_COLOUR_COUNT; c++)
         solidPen[c] = CreatePen(PS_SOLID, 1, namedColours[c]);
-    dashPen = CreatePen(PS_DASH, 0, COLOUR_DASH);
+    colourSet.dashPen = CreatePen(PS_DASH, 0, COLOUR_DASH);
     for (int c = 0; c < NAMED_COLOUR_COUNT; c++)
         solidBrush[c] = CreateSolidBrush(namedColours[c]);
     for (int i = 0; i < CHANNEL_COUNT; i++) {
-        channelPen[i] = solidPen[channelNamedColour[i]];
-        channelBrush[i] = solidBrush[channelNamedColour[i]];
+        colourSet.channelPen[i] = solidPen[channelNamedColour[i]];
+        colourSet.channelBrush[i] = solidBrush[channelNamedColour[i]];
     }
-    gridPen = solidPen[Grey];
+    colourSet.gridPen = solidPen[Grey];
+    colourSet.buttonFramePen = solidPen[Orange];
+    colourSet.indicatorPen = solidPen[Yellow];
+    colourSet.shownBrush = solidBrush[Green];
+    colourSet.hiddenBrush = solidBrush[Red];
 }
 
 // Every owner-drawn control looks the same whatever its state (focus, pressed, disabled).
@@ -57,8 +61,9 @@ BOOL DrawOwnerButton(const DRAWITEMSTRUCT* item) {
         if (channelButtons[i] == item->hwndItem)
             channel = i;
     if (channel >= 0) {
-        SelectObject(dc, solidPen[Yellow]);
-        SelectObject(dc, ChannelTable.enabled[channel] ? solidBrush[Green] : solidBrush[Red]);
+        SelectObject(dc, colourSet.indicatorPen);
+        SelectObject(dc, ChannelTable.enabled[channel] ? colourSet.shownBrush
+                                                       : colourSet.hiddenBrush);
         Ellipse(dc, r.left + 2, r.top + 2, r.left + 15, r.top + 15);
     }
     // The Pause button takes channel 0's red, whatever WM_CTLCOLORBTN set.
@@ -66,7 +71,7 @@ BOOL DrawOwnerButton(const DRAWITEMSTRUCT* item) {
     SetTextColor(dc, channelColour[channel >= 0 ? channel : 0]);
     DrawTextW(dc, caption, length, &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 
-    SelectObject(dc, solidPen[Orange]);
+    SelectObject(dc, colourSet.buttonFramePen);
     POINT frame[5] = {{r.left, r.bottom - 1},
                       {r.left, r.top},
                       {r.right - 1, r.top},

@@ -7,7 +7,7 @@
 #include "display/colours.h"
 #include "display/conversion.h"
 #include "link/block_exchange.h"
-#include "link/connection.h"
+#include "link/reader_thread.h"
 #include "link/link_state.h"
 #include "log/session_log.h"
 #include "platform/platform.h"

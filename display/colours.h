@@ -4,6 +4,7 @@
 #include "app/channel_table.h"
 
 #include <cstdint>
+#include <iterator>
 
 constexpr uint32_t ColourRgb(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }
 
@@ -20,7 +21,7 @@ constexpr uint32_t COLOUR_AMBER = ColourRgb(255, 200, 0);    // "Starting" befor
 constexpr uint32_t COLOUR_CHART_TEXT = COLOUR_GREY;          // labels and marks on the chart
 
 // Trace, edge marker and button caption colour of each channel.
-constexpr uint32_t channelColour[CHANNEL_COUNT] = {
+constexpr uint32_t channelColour[] = {
     COLOUR_RED,    // Intake Air Temp
     COLOUR_ORANGE, // Cylinder Head Temp
     COLOUR_GREEN,  // AFM Voltage
@@ -30,3 +31,4 @@ constexpr uint32_t channelColour[CHANNEL_COUNT] = {
     COLOUR_MAGENTA,// MAF Sensor
     COLOUR_PINK,   // Battery
 };
+static_assert(std::size(channelColour) == CHANNEL_COUNT, "a colour for every channel");

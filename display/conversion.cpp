@@ -8,9 +8,11 @@
 #include "platform/platform.h"
 
 #include <cstdio>
+#include <iterator>
 
 // Columns: unit label, range min, range max, scale (set each tick), labels drawn this tick.
-UnitGroup UnitGroups[UNIT_GROUP_COUNT] = {
+// Sized by its rows: the header's count must match them, or the build fails.
+UnitGroup UnitGroups[] = {
     {L"Fahr", -50.0f, 450.0f, 0.0f, 0},
     {L"Volts", -2.0f, 20.0f, 0.0f, 0},
     {L"RPM", -1000.0f, 9000.0f, 0.0f, 0},
@@ -21,9 +23,10 @@ UnitGroup UnitGroups[UNIT_GROUP_COUNT] = {
 namespace {
 
 // The axis each channel is plotted on.
-constexpr UnitGroupId channelGroup[CHANNEL_COUNT] = {
+constexpr UnitGroupId channelGroup[] = {
     FahrGroup, FahrGroup, VoltsGroup, RpmGroup, MsGroup, AngleGroup, VoltsGroup, VoltsGroup,
 };
+static_assert(std::size(channelGroup) == CHANNEL_COUNT, "an axis for every channel");
 
 } // namespace
 

@@ -2,35 +2,25 @@
 // log each block it sends, and start the reader thread.
 #include "link/connection.h"
 
+#include "app/session.h"
 #include "display/chart.h"
 #include "link/block_exchange.h"
 #include "link/link_state.h"
+#include "link/reader_thread.h"
 #include "link/serial_line.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
 
 #include <cstdio>
 
-extern wchar_t portName[];
-
-std::atomic<int32_t> readerStopRequested{0};
-
 namespace {
 
 constexpr int OPENING_BLOCKS = 13;
-// A cycle takes about 23 ms on a healthy line and well under two seconds with a slow ECU; a dead
-// line fails the cycle within one read's wait (1.5 s). A reader showing its message box needs
-// the box closed first, which under Wine without a window manager takes two seconds (the box is
-// hidden with its closing owner, and Wine waits that long for a window manager to confirm it).
-// Past that the reader is cut off, and a cut-off read returns at once. Both waits together stay
-// under the three seconds in which a closed window must have ended the program.
-constexpr uint32_t READER_CYCLE_END_WAIT_MS = 2300;
-constexpr uint32_t READER_CUT_OFF_WAIT_MS = 600;
 
 // A failure while the program is closing comes from the line being stopped, not from the ECU,
 // and there is nobody left to tell.
 int Fail(const wchar_t* text) {
-    if (!lineStopRequested.load(std::memory_order_relaxed))
+    if (!OsLineStopped())
         OsShowMessage(text, L"Error", 0);
     return 0;
 }
@@ -91,18 +81,5 @@ int ConnectEcu() {
     OsResumeReaderThread();
     LogWrite(L"\r\nReader Thread Started");
     LogWrite(L"\r\nInitialised OK!\r\n");
-    return 1;
-}
-
-int StopReaderThread() {
-    readerStopRequested.store(1, std::memory_order_relaxed);
-    StoreFlag(LinkState.connected, 0);
-    if (!OsJoinReaderThread(READER_CYCLE_END_WAIT_MS)) {
-        lineStopRequested.store(1, std::memory_order_relaxed);
-        if (!OsJoinReaderThread(READER_CUT_OFF_WAIT_MS))
-            return 0; // still on the line: leave the cut-off in force
-    }
-    lineStopRequested.store(0, std::memory_order_relaxed);
-    readerStopRequested.store(0, std::memory_order_relaxed);
     return 1;
 }

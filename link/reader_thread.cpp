@@ -2,7 +2,7 @@
 // as fast as the line allows, and measures the line rate each cycle achieves.
 #include "app/channel_table.h"
 #include "link/block_exchange.h"
-#include "link/connection.h"
+#include "link/reader_thread.h"
 #include "link/link_state.h"
 #include "link/serial_line.h"
 #include "log/session_log.h"
@@ -12,8 +12,18 @@
 
 std::atomic<int32_t> effectiveBaudRate{0};
 int32_t currentChannel = 0;
+std::atomic<int32_t> readerStopRequested{0};
 
 namespace {
+
+// A cycle takes about 23 ms on a healthy line and well under two seconds with a slow ECU; a dead
+// line fails the cycle within one read's wait (1.5 s). A reader showing its message box needs
+// the box closed first, which under Wine without a window manager takes two seconds (the box is
+// hidden with its closing owner, and Wine waits that long for a window manager to confirm it).
+// Past that the reader is cut off, and a cut-off read returns at once. Both waits together stay
+// under the three seconds in which a closed window must have ended the program.
+constexpr uint32_t READER_CYCLE_END_WAIT_MS = 2300;
+constexpr uint32_t READER_CUT_OFF_WAIT_MS = 600;
 
 // Bytes a cycle moves through the port: a request block of k bytes gives 3k - 1 (each byte
 // written, its echo, the ECU's complement; the end has no complement), an answer with D data
@@ -98,4 +108,17 @@ uint32_t ReaderThread(void*) {
         }
     }
     return 0;
+}
+
+int StopReaderThread() {
+    readerStopRequested.store(1, std::memory_order_relaxed);
+    StoreFlag(LinkState.connected, 0);
+    if (!OsJoinReaderThread(READER_CYCLE_END_WAIT_MS)) {
+        OsSetLineStop(1);
+        if (!OsJoinReaderThread(READER_CUT_OFF_WAIT_MS))
+            return 0; // still on the line: leave the cut-off in force
+    }
+    OsSetLineStop(0);
+    readerStopRequested.store(0, std::memory_order_relaxed);
+    return 1;
 }

@@ -10,10 +10,10 @@
 #include "platform/platform.h"
 
 #include <cstdio>
+#include <iterator>
 
 uint8_t rxByte;
 uint8_t txByte;
-std::atomic<int32_t> lineStopRequested{0};
 
 namespace {
 
@@ -22,13 +22,14 @@ constexpr uint32_t IDLE_BEFORE_ADDRESS_MS = 300; // the idle high an ECU wants b
 
 // The address 0x10 as RTS steps, one per bit time: start bit, seven address bits least
 // significant first, odd parity, stop bit. RTS asserted (1) pulls the line low, a 0 bit.
-constexpr int ADDRESS_RTS_STEPS[10] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
+constexpr int ADDRESS_RTS_STEPS[] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
+static_assert(std::size(ADDRESS_RTS_STEPS) == 10, "ten bits, each one step");
 
 constexpr uint8_t SYNC_BYTE = 0x55;
 constexpr uint8_t KEYWORD_1 = 0x0B;
 constexpr uint8_t KEYWORD_2 = 0x02;
 
-int Stopping() { return lineStopRequested.load(std::memory_order_relaxed); }
+int Stopping() { return OsLineStopped(); }
 
 // Set by every command that pulls the line low, cleared only by a release that succeeded. A
 // failed release leaves the K-line held low, and an address sent from there has no fall for its

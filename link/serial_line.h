@@ -11,10 +11,6 @@ constexpr uint32_t READ_WAIT_MS = 1500; // longest wait for one byte
 extern uint8_t rxByte; // the last byte read; kept until a read delivers another
 extern uint8_t txByte; // the last byte written
 
-// Set while the program is closing: every read and write then fails at once, so a thread in the
-// middle of an exchange gets off the line within one read's wait.
-extern std::atomic<int32_t> lineStopRequested;
-
 // Reads one byte into rxByte. A read that delivers no byte within its wait, or fails, is a failed
 // read (0): a silent line must not pass the previous byte off as a new one.
 int ReadByte();

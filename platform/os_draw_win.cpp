@@ -1,23 +1,22 @@
 // Win32 side of the seam: the chart's drawing calls, mapped onto GDI on the off-screen surface.
-#include "platform/platform.h"
-
-#include "app/main_window_win.h"
+#include "platform/os_window_win.h"
 
 #include <cwchar>
 
 static_assert(sizeof(ChartPoint) == sizeof(POINT), "chart points pass to GDI as they are");
 
 void OsFillChartBlack() {
-    RECT area = ChartRectangle();
-    FillRect(backBufferDC, &area, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    FillRect(backBufferDC, &chartArea, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
 }
 
 void OsSelectChartPen(ChartPen pen) {
-    HPEN selected = pen == PEN_GRID ? gridPen : pen == PEN_DASH ? dashPen : channelPen[pen];
+    HPEN selected = pen == PEN_GRID   ? colourSet.gridPen
+                   : pen == PEN_DASH ? colourSet.dashPen
+                                     : colourSet.channelPen[pen];
     SelectObject(backBufferDC, selected);
 }
 
-void OsSelectChannelBrush(int channel) { SelectObject(backBufferDC, channelBrush[channel]); }
+void OsSelectChannelBrush(int channel) { SelectObject(backBufferDC, colourSet.channelBrush[channel]); }
 
 void OsDrawPolyline(const ChartPoint* points, int count) {
     Polyline(backBufferDC, reinterpret_cast<const POINT*>(points), count);
@@ -34,8 +33,7 @@ void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length) {
 }
 
 void OsPresentChart() {
-    RECT area = ChartRectangle();
-    InvalidateRect(mainWindow, &area, FALSE);
+    InvalidateRect(mainWindow, &chartArea, FALSE);
     UpdateWindow(mainWindow);
 }
 
@@ -44,7 +42,7 @@ namespace {
 constexpr int SHOWN_CAPTION_CHARS = 64; // longer captions are always set
 
 // The caption each channel button shows, as this file last set it (nothing else sets them).
-wchar_t shownCaption[CHANNEL_COUNT][SHOWN_CAPTION_CHARS];
+wchar_t shownCaption[OS_CHANNEL_COUNT][SHOWN_CAPTION_CHARS];
 
 } // namespace
 

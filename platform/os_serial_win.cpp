@@ -48,7 +48,7 @@ int ReadInSlices(uint8_t* byte, uint32_t* received) {
             return 1;
         }
         HandleWaitingMessages();
-        if (LineStopped())
+        if (OsLineStopped())
             return 0;
         if (GetTickCount64() - start >= readWaitMs)
             return 1; // the whole wait passed without a byte

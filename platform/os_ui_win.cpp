@@ -1,11 +1,20 @@
 // Win32 side of the seam: the clock, message boxes, the status line, the Pause caption and the
-// save dialog. The sleep is in os_wait_win.cpp.
-#include "platform/platform.h"
-
-#include "app/main_window_win.h"
+// save dialog, and the window's handles they act on. The sleep is in os_wait_win.cpp.
+#include "platform/os_window_win.h"
 
 #include <commdlg.h>
-#include <windows.h>
+
+HINSTANCE appInstance;
+HWND mainWindow;
+HWND pauseButton;
+HWND statusLine;
+HWND channelButtons[OS_CHANNEL_COUNT];
+HDC backBufferDC;
+RECT chartArea;
+int clientWidth;
+int clientHeight;
+LCID timeLocale;
+ColourSet colourSet;
 
 uint32_t OsTickCount() { return GetTickCount(); }
 

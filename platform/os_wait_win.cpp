@@ -16,8 +16,9 @@
 // WM_CLOSE without taking anything off the queue.
 #include "platform/os_wait_win.h"
 
-#include "link/serial_line.h"
 #include "platform/platform.h"
+
+#include <atomic>
 
 namespace {
 
@@ -28,6 +29,7 @@ constexpr DWORD WAKE_MASK = QS_INPUT | QS_POSTMESSAGE | QS_PAINT | QS_SENDMESSAG
 // Windows that still want painting after this many rounds are left for the message loop.
 constexpr int PAINT_ROUNDS = 32;
 
+std::atomic<int32_t> lineStop{0};
 DWORD responsiveThread; // the thread whose waits handle messages; 0 when none
 int insideWait;         // set while that thread is inside one of its waits
 HHOOK keyboardHook;
@@ -102,7 +104,8 @@ int IsCloseCommand(const MSG& msg) { return (msg.wParam & 0xFFF0) == SC_CLOSE; }
 
 } // namespace
 
-int LineStopped() { return lineStopRequested.load(std::memory_order_relaxed); }
+void OsSetLineStop(int raised) { lineStop.store(raised ? 1 : 0, std::memory_order_relaxed); }
+int OsLineStopped() { return lineStop.load(std::memory_order_relaxed); }
 
 void OsKeepWindowResponsive(int on) {
     if (on && !responsiveThread) {
@@ -122,10 +125,10 @@ void HandleWaitingMessages() {
     insideWait++;
     // Each PeekMessageW also delivers the messages sent to this thread, the hooks' calls among
     // them.
-    for (int round = 0; round < PAINT_ROUNDS && !LineStopped(); round++)
+    for (int round = 0; round < PAINT_ROUNDS && !OsLineStopped(); round++)
         if (!DispatchPosted(WM_PAINT, WM_PAINT, AnyMessage))
             break;
-    if (!LineStopped() && !DispatchPosted(WM_CLOSE, WM_CLOSE, AnyMessage))
+    if (!OsLineStopped() && !DispatchPosted(WM_CLOSE, WM_CLOSE, AnyMessage))
         DispatchPosted(WM_SYSCOMMAND, WM_SYSCOMMAND, IsCloseCommand);
     // What is left is news no more: the next wait sleeps until something new arrives.
     GetQueueStatus(QS_ALLINPUT);
@@ -136,7 +139,7 @@ int WaitHandlingMessages(DWORD ms) {
     const ULONGLONG start = NowMs();
     for (;;) {
         HandleWaitingMessages();
-        if (LineStopped())
+        if (OsLineStopped())
             return 0;
         const ULONGLONG waited = NowMs() - start;
         if (waited >= ms)

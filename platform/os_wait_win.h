@@ -7,9 +7,6 @@
 // Nonzero on the thread that turned OsKeepWindowResponsive on, while it is on.
 int WaitsKeepWindowResponsive();
 
-// Nonzero once the line is being stopped (the program is closing): every wait then ends.
-int LineStopped();
-
 // Handles, without waiting, what the window's thread may handle in the middle of an attempt:
 // messages sent to it, painting, and a close. Everything else stays queued.
 void HandleWaitingMessages();

@@ -2,11 +2,12 @@
 //
 // The core (channel table, session log, ECU link, conversions, chart geometry) never includes
 // <windows.h>; whatever it needs of the machine it asks for here. The os_*_win.cpp files beside
-// this header implement these calls on Win32 for Tarvex.exe; the unit tests link a fake
-// (tests/unit/fake_os.cpp) that keeps the log in memory, runs a virtual clock and wires the
-// serial port to the simulated ECU.
+// this header implement these calls on Win32 for Tarvex.exe; the tests and benchmarks link one
+// test platform (tests/support/test_os.cpp) that keeps the log in memory, runs a virtual clock
+// and puts the simulated ECU, or a script, behind the serial port.
 //
-// House style: free functions, success is nonzero, failure 0. Text is wide, as on Win32.
+// The seam runs one way: nothing in platform/ includes the core. House style: free functions,
+// success is nonzero, failure 0. Text is wide, as on Win32.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,13 @@ int OsPurgePort();          // discards both the receive and the transmit buffer
 // expired). The result is the success of the read call itself.
 int OsReadPortByte(uint8_t* byte, uint32_t* received);
 int OsWritePortByte(uint8_t byte);
+// The line-stop flag. Raised while the program is closing, or while a reader thread that did not
+// end in time is cut off: every wait on the line then ends early and every transfer fails, so
+// whoever is on the line gets off it within one read's wait. Lowered once the line is free.
+void OsSetLineStop(int raised);
+int OsLineStopped();
 // While on, the window's thread goes on painting and hears a close during its sleeps and port
-// reads, which end early, a read failing, once lineStopRequested is raised. The user's other
+// reads, which end early, a read failing, once the line-stop flag is raised. The user's other
 // input waits in the queue meanwhile: nothing the user does may stretch a step on the line. A
 // connection attempt, which runs on the window's thread, turns it on for its length; other
 // threads' waits are never affected.
@@ -72,6 +78,8 @@ int OsJoinReaderThread(uint32_t ms);
 
 // --- The chart: drawing on the off-screen surface ---------------------------------------------
 // Every tool comes from the colour set made with the window; nothing is created while drawing.
+
+constexpr int OS_CHANNEL_COUNT = 8; // a pen, a brush and a button for each channel
 
 struct ChartPoint {
     int32_t x;

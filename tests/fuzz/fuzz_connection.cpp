@@ -5,12 +5,13 @@
 // Input: options (fuzzinput; bits 2..4 pick the first channel polled), then the line. The reader
 // runs on this thread; it ends when the input is used up (a read then gets nothing) or, as a
 // guard, after a bounded number of writes.
-#include "fuzz_os.h"
+#include "fuzz_line.h"
 
 #include "app/channel_table.h"
 #include "app/session.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
+#include "link/reader_thread.h"
 #include "link/link_state.h"
 
 #include <cwchar>
@@ -32,7 +33,7 @@ void CheckStore() {
     for (int i = 0; i < BLOCK_SLOTS; i++)
         FUZZ_CHECK(BlockStore.dataLength[i] >= 0 && BlockStore.dataLength[i] <= MAX_BLOCK_DATA);
     FUZZ_CHECK(currentChannel >= 0 && currentChannel < CHANNEL_COUNT);
-    FUZZ_CHECK(fuzzOs.lockErrors == 0);
+    FUZZ_CHECK(fakeOs.logUsesOutsideLock == 0);
 }
 
 } // namespace
@@ -49,36 +50,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckStore();
     if (!ok) {
         FUZZ_CHECK(LoadFlag(LinkState.connected) == 0);
-        FUZZ_CHECK(fuzzOs.threadsCreated == 0);
-        FUZZ_CHECK(fuzzOs.messages.size() <= 1);
-        if (!fuzzOs.messages.empty()) {
-            FUZZ_CHECK(IsOneOf(fuzzOs.messages[0].text,
+        FUZZ_CHECK(fakeOs.threadsCreated == 0);
+        FUZZ_CHECK(fakeOs.messages.size() <= 1);
+        if (!fakeOs.messages.empty()) {
+            FUZZ_CHECK(IsOneOf(fakeOs.messages[0].text,
                                {L"GetBlock failed", L"SendAckBlock failed", L"SendBlockType failed"}));
-            FUZZ_CHECK(fuzzOs.messages[0].ownedByMainWindow == 0);
+            FUZZ_CHECK(fakeOs.messages[0].ownedByMainWindow == 0);
         }
         return 0;
     }
-    FUZZ_CHECK(fuzzOs.messages.empty());
-    FUZZ_CHECK(fuzzOs.threadsCreated == 1 && fuzzOs.readerResumed);
+    FUZZ_CHECK(fakeOs.messages.empty());
+    FUZZ_CHECK(fakeOs.threadsCreated == 1 && (fakeOs.readerResumes == 1));
     FUZZ_CHECK(LoadFlag(LinkState.connected) == 1);
     FUZZ_CHECK(blockNumber.load() == 13);
     FUZZ_CHECK(LogEndsWith("\r\nReader Thread Started\r\nInitialised OK!\r\n"));
 
     currentChannel = (options >> 2) % CHANNEL_COUNT;
-    fuzzOs.onWrite = [](uint8_t) {
-        if (fuzzOs.written.size() >= WRITE_GUARD)
+    fakeOs.onWrite = [](uint8_t) {
+        if (fakeOs.written.size() >= WRITE_GUARD)
             StoreFlag(LinkState.connected, 0);
     };
-    fuzzOs.readerProc(nullptr);
+    fakeOs.readerProc(nullptr);
     CheckStore();
     FUZZ_CHECK(LoadFlag(LinkState.connected) == 0);
     FUZZ_CHECK(effectiveBaudRate.load() >= 0);
-    FUZZ_CHECK(fuzzOs.messages.size() <= 1);
-    if (!fuzzOs.messages.empty()) {
-        FUZZ_CHECK(IsOneOf(fuzzOs.messages[0].text,
+    FUZZ_CHECK(fakeOs.messages.size() <= 1);
+    if (!fakeOs.messages.empty()) {
+        FUZZ_CHECK(IsOneOf(fakeOs.messages[0].text,
                            {L"SendValueRequestBlock failed", L"SendADCChannelRead failed",
                             L"GetBlock failed"}));
-        FUZZ_CHECK(fuzzOs.messages[0].ownedByMainWindow == 1);
+        FUZZ_CHECK(fakeOs.messages[0].ownedByMainWindow == 1);
     }
     return 0;
 }

@@ -4,7 +4,7 @@
 // line. Whatever the bytes, the receiver answers each with its complement, writes nothing outside
 // its slot, keeps a length the slot can hold and, when the block is whole, a terminated text that
 // its log line carries in full.
-#include "fuzz_os.h"
+#include "fuzz_line.h"
 
 #include "app/channel_table.h"
 #include "link/block_exchange.h"
@@ -17,7 +17,7 @@ namespace {
 
 // Every byte the receiver writes answers the byte it read just before.
 void CheckAnswer(uint8_t written) {
-    FUZZ_CHECK(written == static_cast<uint8_t>(0xFF - fuzzOs.lastDelivered));
+    FUZZ_CHECK(written == static_cast<uint8_t>(0xFF - fakeOs.lastDelivered));
 }
 
 } // namespace
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static auto before = std::make_unique<BlockStoreColumns>();
     *before = BlockStore;
     blockNumber.store(slot);
-    fuzzOs.onWrite = CheckAnswer;
+    fakeOs.onWrite = CheckAnswer;
 
     const int ok = GetBlock(channel);
 
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(BlockStore.dataLength[i] == before->dataLength[i]);
         FUZZ_CHECK(std::memcmp(BlockStore.data[i], before->data[i], BLOCK_DATA_BYTES) == 0);
     }
-    FUZZ_CHECK(fuzzOs.lockErrors == 0);
+    FUZZ_CHECK(fakeOs.logUsesOutsideLock == 0);
     if (!ok)
         return 0;
 
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(BlockStore.title[slot] != TITLE_REFUSED);
     FUZZ_CHECK(BlockStore.data[slot][length] == 0);
     // Received bytes answered: length, counter, title and every data byte, the end not.
-    FUZZ_CHECK(fuzzOs.written.size() == lengthByte);
+    FUZZ_CHECK(fakeOs.written.size() == lengthByte);
     if (BlockStore.title[slot] == TITLE_BYTE_VALUE && length >= 1)
         FUZZ_CHECK(rawValues[channel].load() == BlockStore.data[slot][0]);
 
@@ -70,6 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LogReceivedBlock(slot);
     FUZZ_CHECK(LogEndsWith(std::string(" data ") +
                            reinterpret_cast<const char*>(BlockStore.data[slot])));
-    FUZZ_CHECK(fuzzOs.lockErrors == 0);
+    FUZZ_CHECK(fakeOs.logUsesOutsideLock == 0);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "fake_os.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
+#include "link/reader_thread.h"
 #include "link/link_state.h"
 #include "link/serial_line.h"
 #include "platform/platform.h"
@@ -32,7 +33,7 @@ class Link : public ::testing::Test {
     }
     void TearDown() override {
         StoreFlag(LinkState.connected, 0);
-        lineStopRequested = 1;
+        OsSetLineStop(1);
         WaitForReaderEnd();
     }
 
@@ -415,7 +416,7 @@ TEST_F(Link, StopTakesTheReaderOffTheLineWithoutAMessage) {
     ASSERT_EQ(StopReaderThread(), 1);
     EXPECT_EQ(LoadFlag(LinkState.connected), 0);
     EXPECT_TRUE(fakeOs.messages.empty());
-    EXPECT_EQ(lineStopRequested, 0) << "the line is free for the GUI thread again";
+    EXPECT_EQ(OsLineStopped(), 0) << "the line is free for the GUI thread again";
     // The GUI thread can now end the session on the line itself.
     const size_t from = fakeOs.written.size();
     const uint8_t n = static_cast<uint8_t>(blockNumber.load());

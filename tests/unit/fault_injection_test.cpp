@@ -13,6 +13,7 @@
 #include "fake_os.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
+#include "link/reader_thread.h"
 #include "link/link_state.h"
 #include "link/serial_line.h"
 #include "platform/platform.h"

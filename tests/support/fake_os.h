@@ -1,10 +1,13 @@
-// The fake platform the unit tests link instead of the Win32 one: the log file is a string, the
-// clock is a number the test moves, message boxes and status texts are recorded.
+// The one test platform: what the unit tests, the fuzz targets, the allocation test and the
+// benchmarks link instead of the Win32 side. The log file is a string, the clock a number that
+// moves with the line (a test may move it too), message boxes, texts and drawing calls are
+// recorded, and behind the serial port sits the simulated ECU, a script, or nothing at all.
 #pragma once
 
 #include "ecu_model.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -62,6 +65,7 @@ struct FakeOs {
     // The far end: the simulated adapter and ECU, on the virtual clock. Without one the line is
     // dead: nothing echoes, every read waits out its time.
     std::unique_ptr<ecusim::EcuModel> ecu;
+    std::atomic<int32_t> lineStop{0};             // the line-stop flag
     bool timeoutsFail = false;
     bool timeoutsSet = false;                     // a fresh handle has the driver's own time-outs
     int readsWithoutTimeouts = 0;                 // reads that could wait for ever on a real port
@@ -72,12 +76,15 @@ struct FakeOs {
     std::vector<uint64_t> writtenAt;
     int purges = 0;
     std::function<void(uint8_t)> onWrite;         // called after each byte written
-    // Without a model, a scripted far end: the adapter echoes every byte written (unless
-    // echoOff), and the ECU sends the bytes of ecuScript in order; -1 there is a read that times
-    // out. Reads take no virtual time while bytes are waiting.
+    // Without a model, a scripted far end (the fuzz targets' input): the adapter echoes every
+    // byte written (unless echoOff), and the ECU sends the bytes of ecuScript in order; -1 there
+    // is a read that times out. A delivered byte takes scriptByteUs of the clock.
     std::deque<uint8_t> echoes;
     std::deque<int> ecuScript;
     bool echoOff = false;
+    uint64_t scriptByteUs = 0;
+    uint8_t lastDelivered = 0;                    // the last byte a read delivered
+    std::function<void(uint8_t, bool echo)> onRead; // after each byte a read delivered
     int corruptEchoOfFirst = -1;                  // the echo of the first write of this byte is wrong
     bool readsFail = false;                       // the port reports an error on every read
 
@@ -92,9 +99,11 @@ struct FakeOs {
     FaultKind failKind = OpError;
     int faultsInjected = 0;
 
-    // The reader thread: a real thread, so the program's hand-over between threads is real.
+    // The reader thread: a real thread, so the program's hand-over between threads is real. The
+    // join waits for it up to its limit on the clock, which the reader moves as it uses the line.
     bool threadCreateFails = false;
     int threadsCreated = 0;
+    int readerResumes = 0;
     uint32_t (*readerProc)(void*) = nullptr;
     std::unique_ptr<std::thread> reader;
     bool mainWindowClosed = false;
@@ -118,12 +127,16 @@ struct FakeOs {
     std::wstring saveAnswer;                      // empty: the user cancels the dialog
     int saveDialogs = 0;
 
-    // The chart: every drawing call of the tick, and the buttons' captions.
+    // The chart: every drawing call of the tick, and the buttons' captions. Without record (the
+    // benchmarks, the allocation test) drawing calls and texts only add to drawSum, so that no
+    // drawing is optimised away and the platform costs less than the core's own work.
+    bool record = true;
     std::vector<DrawCall> draws;
     std::wstring captions[8];
+    uint64_t drawSum = 0;
 
-    // Time.
-    uint64_t nowUs = 1000000;
+    // Time, shared with the reader thread.
+    std::atomic<uint64_t> nowUs{1000000};
     std::wstring timeText = L"8:17:45 PM";
 };
 
@@ -131,6 +144,10 @@ extern FakeOs fakeOs;
 
 // Puts the fake and the program's shared state back to the state of a fresh start.
 void ResetFakeOs();
+
+// Nonzero on a thread while one of the platform's calls runs on it: the allocation test leaves
+// the platform's own allocations (its records, the ECU model's queues) out of its count.
+int InsideFakeOs();
 
 // Puts a healthy (or scripted) simulated ECU behind the port.
 void AttachEcu(const ecusim::Scenario& scenario = ecusim::Scenario());

@@ -1,18 +1,35 @@
-// The fake platform: the seam's calls acting on the FakeOs record instead of the machine.
+// The test platform: the seam's calls acting on the FakeOs record instead of the machine. Each
+// call holds a SeamCall while it runs, for the allocation test.
 #include "fake_os.h"
 
 #include "app/channel_table.h"
 #include "display/chart.h"
 #include "link/block_exchange.h"
-#include "link/connection.h"
+#include "link/reader_thread.h"
 #include "link/link_state.h"
 #include "link/serial_line.h"
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cwchar>
 
 FakeOs fakeOs;
+
+namespace {
+
+thread_local int seamDepth = 0;
+
+struct SeamCall {
+    SeamCall() { seamDepth++; }
+    ~SeamCall() { seamDepth--; }
+};
+
+std::atomic<bool> readerRunning{false};
+
+} // namespace
+
+int InsideFakeOs() { return seamDepth > 0; }
 
 void WaitForReaderEnd() {
     if (fakeOs.reader && fakeOs.reader->joinable())
@@ -28,8 +45,10 @@ void ResetFakeOs() {
     WaitForReaderEnd();
     fakeOs.~FakeOs();
     new (&fakeOs) FakeOs();
-    lineStopRequested.store(0);
     readerStopRequested.store(0);
+    rxByte = 0;
+    txByte = 0;
+    BlockStore = BlockStoreColumns();
     blockNumber.store(0);
     effectiveBaudRate.store(0);
     currentChannel = 0;
@@ -66,6 +85,7 @@ bool Faulted() { return FaultHits() && fakeOs.failKind == FakeOs::OpError; }
 } // namespace
 
 int OsOpenPort(const wchar_t* name) {
+    SeamCall seam;
     fakeOs.portOpenCalls++;
     if (Faulted())
         return 0;
@@ -78,12 +98,14 @@ int OsOpenPort(const wchar_t* name) {
     return 1;
 }
 void OsClosePort() {
+    SeamCall seam;
     if (fakeOs.portOpen)
         fakeOs.portCloseCalls++;
     fakeOs.portOpen = false;
 }
 int OsPortIsOpen() { return fakeOs.portOpen; }
 int OsApplyPortTimeouts(uint32_t) {
+    SeamCall seam;
     if (Faulted())
         return 0;
     if (fakeOs.portOpen && !fakeOs.timeoutsFail)
@@ -91,6 +113,7 @@ int OsApplyPortTimeouts(uint32_t) {
     return fakeOs.portOpen && !fakeOs.timeoutsFail;
 }
 int OsApplyLineSettings(uint32_t baudRate) {
+    SeamCall seam;
     if (Faulted())
         return 0;
     if (!fakeOs.portOpen || ++fakeOs.lineSettingsCalls == fakeOs.lineSettingsFailOnCall)
@@ -100,6 +123,7 @@ int OsApplyLineSettings(uint32_t baudRate) {
     return 1;
 }
 int OsSetRts(int asserted) {
+    SeamCall seam;
     if (Faulted())
         return 0;
     fakeOs.rts.emplace_back(fakeOs.nowUs, asserted);
@@ -108,6 +132,7 @@ int OsSetRts(int asserted) {
     return fakeOs.portOpen;
 }
 int OsPurgePort() {
+    SeamCall seam;
     if (Faulted())
         return 0;
     fakeOs.purges++;
@@ -128,7 +153,11 @@ uint8_t EchoOf(uint8_t written) {
 
 } // namespace
 
+void OsSetLineStop(int raised) { fakeOs.lineStop = raised ? 1 : 0; }
+int OsLineStopped() { return fakeOs.lineStop; }
+
 void OsKeepWindowResponsive(int on) {
+    SeamCall seam;
     fakeOs.windowResponsive = on != 0;
     fakeOs.responsiveThread = std::this_thread::get_id();
 }
@@ -142,13 +171,50 @@ int WindowWait() {
     fakeOs.windowWaits++;
     if (fakeOs.onWindowWait)
         fakeOs.onWindowWait();
-    return !lineStopRequested.load(std::memory_order_relaxed);
+    return !fakeOs.lineStop.load();
+}
+
+// The next byte from the far end, if one comes before the deadline; the clock moves to it.
+bool Deliver(uint8_t* byte, uint64_t deadline) {
+    if (!fakeOs.ecu) {
+        bool echo = !fakeOs.echoes.empty();
+        int next = -1;
+        if (echo) {
+            next = fakeOs.echoes.front();
+            fakeOs.echoes.pop_front();
+        } else if (!fakeOs.ecuScript.empty()) {
+            next = fakeOs.ecuScript.front();
+            fakeOs.ecuScript.pop_front();
+        }
+        if (next < 0)
+            return false;
+        *byte = static_cast<uint8_t>(next);
+        fakeOs.nowUs += fakeOs.scriptByteUs;
+        if (fakeOs.onRead)
+            fakeOs.onRead(*byte, echo);
+        return true;
+    }
+    fakeOs.ecu->Advance(fakeOs.nowUs);
+    uint64_t ready = 0;
+    if (!fakeOs.ecu->NextReady(&ready) || ready > deadline)
+        return false;
+    fakeOs.nowUs = std::max<uint64_t>(fakeOs.nowUs, ready);
+    ecusim::Direction direction;
+    if (!fakeOs.ecu->PopByte(fakeOs.nowUs, byte, &direction))
+        return false;
+    const bool echo = direction == ecusim::Direction::Echo;
+    if (echo)
+        *byte = EchoOf(*byte);
+    if (fakeOs.onRead)
+        fakeOs.onRead(*byte, echo);
+    return true;
 }
 
 } // namespace
 
 // Waits, on the virtual clock, up to 1500 ms for the next byte from the far end.
 int OsReadPortByte(uint8_t* byte, uint32_t* received) {
+    SeamCall seam;
     *received = 0;
     if (!WindowWait())
         return 0;
@@ -158,44 +224,16 @@ int OsReadPortByte(uint8_t* byte, uint32_t* received) {
     if ((hit && fakeOs.failKind == FakeOs::OpError) || !fakeOs.portOpen || fakeOs.readsFail)
         return 0;
     const uint64_t deadline = fakeOs.nowUs + 1500000;
-    if (hit) { // EmptyRead: the wait runs out with nothing delivered
+    if (!hit && Deliver(byte, deadline)) {
+        fakeOs.lastDelivered = *byte;
+        *received = 1;
+    } else { // nothing within the wait, or an EmptyRead fault: the wait runs out
         fakeOs.nowUs = deadline;
-        return 1;
     }
-    if (!fakeOs.ecu) {
-        if (!fakeOs.echoes.empty()) {
-            *byte = fakeOs.echoes.front();
-            fakeOs.echoes.pop_front();
-            *received = 1;
-            return 1;
-        }
-        if (!fakeOs.ecuScript.empty()) {
-            int next = fakeOs.ecuScript.front();
-            fakeOs.ecuScript.pop_front();
-            if (next >= 0) {
-                *byte = static_cast<uint8_t>(next);
-                *received = 1;
-                return 1;
-            }
-        }
-    } else {
-        fakeOs.ecu->Advance(fakeOs.nowUs);
-        uint64_t ready = 0;
-        if (fakeOs.ecu->NextReady(&ready) && ready <= deadline) {
-            fakeOs.nowUs = std::max(fakeOs.nowUs, ready);
-            ecusim::Direction direction;
-            if (fakeOs.ecu->PopByte(fakeOs.nowUs, byte, &direction)) {
-                if (direction == ecusim::Direction::Echo)
-                    *byte = EchoOf(*byte);
-                *received = 1;
-                return 1;
-            }
-        }
-    }
-    fakeOs.nowUs = deadline;
     return 1;
 }
 int OsWritePortByte(uint8_t byte) {
+    SeamCall seam;
     if (Faulted() || !fakeOs.portOpen)
         return 0;
     fakeOs.written.push_back(byte);
@@ -212,6 +250,7 @@ int OsWritePortByte(uint8_t byte) {
 // --- The reader thread ------------------------------------------------------------------------
 
 int OsCreateReaderThread(ReaderThreadProc proc) {
+    SeamCall seam;
     if (fakeOs.threadCreateFails)
         return 0;
     WaitForReaderEnd(); // an earlier thread has ended by now; nothing of it is left
@@ -235,14 +274,29 @@ void StartHeldReader() {
     OsResumeReaderThread();
 }
 void OsResumeReaderThread() {
+    SeamCall seam;
+    fakeOs.readerResumes++;
     if (fakeOs.holdReader)
         return;
-    fakeOs.reader = std::make_unique<std::thread>([] { fakeOs.readerProc(nullptr); });
+    readerRunning = true;
+    fakeOs.reader = std::make_unique<std::thread>([] {
+        fakeOs.readerProc(nullptr);
+        readerRunning = false;
+    });
 }
+// The reader has `ms` of the clock to end in. It moves the clock itself as it waits on the line;
+// one that does not (stuck in a port call: readerWontEnd) lets the whole limit pass.
 int OsJoinReaderThread(uint32_t ms) {
+    SeamCall seam;
+    const uint64_t deadline = fakeOs.nowUs + uint64_t(ms) * 1000;
     if (fakeOs.readerWontEnd) {
-        fakeOs.nowUs += uint64_t(ms) * 1000;
+        fakeOs.nowUs = deadline;
         return 0;
+    }
+    while (fakeOs.reader && readerRunning) {
+        if (fakeOs.nowUs >= deadline)
+            return 0;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     WaitForReaderEnd();
     return 1;
@@ -252,10 +306,12 @@ int OsJoinReaderThread(uint32_t ms) {
 
 uint32_t OsTickCount() { return static_cast<uint32_t>(fakeOs.nowUs / 1000); }
 void OsSleep(uint32_t ms) {
+    SeamCall seam;
     if (WindowWait())
         fakeOs.nowUs += uint64_t(ms) * 1000;
 }
 int OsFormatLocalTime(wchar_t* buffer, int capacity) {
+    SeamCall seam;
     std::wcsncpy(buffer, fakeOs.timeText.c_str(), static_cast<size_t>(capacity) - 1);
     buffer[capacity - 1] = 0;
     return 1;
@@ -264,6 +320,7 @@ int OsFormatLocalTime(wchar_t* buffer, int capacity) {
 // --- The user ---------------------------------------------------------------------------------
 
 void OsShowMessage(const wchar_t* text, const wchar_t* caption, int ownedByMainWindow) {
+    SeamCall seam;
     fakeOs.messages.push_back({text, caption, ownedByMainWindow});
     if (fakeOs.onMessage)
         fakeOs.onMessage();
@@ -275,15 +332,26 @@ std::vector<uint8_t> WrittenFrom(size_t from) {
     return std::vector<uint8_t>(fakeOs.written.begin() + static_cast<long>(from),
                                 fakeOs.written.end());
 }
-void OsSetStatusText(const wchar_t* text) { fakeOs.statusTexts.push_back(text); }
-void OsSetPauseButtonText(const wchar_t* text) { fakeOs.pauseTexts.push_back(text); }
+void OsSetStatusText(const wchar_t* text) {
+    SeamCall seam;
+    fakeOs.drawSum += static_cast<uint64_t>(text[0]);
+    if (fakeOs.record)
+        fakeOs.statusTexts.push_back(text);
+}
+void OsSetPauseButtonText(const wchar_t* text) {
+    SeamCall seam;
+    if (fakeOs.record)
+        fakeOs.pauseTexts.push_back(text);
+}
 void OsUpdateMainWindow() {}
 void OsCloseMainWindow() {
+    SeamCall seam;
     fakeOs.mainWindowClosed = true;
     if (fakeOs.onCloseMainWindow)
         fakeOs.onCloseMainWindow();
 }
 int OsAskSaveLogPath(wchar_t* path, int capacity) {
+    SeamCall seam;
     fakeOs.saveDialogs++;
     if (fakeOs.saveAnswer.empty())
         return 0;
@@ -294,29 +362,51 @@ int OsAskSaveLogPath(wchar_t* path, int capacity) {
 
 // --- The chart --------------------------------------------------------------------------------
 
-void OsFillChartBlack() { fakeOs.draws.push_back({DrawCall::Fill, 0, {}, 0, 0, {}}); }
-void OsSelectChartPen(ChartPen pen) { fakeOs.draws.push_back({DrawCall::Pen, pen, {}, 0, 0, {}}); }
-void OsSelectChannelBrush(int channel) {
-    fakeOs.draws.push_back({DrawCall::Brush, channel, {}, 0, 0, {}});
+namespace {
+
+void Draw(DrawCall::Kind kind, int32_t arg, const ChartPoint* points = nullptr, int count = 0) {
+    fakeOs.drawSum += static_cast<uint64_t>(kind) + static_cast<uint64_t>(arg);
+    for (int i = 0; i < count; i++)
+        fakeOs.drawSum += static_cast<uint64_t>(points[i].x + points[i].y);
+    if (fakeOs.record)
+        fakeOs.draws.push_back({kind, arg, {points, points + count}, 0, 0, {}});
 }
+
+} // namespace
+
+void OsFillChartBlack() { SeamCall seam; Draw(DrawCall::Fill, 0); }
+void OsSelectChartPen(ChartPen pen) { SeamCall seam; Draw(DrawCall::Pen, pen); }
+void OsSelectChannelBrush(int channel) { SeamCall seam; Draw(DrawCall::Brush, channel); }
 void OsDrawPolyline(const ChartPoint* points, int count) {
-    fakeOs.draws.push_back({DrawCall::Polyline, 0, {points, points + count}, 0, 0, {}});
+    SeamCall seam;
+    Draw(DrawCall::Polyline, 0, points, count);
 }
 void OsDrawPolygon(const ChartPoint* points, int count) {
-    fakeOs.draws.push_back({DrawCall::Polygon, 0, {points, points + count}, 0, 0, {}});
+    SeamCall seam;
+    Draw(DrawCall::Polygon, 0, points, count);
 }
 void OsSetChartTextColour(uint32_t colour) {
-    fakeOs.draws.push_back({DrawCall::TextColour, static_cast<int32_t>(colour), {}, 0, 0, {}});
+    SeamCall seam;
+    Draw(DrawCall::TextColour, static_cast<int32_t>(colour));
 }
 void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length) {
-    fakeOs.draws.push_back({DrawCall::Text, 0, {}, x, y, std::wstring(text, text + length)});
+    SeamCall seam;
+    fakeOs.drawSum += static_cast<uint64_t>(x + y + length);
+    if (fakeOs.record)
+        fakeOs.draws.push_back({DrawCall::Text, 0, {}, x, y, std::wstring(text, text + length)});
 }
-void OsPresentChart() { fakeOs.draws.push_back({DrawCall::Present, 0, {}, 0, 0, {}}); }
-void OsSetChannelCaption(int channel, const wchar_t* caption) { fakeOs.captions[channel] = caption; }
+void OsPresentChart() { SeamCall seam; Draw(DrawCall::Present, 0); }
+void OsSetChannelCaption(int channel, const wchar_t* caption) {
+    SeamCall seam;
+    fakeOs.drawSum += static_cast<uint64_t>(caption[0]);
+    if (fakeOs.record)
+        fakeOs.captions[channel] = caption;
+}
 
 // --- Files ------------------------------------------------------------------------------------
 
 ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* length) {
+    SeamCall seam;
     *length = 0;
     if (!fakeOs.configPresent)
         return ConfigMissing;
@@ -329,6 +419,7 @@ ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* 
 }
 
 int OsCreateLogFile() {
+    SeamCall seam;
     if (fakeOs.logCreateFails)
         return 0;
     fakeOs.logFile.clear();
@@ -336,6 +427,7 @@ int OsCreateLogFile() {
     return 1;
 }
 int OsWriteLogFile(const char* bytes, uint32_t n) {
+    SeamCall seam;
     if (fakeOs.logLockOwner != std::this_thread::get_id())
         fakeOs.logUsesOutsideLock++;
     if (!fakeOs.logOpen)
@@ -344,15 +436,18 @@ int OsWriteLogFile(const char* bytes, uint32_t n) {
     return 1;
 }
 void OsCloseLogFile() {
+    SeamCall seam;
     if (fakeOs.logLockOwner != std::this_thread::get_id())
         fakeOs.logUsesOutsideLock++;
     fakeOs.logOpen = false;
 }
 int OsReopenLogFileForAppend() {
+    SeamCall seam;
     fakeOs.logOpen = !fakeOs.logReopenFails;
     return fakeOs.logOpen;
 }
 int OsCopyLogFile(const wchar_t* destination) {
+    SeamCall seam;
     if (fakeOs.copyFails || fakeOs.logOpen) // an open, unshared file cannot be copied
         return 0;
     fakeOs.files[destination] = fakeOs.logFile;
@@ -361,10 +456,12 @@ int OsCopyLogFile(const wchar_t* destination) {
 
 void OsInitLogLock() {}
 void OsEnterLogLock() {
+    SeamCall seam;
     fakeOs.logMutex.lock();
     fakeOs.logLockOwner = std::this_thread::get_id();
 }
 void OsLeaveLogLock() {
+    SeamCall seam;
     fakeOs.logLockOwner = std::thread::id();
     fakeOs.logMutex.unlock();
 }
