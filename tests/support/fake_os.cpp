@@ -1,14 +1,12 @@
-// The test platform: the seam's calls acting on the FakeOs record instead of the machine. Each
-// call holds a SeamCall while it runs, for the allocation test.
+// The test platform: the seam's calls acting on the FakeOs record instead of the machine.
 #include "fake_os.h"
 
 #include "app/channel_table.h"
 #include "display/chart.h"
 #include "link/block_exchange.h"
-#include "link/reader_thread.h"
 #include "link/link_state.h"
+#include "link/reader_thread.h"
 #include "link/serial_line.h"
-#include "platform/platform.h"
 
 #include <algorithm>
 #include <chrono>
@@ -18,14 +16,36 @@ FakeOs fakeOs;
 
 namespace {
 
+// Held by each platform call that may allocate, for the allocation test.
 thread_local int seamDepth = 0;
-
 struct SeamCall {
     SeamCall() { seamDepth++; }
     ~SeamCall() { seamDepth--; }
 };
 
 std::atomic<bool> readerRunning{false};
+
+// The program's own start-up values of what the user changes, taken before any test changes
+// them, so that every reset starts where the program starts.
+struct Start {
+    int32_t enabled[CHANNEL_COUNT];
+    int32_t debugLog;
+};
+const Start& ProgramStart() {
+    static const Start start = [] {
+        Start s = {};
+        std::copy_n(ChannelTable.enabled, CHANNEL_COUNT, s.enabled);
+        s.debugLog = LoadFlag(LinkState.debugLog);
+        return s;
+    }();
+    return start;
+}
+const Start& startBeforeAnyTest = ProgramStart();
+
+void CopyText(wchar_t* out, int capacity, const wchar_t* text) {
+    std::wcsncpy(out, text, static_cast<size_t>(capacity) - 1);
+    out[capacity - 1] = 0;
+}
 
 } // namespace
 
@@ -45,22 +65,25 @@ void ResetFakeOs() {
     WaitForReaderEnd();
     fakeOs.~FakeOs();
     new (&fakeOs) FakeOs();
-    readerStopRequested.store(0);
-    rxByte = 0;
-    txByte = 0;
+    readerStopRequested = 0;
+    rxByte = txByte = 0;
     BlockStore = BlockStoreColumns();
-    blockNumber.store(0);
-    effectiveBaudRate.store(0);
+    blockNumber = 0;
+    effectiveBaudRate = 0;
     currentChannel = 0;
     historyLength = 0;
     ChartHistory = ChartHistoryStore();
     for (auto& value : rawValues)
-        value.store(0);
-    for (int i = 0; i < CHANNEL_COUNT; i++)
-        ChannelTable.enabled[i] = 1;
+        value = 0;
+    std::copy_n(startBeforeAnyTest.enabled, CHANNEL_COUNT, ChannelTable.enabled);
     StoreFlag(LinkState.connected, 0);
     StoreFlag(LinkState.paused, 0);
-    StoreFlag(LinkState.debugLog, 1);
+    StoreFlag(LinkState.debugLog, startBeforeAnyTest.debugLog);
+}
+
+std::vector<uint8_t> WrittenFrom(size_t from) {
+    const auto& w = fakeOs.written;
+    return std::vector<uint8_t>(w.begin() + static_cast<long>(std::min(from, w.size())), w.end());
 }
 
 // --- Serial port ------------------------------------------------------------------------------
@@ -70,53 +93,88 @@ namespace {
 // Counts one serial operation; true when an injected fault hits it.
 bool FaultHits() {
     const int op = ++fakeOs.serialOps;
-    if (fakeOs.failAt <= 0)
-        return false;
-    if (op == fakeOs.failAt || (fakeOs.failPersistently && op > fakeOs.failAt)) {
-        fakeOs.faultsInjected++;
-        return true;
-    }
-    return false;
+    const bool hit = fakeOs.failAt > 0 && (op == fakeOs.failAt ||
+                                          (fakeOs.failPersistently && op > fakeOs.failAt));
+    fakeOs.faultsInjected += hit;
+    return hit;
 }
 
 // An operation other than a read fails only with an error fault.
 bool Faulted() { return FaultHits() && fakeOs.failKind == FakeOs::OpError; }
+
+// The echo of a written byte, as the adapter returns it (or, on request, wrongly).
+uint8_t EchoOf(uint8_t written) {
+    if (fakeOs.corruptEchoOfFirst != written)
+        return written;
+    fakeOs.corruptEchoOfFirst = -1;
+    return static_cast<uint8_t>(written ^ 0xFF);
+}
+
+// A wait of the window's thread while it keeps the window responsive: whatever the test has
+// arrive then is dispatched. 0 when that stopped the line, which ends the wait at once.
+int WindowWait() {
+    if (!fakeOs.windowResponsive || fakeOs.responsiveThread != std::this_thread::get_id())
+        return 1;
+    fakeOs.windowWaits++;
+    if (fakeOs.onWindowWait)
+        fakeOs.onWindowWait();
+    return !fakeOs.lineStop;
+}
+
+// The next byte from the far end, if one comes before the deadline; the clock moves to it.
+bool Deliver(uint8_t* byte, uint64_t deadline) {
+    if (!fakeOs.ecu) {
+        int next = -1;
+        if (!fakeOs.echoes.empty()) {
+            next = fakeOs.echoes.front();
+            fakeOs.echoes.pop_front();
+        } else if (!fakeOs.ecuScript.empty()) {
+            next = fakeOs.ecuScript.front();
+            fakeOs.ecuScript.pop_front();
+        }
+        if (next < 0)
+            return false;
+        *byte = static_cast<uint8_t>(next);
+        fakeOs.nowUs += fakeOs.scriptByteUs;
+        return true;
+    }
+    fakeOs.ecu->Advance(fakeOs.nowUs);
+    uint64_t ready = 0;
+    if (!fakeOs.ecu->NextReady(&ready) || ready > deadline)
+        return false;
+    fakeOs.nowUs = std::max<uint64_t>(fakeOs.nowUs, ready);
+    ecusim::Direction direction;
+    if (!fakeOs.ecu->PopByte(fakeOs.nowUs, byte, &direction))
+        return false;
+    if (direction == ecusim::Direction::Echo)
+        *byte = EchoOf(*byte);
+    return true;
+}
 
 } // namespace
 
 int OsOpenPort(const wchar_t* name) {
     SeamCall seam;
     fakeOs.portOpenCalls++;
-    if (Faulted())
-        return 0;
     const auto& ports = fakeOs.openablePorts;
-    if (std::find(ports.begin(), ports.end(), std::wstring(name)) == ports.end())
+    if (Faulted() || std::find(ports.begin(), ports.end(), name) == ports.end())
         return 0;
     fakeOs.portOpen = true;
     fakeOs.timeoutsSet = false;
     fakeOs.openedPort = name;
     return 1;
 }
-void OsClosePort() {
-    SeamCall seam;
-    if (fakeOs.portOpen)
-        fakeOs.portCloseCalls++;
-    fakeOs.portOpen = false;
-}
+void OsClosePort() { fakeOs.portOpen = false; }
 int OsPortIsOpen() { return fakeOs.portOpen; }
 int OsApplyPortTimeouts(uint32_t) {
-    SeamCall seam;
-    if (Faulted())
+    if (Faulted() || !fakeOs.portOpen || fakeOs.timeoutsFail)
         return 0;
-    if (fakeOs.portOpen && !fakeOs.timeoutsFail)
-        fakeOs.timeoutsSet = true;
-    return fakeOs.portOpen && !fakeOs.timeoutsFail;
+    fakeOs.timeoutsSet = true;
+    return 1;
 }
 int OsApplyLineSettings(uint32_t baudRate) {
     SeamCall seam;
-    if (Faulted())
-        return 0;
-    if (!fakeOs.portOpen || ++fakeOs.lineSettingsCalls == fakeOs.lineSettingsFailOnCall)
+    if (Faulted() || !fakeOs.portOpen || ++fakeOs.lineSettingsCalls == fakeOs.lineSettingsFailOnCall)
         return 0;
     if (fakeOs.ecu)
         fakeOs.ecu->SetLineSettings(baudRate, 8, 0, 1, fakeOs.nowUs);
@@ -140,77 +198,13 @@ int OsPurgePort() {
         fakeOs.ecu->Purge(fakeOs.nowUs);
     return fakeOs.portOpen;
 }
-namespace {
-
-// The echo of a written byte, as the adapter returns it (or, on request, wrongly).
-uint8_t EchoOf(uint8_t written) {
-    if (fakeOs.corruptEchoOfFirst == written) {
-        fakeOs.corruptEchoOfFirst = -1;
-        return static_cast<uint8_t>(written ^ 0xFF);
-    }
-    return written;
-}
-
-} // namespace
 
 void OsSetLineStop(int raised) { fakeOs.lineStop = raised ? 1 : 0; }
 int OsLineStopped() { return fakeOs.lineStop; }
-
 void OsKeepWindowResponsive(int on) {
-    SeamCall seam;
     fakeOs.windowResponsive = on != 0;
     fakeOs.responsiveThread = std::this_thread::get_id();
 }
-namespace {
-
-// A wait of the window's thread while it keeps the window responsive: whatever the test has
-// arrive then is dispatched. 0 when that stopped the line, which ends the wait at once.
-int WindowWait() {
-    if (!fakeOs.windowResponsive || fakeOs.responsiveThread != std::this_thread::get_id())
-        return 1;
-    fakeOs.windowWaits++;
-    if (fakeOs.onWindowWait)
-        fakeOs.onWindowWait();
-    return !fakeOs.lineStop.load();
-}
-
-// The next byte from the far end, if one comes before the deadline; the clock moves to it.
-bool Deliver(uint8_t* byte, uint64_t deadline) {
-    if (!fakeOs.ecu) {
-        bool echo = !fakeOs.echoes.empty();
-        int next = -1;
-        if (echo) {
-            next = fakeOs.echoes.front();
-            fakeOs.echoes.pop_front();
-        } else if (!fakeOs.ecuScript.empty()) {
-            next = fakeOs.ecuScript.front();
-            fakeOs.ecuScript.pop_front();
-        }
-        if (next < 0)
-            return false;
-        *byte = static_cast<uint8_t>(next);
-        fakeOs.nowUs += fakeOs.scriptByteUs;
-        if (fakeOs.onRead)
-            fakeOs.onRead(*byte, echo);
-        return true;
-    }
-    fakeOs.ecu->Advance(fakeOs.nowUs);
-    uint64_t ready = 0;
-    if (!fakeOs.ecu->NextReady(&ready) || ready > deadline)
-        return false;
-    fakeOs.nowUs = std::max<uint64_t>(fakeOs.nowUs, ready);
-    ecusim::Direction direction;
-    if (!fakeOs.ecu->PopByte(fakeOs.nowUs, byte, &direction))
-        return false;
-    const bool echo = direction == ecusim::Direction::Echo;
-    if (echo)
-        *byte = EchoOf(*byte);
-    if (fakeOs.onRead)
-        fakeOs.onRead(*byte, echo);
-    return true;
-}
-
-} // namespace
 
 // Waits, on the virtual clock, up to 1500 ms for the next byte from the far end.
 int OsReadPortByte(uint8_t* byte, uint32_t* received) {
@@ -218,8 +212,7 @@ int OsReadPortByte(uint8_t* byte, uint32_t* received) {
     *received = 0;
     if (!WindowWait())
         return 0;
-    if (!fakeOs.timeoutsSet)
-        fakeOs.readsWithoutTimeouts++;
+    fakeOs.readsWithoutTimeouts += !fakeOs.timeoutsSet;
     const bool hit = FaultHits();
     if ((hit && fakeOs.failKind == FakeOs::OpError) || !fakeOs.portOpen || fakeOs.readsFail)
         return 0;
@@ -237,7 +230,6 @@ int OsWritePortByte(uint8_t byte) {
     if (Faulted() || !fakeOs.portOpen)
         return 0;
     fakeOs.written.push_back(byte);
-    fakeOs.writtenAt.push_back(fakeOs.nowUs);
     if (fakeOs.ecu)
         fakeOs.ecu->TesterWrites(byte, fakeOs.nowUs);
     else if (!fakeOs.echoOff)
@@ -250,28 +242,12 @@ int OsWritePortByte(uint8_t byte) {
 // --- The reader thread ------------------------------------------------------------------------
 
 int OsCreateReaderThread(ReaderThreadProc proc) {
-    SeamCall seam;
     if (fakeOs.threadCreateFails)
         return 0;
     WaitForReaderEnd(); // an earlier thread has ended by now; nothing of it is left
     fakeOs.threadsCreated++;
     fakeOs.readerProc = proc;
     return 1;
-}
-void PollCycles(int cycles) {
-    const int32_t last = (blockNumber + 2 * cycles - 1) % 256;
-    StoreFlag(LinkState.connected, 1);
-    fakeOs.onWrite = [last](uint8_t) {
-        if (blockNumber == last)
-            StoreFlag(LinkState.connected, 0);
-    };
-    ReaderThread(nullptr);
-    fakeOs.onWrite = nullptr;
-}
-
-void StartHeldReader() {
-    fakeOs.holdReader = false;
-    OsResumeReaderThread();
 }
 void OsResumeReaderThread() {
     SeamCall seam;
@@ -287,7 +263,6 @@ void OsResumeReaderThread() {
 // The reader has `ms` of the clock to end in. It moves the clock itself as it waits on the line;
 // one that does not (stuck in a port call: readerWontEnd) lets the whole limit pass.
 int OsJoinReaderThread(uint32_t ms) {
-    SeamCall seam;
     const uint64_t deadline = fakeOs.nowUs + uint64_t(ms) * 1000;
     if (fakeOs.readerWontEnd) {
         fakeOs.nowUs = deadline;
@@ -301,8 +276,22 @@ int OsJoinReaderThread(uint32_t ms) {
     WaitForReaderEnd();
     return 1;
 }
+void StartHeldReader() {
+    fakeOs.holdReader = false;
+    OsResumeReaderThread();
+}
+void PollCycles(int cycles) {
+    const int32_t last = (blockNumber + 2 * cycles - 1) % 256;
+    StoreFlag(LinkState.connected, 1);
+    fakeOs.onWrite = [last](uint8_t) {
+        if (blockNumber == last)
+            StoreFlag(LinkState.connected, 0);
+    };
+    ReaderThread(nullptr);
+    fakeOs.onWrite = nullptr;
+}
 
-// --- Time -------------------------------------------------------------------------------------
+// --- Time and the user ------------------------------------------------------------------------
 
 uint32_t OsTickCount() { return static_cast<uint32_t>(fakeOs.nowUs / 1000); }
 void OsSleep(uint32_t ms) {
@@ -311,26 +300,15 @@ void OsSleep(uint32_t ms) {
         fakeOs.nowUs += uint64_t(ms) * 1000;
 }
 int OsFormatLocalTime(wchar_t* buffer, int capacity) {
-    SeamCall seam;
-    std::wcsncpy(buffer, fakeOs.timeText.c_str(), static_cast<size_t>(capacity) - 1);
-    buffer[capacity - 1] = 0;
+    CopyText(buffer, capacity, L"8:17:45 PM");
     return 1;
 }
-
-// --- The user ---------------------------------------------------------------------------------
 
 void OsShowMessage(const wchar_t* text, const wchar_t* caption, int ownedByMainWindow) {
     SeamCall seam;
     fakeOs.messages.push_back({text, caption, ownedByMainWindow});
     if (fakeOs.onMessage)
         fakeOs.onMessage();
-}
-
-std::vector<uint8_t> WrittenFrom(size_t from) {
-    if (from >= fakeOs.written.size())
-        return {};
-    return std::vector<uint8_t>(fakeOs.written.begin() + static_cast<long>(from),
-                                fakeOs.written.end());
 }
 void OsSetStatusText(const wchar_t* text) {
     SeamCall seam;
@@ -340,8 +318,7 @@ void OsSetStatusText(const wchar_t* text) {
 }
 void OsSetPauseButtonText(const wchar_t* text) {
     SeamCall seam;
-    if (fakeOs.record)
-        fakeOs.pauseTexts.push_back(text);
+    fakeOs.pauseTexts.push_back(text);
 }
 void OsUpdateMainWindow() {}
 void OsCloseMainWindow() {
@@ -351,51 +328,47 @@ void OsCloseMainWindow() {
         fakeOs.onCloseMainWindow();
 }
 int OsAskSaveLogPath(wchar_t* path, int capacity) {
-    SeamCall seam;
     fakeOs.saveDialogs++;
-    if (fakeOs.saveAnswer.empty())
-        return 0;
-    std::wcsncpy(path, fakeOs.saveAnswer.c_str(), static_cast<size_t>(capacity) - 1);
-    path[capacity - 1] = 0;
-    return 1;
+    CopyText(path, capacity, fakeOs.saveAnswer.c_str());
+    return !fakeOs.saveAnswer.empty();
 }
 
 // --- The chart --------------------------------------------------------------------------------
 
 namespace {
 
-void Draw(DrawCall::Kind kind, int32_t arg, const ChartPoint* points = nullptr, int count = 0) {
-    fakeOs.drawSum += static_cast<uint64_t>(kind) + static_cast<uint64_t>(arg);
+void Draw(DrawCall::Kind kind, int32_t arg, const ChartPoint* points = nullptr, int count = 0,
+          const wchar_t* text = L"", int length = 0) {
+    SeamCall seam;
+    fakeOs.drawSum += static_cast<uint64_t>(kind + arg + length);
     for (int i = 0; i < count; i++)
         fakeOs.drawSum += static_cast<uint64_t>(points[i].x + points[i].y);
-    if (fakeOs.record)
-        fakeOs.draws.push_back({kind, arg, {points, points + count}, 0, 0, {}});
+    if (fakeOs.record) {
+        const ChartPoint at = count ? points[0] : ChartPoint{0, 0};
+        fakeOs.draws.push_back({kind, arg, {points, points + count}, at.x, at.y,
+                                std::wstring(text, text + length)});
+    }
 }
 
 } // namespace
 
-void OsFillChartBlack() { SeamCall seam; Draw(DrawCall::Fill, 0); }
-void OsSelectChartPen(ChartPen pen) { SeamCall seam; Draw(DrawCall::Pen, pen); }
-void OsSelectChannelBrush(int channel) { SeamCall seam; Draw(DrawCall::Brush, channel); }
+void OsFillChartBlack() { Draw(DrawCall::Fill, 0); }
+void OsSelectChartPen(ChartPen pen) { Draw(DrawCall::Pen, pen); }
+void OsSelectChannelBrush(int channel) { Draw(DrawCall::Brush, channel); }
 void OsDrawPolyline(const ChartPoint* points, int count) {
-    SeamCall seam;
     Draw(DrawCall::Polyline, 0, points, count);
 }
-void OsDrawPolygon(const ChartPoint* points, int count) {
-    SeamCall seam;
-    Draw(DrawCall::Polygon, 0, points, count);
-}
+void OsDrawPolygon(const ChartPoint* points, int count) { Draw(DrawCall::Polygon, 0, points, count); }
 void OsSetChartTextColour(uint32_t colour) {
-    SeamCall seam;
     Draw(DrawCall::TextColour, static_cast<int32_t>(colour));
 }
 void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length) {
-    SeamCall seam;
-    fakeOs.drawSum += static_cast<uint64_t>(x + y + length);
+    const ChartPoint at = {x, y};
+    Draw(DrawCall::Text, 0, &at, 1, text, length);
     if (fakeOs.record)
-        fakeOs.draws.push_back({DrawCall::Text, 0, {}, x, y, std::wstring(text, text + length)});
+        fakeOs.draws.back().points.clear();
 }
-void OsPresentChart() { SeamCall seam; Draw(DrawCall::Present, 0); }
+void OsPresentChart() { Draw(DrawCall::Present, 0); }
 void OsSetChannelCaption(int channel, const wchar_t* caption) {
     SeamCall seam;
     fakeOs.drawSum += static_cast<uint64_t>(caption[0]);
@@ -406,43 +379,41 @@ void OsSetChannelCaption(int channel, const wchar_t* caption) {
 // --- Files ------------------------------------------------------------------------------------
 
 ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* length) {
-    SeamCall seam;
     *length = 0;
     if (!fakeOs.configPresent)
         return ConfigMissing;
     if (fakeOs.configUnreadable)
         return ConfigUnreadable;
-    uint32_t n = std::min<uint32_t>(capacity, static_cast<uint32_t>(fakeOs.configBytes.size()));
-    std::copy_n(fakeOs.configBytes.begin(), n, buffer);
-    *length = n;
+    *length = std::min<uint32_t>(capacity, static_cast<uint32_t>(fakeOs.configBytes.size()));
+    std::copy_n(fakeOs.configBytes.begin(), *length, buffer);
     return ConfigRead;
 }
 
+namespace {
+
+void CountUseOutsideLock() {
+    fakeOs.logUsesOutsideLock += fakeOs.logLockOwner != std::this_thread::get_id();
+}
+
+} // namespace
+
 int OsCreateLogFile() {
-    SeamCall seam;
-    if (fakeOs.logCreateFails)
-        return 0;
     fakeOs.logFile.clear();
-    fakeOs.logOpen = true;
-    return 1;
+    fakeOs.logOpen = !fakeOs.logCreateFails;
+    return fakeOs.logOpen;
 }
 int OsWriteLogFile(const char* bytes, uint32_t n) {
     SeamCall seam;
-    if (fakeOs.logLockOwner != std::this_thread::get_id())
-        fakeOs.logUsesOutsideLock++;
-    if (!fakeOs.logOpen)
-        return 0;
-    fakeOs.logFile.append(bytes, n);
-    return 1;
+    CountUseOutsideLock();
+    if (fakeOs.logOpen)
+        fakeOs.logFile.append(bytes, n);
+    return fakeOs.logOpen;
 }
 void OsCloseLogFile() {
-    SeamCall seam;
-    if (fakeOs.logLockOwner != std::this_thread::get_id())
-        fakeOs.logUsesOutsideLock++;
+    CountUseOutsideLock();
     fakeOs.logOpen = false;
 }
 int OsReopenLogFileForAppend() {
-    SeamCall seam;
     fakeOs.logOpen = !fakeOs.logReopenFails;
     return fakeOs.logOpen;
 }
@@ -456,12 +427,10 @@ int OsCopyLogFile(const wchar_t* destination) {
 
 void OsInitLogLock() {}
 void OsEnterLogLock() {
-    SeamCall seam;
     fakeOs.logMutex.lock();
     fakeOs.logLockOwner = std::this_thread::get_id();
 }
 void OsLeaveLogLock() {
-    SeamCall seam;
     fakeOs.logLockOwner = std::thread::id();
     fakeOs.logMutex.unlock();
 }

@@ -61,7 +61,6 @@ struct FakeOs {
     bool portOpen = false;
     std::wstring openedPort;
     int portOpenCalls = 0;
-    int portCloseCalls = 0;
     // The far end: the simulated adapter and ECU, on the virtual clock. Without one the line is
     // dead: nothing echoes, every read waits out its time.
     std::unique_ptr<ecusim::EcuModel> ecu;
@@ -73,7 +72,6 @@ struct FakeOs {
     int lineSettingsCalls = 0;
     std::vector<std::pair<uint64_t, int>> rts;    // (time, asserted) of every RTS command
     std::vector<uint8_t> written;                 // every byte the program wrote
-    std::vector<uint64_t> writtenAt;
     int purges = 0;
     std::function<void(uint8_t)> onWrite;         // called after each byte written
     // Without a model, a scripted far end (the fuzz targets' input): the adapter echoes every
@@ -84,7 +82,6 @@ struct FakeOs {
     bool echoOff = false;
     uint64_t scriptByteUs = 0;
     uint8_t lastDelivered = 0;                    // the last byte a read delivered
-    std::function<void(uint8_t, bool echo)> onRead; // after each byte a read delivered
     int corruptEchoOfFirst = -1;                  // the echo of the first write of this byte is wrong
     bool readsFail = false;                       // the port reports an error on every read
 
@@ -137,7 +134,6 @@ struct FakeOs {
 
     // Time, shared with the reader thread.
     std::atomic<uint64_t> nowUs{1000000};
-    std::wstring timeText = L"8:17:45 PM";
 };
 
 extern FakeOs fakeOs;
