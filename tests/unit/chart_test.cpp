@@ -214,10 +214,8 @@ TEST_F(Chart, ValuesOffTheRangeRideTheEdgesAndTheMarkerIsClipped) {
               (std::vector<ChartPoint>{{984, 80}, {993, 80}, {993, 85}, {984, 80}}));
     EXPECT_EQ(find(advance, DrawCall::Polygon).points,
               (std::vector<ChartPoint>{{984, 556}, {993, 551}, {993, 556}, {984, 556}}));
-    // 89 F: bottom - trunc((89 + 50) * 476 / 500)
-    const auto air = ChannelSection(0);
-    const int32_t y = 556 - static_cast<int32_t>((89.0f - -50.0f) * (476.0f / 500.0f));
-    EXPECT_EQ(find(air, DrawCall::Polyline).points[0].y, y);
+    // 89 F: 139 degrees above the axis's -50, at 476 / 500 pixels a degree, truncated.
+    EXPECT_EQ(find(ChannelSection(0), DrawCall::Polyline).points[0].y, 556 - 132);
 }
 
 TEST_F(Chart, DisabledChannelHistoryRepeatsItsLastValue) {
@@ -236,6 +234,44 @@ TEST_F(Chart, DisabledChannelHistoryRepeatsItsLastValue) {
     EXPECT_EQ(ChartHistory.values[3][N - 3], 800.0f);
     EXPECT_EQ(fakeOs.captions[3], L"RPM = 2000 RPM");
     EXPECT_EQ(historyLength, 4);
+}
+
+TEST_F(Chart, EveryDrawingUsesItsOwnTools) {
+    // Past 30 s of history, so that the time marks are drawn too.
+    for (int t = 0; t < 62; t++)
+        Tick();
+    int32_t pen = -1, brush = -1, textColour = -1, traces = 0, marks = 0;
+    for (const auto& d : fakeOs.draws) {
+        switch (d.kind) {
+        case DrawCall::Pen: pen = d.arg; break;
+        case DrawCall::Brush: brush = d.arg; break;
+        case DrawCall::TextColour: textColour = d.arg; break;
+        case DrawCall::Text: EXPECT_EQ(textColour, 0x00B4B4B4) << "grey labels and marks"; break;
+        case DrawCall::Polyline:
+            if (d.points.size() == 62u) { // the traces, in channel order
+                EXPECT_EQ(pen, PEN_CHANNEL_0 + traces) << "trace " << traces;
+                traces++;
+            } else if (d.points.size() == 2u && d.points[0].x == d.points[1].x) {
+                EXPECT_EQ(pen, PEN_DASH) << "time mark";
+                marks++;
+            }
+            break;
+        case DrawCall::Polygon:
+            EXPECT_EQ(pen, PEN_CHANNEL_0 + traces - 1) << "edge marker";
+            EXPECT_EQ(brush, traces - 1) << "edge marker";
+            break;
+        default: break;
+        }
+    }
+    EXPECT_EQ(traces, 8);
+    EXPECT_EQ(marks, 8);
+    // Channel 0 labels the temperature axis: nine values and the unit, nothing below the axis.
+    std::vector<std::wstring> labels;
+    for (const auto& d : ChannelSection(0))
+        if (d.kind == DrawCall::Text)
+            labels.push_back(d.text);
+    EXPECT_EQ(labels, (std::vector<std::wstring>{L"0", L"50", L"100", L"150", L"200", L"250",
+                                                 L"300", L"350", L"400", L"Fahr"}));
 }
 
 TEST_F(Chart, FirstTickDrawsOnePointAndItsMarker) {

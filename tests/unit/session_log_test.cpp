@@ -2,7 +2,6 @@
 // the 199-character conversion buffer, and the copy to a file of the user's choice.
 #include "fake_os.h"
 #include "log/session_log.h"
-#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -23,25 +22,31 @@ class SessionLog : public ::testing::Test {
 } // namespace
 
 TEST_F(SessionLog, WideTextsBecomeOneBytePerCharacter) {
+    // Surrogates are spelled out, so that a 32-bit wchar_t sees the pairs a 16-bit one does.
     const struct {
         const wchar_t* text;
         std::string bytes;
     } cases[] = {
         {L"Starting ...\r\n", "Starting ...\r\n"},
         {L"", ""},
-        {L"caf\u00e9 \u00ff", "caf\xe9 \xff"},        // Latin-1 stays itself
-        {L"\u20ac5", "?5"},                             // beyond one byte
-        {L"a\U0001F600b", "a?b"},                       // a surrogate pair is one character
-        {L"x\xD800y", "x?y"},                           // a lone surrogate
+        {L"caf\u00e9 \u00ff\u0100", "caf\xe9 \xff?"}, // Latin-1 stays itself
+        {L"a\xD83D\xDE00" L"b", "a?b"},                // a surrogate pair is one character
+        {L"\xD800\xDC00\xDBFF\xDFFF", "??"},           // the ends of both ranges
+        {L"x\xD800y\xDC00", "x?y?"},                   // lone surrogates
+        {L"\xD7FF\xDC00\xD800\xDBFF\xD800\xE000", "??????"}, // just outside the ranges
     };
     for (const auto& c : cases) {
         fakeOs.logFile.clear();
         LogWrite(c.text);
         EXPECT_EQ(fakeOs.logFile, c.bytes);
         char buffer[16];
-        int n = NarrowLogText(c.text, buffer, sizeof buffer);
+        const int n = NarrowLogText(c.text, buffer, sizeof buffer);
         EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), c.bytes);
     }
+    char buffer[4];
+    EXPECT_EQ(NarrowLogText(L"abcdef", buffer, 4), 3);
+    EXPECT_STREQ(buffer, "abc") << "cut to the buffer, terminated";
+    EXPECT_EQ(fakeOs.logUsesOutsideLock, 0);
 }
 
 TEST_F(SessionLog, LongTextsAreWrittenWholeNeverCut) {
@@ -54,10 +59,8 @@ TEST_F(SessionLog, LongTextsAreWrittenWholeNeverCut) {
         }
         fakeOs.logFile.clear();
         LogWrite(wide.c_str());
-        EXPECT_EQ(fakeOs.logFile, narrow) << length;
-        fakeOs.logFile.clear();
         LogWriteNarrow(narrow.c_str());
-        EXPECT_EQ(fakeOs.logFile, narrow) << length;
+        EXPECT_EQ(fakeOs.logFile, narrow + narrow) << length;
     }
 }
 
@@ -65,74 +68,68 @@ TEST_F(SessionLog, WritesFromSeveralThreadsStayWhole) {
     // Each thread writes texts made of its own letter, some longer than one conversion buffer;
     // the file must be a sequence of whole texts.
     constexpr int THREADS = 4, WRITES = 300;
+    auto length = [](int w) { return static_cast<size_t>(20 + (w * 37) % 400); };
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; t++)
-        threads.emplace_back([t] {
-            for (int w = 0; w < WRITES; w++) {
-                std::wstring text(static_cast<size_t>(20 + (w * 37) % 400),
-                                  static_cast<wchar_t>(L'A' + t));
-                text += L"\r\n";
-                LogWrite(text.c_str());
-            }
+        threads.emplace_back([t, length] {
+            for (int w = 0; w < WRITES; w++)
+                LogWrite((std::wstring(length(w), static_cast<wchar_t>(L'A' + t)) + L"\r\n").c_str());
         });
     for (auto& thread : threads)
         thread.join();
 
     int counts[THREADS] = {};
-    size_t pos = 0;
     const std::string& log = fakeOs.logFile;
-    while (pos < log.size()) {
-        size_t end = log.find("\r\n", pos);
+    for (size_t pos = 0, end; pos < log.size(); pos = end + 2) {
+        end = log.find("\r\n", pos);
         ASSERT_NE(end, std::string::npos);
-        std::string line = log.substr(pos, end - pos);
-        ASSERT_FALSE(line.empty());
-        int t = line[0] - 'A';
-        ASSERT_GE(t, 0);
-        ASSERT_LT(t, THREADS);
-        int w = counts[t]++;
-        EXPECT_EQ(line, std::string(static_cast<size_t>(20 + (w * 37) % 400), line[0]));
-        pos = end + 2;
+        const int t = log[pos] - 'A';
+        ASSERT_TRUE(t >= 0 && t < THREADS);
+        EXPECT_EQ(log.substr(pos, end - pos), std::string(length(counts[t]++), log[pos]));
     }
     for (int count : counts)
         EXPECT_EQ(count, WRITES);
+    EXPECT_EQ(fakeOs.logUsesOutsideLock, 0);
 }
 
 TEST_F(SessionLog, SaveCopiesTheLogSoFarAndLoggingGoesOn) {
-    LogWrite(L"before\r\n");
-    fakeOs.saveAnswer = L"Z:\\tmp\\copy.log";
-    SaveLogAs();
-    LogWrite(L"after\r\n");
-    EXPECT_EQ(fakeOs.files[L"Z:\\tmp\\copy.log"], "before\r\n");
-    EXPECT_EQ(fakeOs.logFile, "before\r\nafter\r\n");
-    EXPECT_TRUE(fakeOs.messages.empty());
-
+    const std::wstring copy = L"Z:\\tmp\\copy.log";
+    const struct {
+        const char* what;
+        std::wstring answer; // empty: the user cancels
+        bool copyFails, reopenFails;
+        std::string copied;  // the copy afterwards
+        std::vector<std::wstring> boxes;
+        std::string logAfter;
+    } cases[] = {
+        {"save", copy, false, false, "one\r\n", {}, "one\r\ntwo\r\n"},
+        {"cancelled", L"", false, false, "", {}, "one\r\ntwo\r\n"},
+        {"copy fails", copy, true, false, "", {L"Cannot copy Log File"}, "one\r\ntwo\r\n"},
+        {"reopen fails", copy, false, true, "one\r\n", {L"Cannot reopen Log File"}, "one\r\n"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        LogWrite(L"one\r\n");
+        fakeOs.saveAnswer = c.answer;
+        fakeOs.copyFails = c.copyFails;
+        fakeOs.logReopenFails = c.reopenFails;
+        SaveLogAs();
+        LogWrite(L"two\r\n");
+        EXPECT_EQ(fakeOs.saveDialogs, 1) << c.what;
+        EXPECT_EQ(fakeOs.files.count(copy) ? fakeOs.files[copy] : "", c.copied) << c.what;
+        EXPECT_EQ(fakeOs.logFile, c.logAfter) << c.what;
+        ASSERT_EQ(fakeOs.messages.size(), c.boxes.size()) << c.what;
+        for (size_t i = 0; i < c.boxes.size(); i++) {
+            EXPECT_EQ(fakeOs.messages[i].text, c.boxes[i]) << c.what;
+            EXPECT_EQ(fakeOs.messages[i].caption, L"Error") << c.what;
+        }
+    }
     // A second save to the same name replaces the first copy without asking.
+    fakeOs.logReopenFails = false;
+    OsReopenLogFileForAppend();
     SaveLogAs();
-    EXPECT_EQ(fakeOs.files[L"Z:\\tmp\\copy.log"], "before\r\nafter\r\n");
-}
-
-TEST_F(SessionLog, CancelledSaveChangesNothing) {
-    LogWrite(L"line\r\n");
-    SaveLogAs(); // saveAnswer empty: the user cancels
-    LogWrite(L"more\r\n");
-    EXPECT_EQ(fakeOs.saveDialogs, 1);
-    EXPECT_TRUE(fakeOs.files.empty());
-    EXPECT_EQ(fakeOs.logFile, "line\r\nmore\r\n");
-    EXPECT_TRUE(fakeOs.messages.empty());
-}
-
-TEST_F(SessionLog, FailedCopyOrReopenIsReportedNotHidden) {
-    fakeOs.saveAnswer = L"Z:\\readonly\\copy.log";
-    fakeOs.copyFails = true;
+    EXPECT_EQ(fakeOs.files[copy], "one\r\n");
+    LogWrite(L"three\r\n");
     SaveLogAs();
-    ASSERT_EQ(fakeOs.messages.size(), 1u);
-    EXPECT_EQ(fakeOs.messages[0].text, L"Cannot copy Log File");
-    EXPECT_EQ(fakeOs.messages[0].caption, L"Error");
-
-    fakeOs.messages.clear();
-    fakeOs.copyFails = false;
-    fakeOs.logReopenFails = true;
-    SaveLogAs();
-    ASSERT_EQ(fakeOs.messages.size(), 1u);
-    EXPECT_EQ(fakeOs.messages[0].text, L"Cannot reopen Log File");
+    EXPECT_EQ(fakeOs.files[copy], "one\r\nthree\r\n");
 }

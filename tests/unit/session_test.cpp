@@ -1,7 +1,9 @@
 // Start-up, tick, Pause and end of a run, checked through the log they write and the messages
 // the user sees.
+#include "app/channel_table.h"
 #include "app/session.h"
 #include "fake_os.h"
+#include "link/block_exchange.h"
 #include "link/link_state.h"
 
 #include <gtest/gtest.h>
@@ -120,8 +122,13 @@ TEST_F(Session, EndClosesLogAndPortAfterSessionEnded) {
 
 TEST_F(Session, TickWithoutEcuKeepsWaiting) {
     // Nothing behind the port: every read waits out its time.
+    rawValues[3] = 5;
+    BlockStore.title[1] = 7;
     ASSERT_EQ(StartSession(), 1);
+    EXPECT_EQ(rawValues[3], 0) << "a run starts with empty receive tables";
+    EXPECT_EQ(BlockStore.title[1], 0);
     EXPECT_EQ(OnTick(), 1);
+    EXPECT_FALSE(fakeOs.windowResponsive) << "the user's input is handled again after the attempt";
     EXPECT_EQ(OnTick(), 1);
     ASSERT_EQ(fakeOs.statusTexts.size(), 2u);
     EXPECT_EQ(fakeOs.statusTexts[1], L"Waiting to connect to ECU");
@@ -149,6 +156,11 @@ TEST_F(Session, PauseTogglesOnlyWhileConnected) {
 }
 
 TEST_F(Session, HeaderRowNamesEveryChannelWhateverIsEnabled) {
+    for (int i = 0; i < CHANNEL_COUNT; i++)
+        EXPECT_EQ(FindChannelByControlId(ChannelTable.controlId[i]), i) << "one button per channel";
+    for (int id : {10100, 10109, 112, 0})
+        EXPECT_EQ(FindChannelByControlId(id), -1) << id;
+    ChannelTable.enabled[2] = 0;
     ASSERT_EQ(StartSession(), 1);
     fakeOs.logFile.clear();
     WriteHeaderRow();
