@@ -15,12 +15,11 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
-targets=${*:-get_block wake_up connection config}
+targets=${*:-get_block connection config}
 
 max_len() {
     case $1 in
     get_block) echo 1024 ;;
-    wake_up) echo 64 ;;
     connection) echo 8192 ;;
     config) echo 512 ;;
     *) echo "unknown target: $1" >&2; exit 2 ;;

@@ -145,7 +145,7 @@ except (OSError, KeyError, ValueError) as e:
 print("""
 How to read it:
 
-- Fuzzing drives the block receiver, the wake-up, a whole connection with polling and the reading
+- Fuzzing drives the block receiver, a whole connection (wake-up included) with polling and the reading
   of Tarvex.cfg with libFuzzer's bytes; a finding is a crash, a sanitizer report or a broken
   invariant, and is kept under `tests/fuzz/regressions/` once fixed.
 - Fault injection makes the N-th serial operation of a connection attempt or of a poll cycle fail

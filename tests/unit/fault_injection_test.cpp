@@ -141,23 +141,68 @@ std::string LogBefore(const std::string& healthyLog, int block) {
     return healthyLog;
 }
 
-std::string Describe(size_t n, FakeOs::FaultKind kind, bool persistent, const std::vector<Op>& ops) {
-    char text[96];
-    std::snprintf(text, sizeof text, "op %zu (%s) %s %s", n + 1, KIND_NAMES[ops[n].kind],
-                  kind == FakeOs::OpError ? "error" : "empty read", persistent ? "for good" : "once");
-    return text;
-}
-
-// Lifts the fault, lets the ECU forget the broken session and connects again on the same model.
-void ExpectCleanReconnection(const std::string& healthyLog, const std::string& what) {
-    fakeOs.failAt = 0;
-    fakeOs.nowUs += ECU_FORGETS_US;
-    fakeOs.messages.clear();
-    fakeOs.logFile.clear();
-    EXPECT_EQ(ConnectEcu(), 1) << what << ": reconnection";
-    EXPECT_TRUE(fakeOs.messages.empty()) << what << ": reconnection";
-    EXPECT_EQ(fakeOs.logFile, healthyLog) << what << ": reconnection";
-    EXPECT_TRUE(fakeOs.portOpen) << what << ": reconnection";
+// Makes each operation of `ops` fail in turn, as an error and as an empty read, once and for
+// good. `prepare` sets up a fresh run and `run` makes it; the run must give up within one read's
+// wait of a healthy run, without retries, and end as `ops` says (the failure's log line after the
+// log `logBefore` gives for its block, its message box) or as a healthy run would. Afterwards the
+// fault is lifted, the ECU forgets the broken session and `again` must find the link healthy.
+struct Counts {
+    int runs = 0, healthy = 0, logLines = 0, boxes = 0;
+};
+template <typename Prepare, typename Run, typename LogBefore, typename Again>
+Counts InjectEveryFault(const std::vector<Op>& ops, const std::string& label, Prepare prepare,
+                        Run run, int ownedByMainWindow, const std::string& healthyLog,
+                        uint64_t healthyUs, LogBefore logBefore, Again again) {
+    Counts counts;
+    for (FakeOs::FaultKind kind : {FakeOs::OpError, FakeOs::EmptyRead})
+        for (bool persistent : {false, true})
+            for (size_t n = 0; n < ops.size(); n++) {
+                char text[128];
+                std::snprintf(text, sizeof text, "%sop %zu (%s) %s %s", label.c_str(), n + 1,
+                              KIND_NAMES[ops[n].kind],
+                              kind == FakeOs::OpError ? "error" : "empty read",
+                              persistent ? "for good" : "once");
+                const std::string what = text;
+                const Outcome expected = Expected(ops, n, kind, persistent);
+                prepare();
+                const int opsBefore = fakeOs.serialOps;
+                fakeOs.failAt = opsBefore + static_cast<int>(n) + 1;
+                fakeOs.failPersistently = persistent;
+                fakeOs.failKind = kind;
+                const uint64_t start = fakeOs.nowUs;
+                const int result = run();
+                counts.runs++;
+                EXPECT_GE(fakeOs.faultsInjected, 1) << what;
+                EXPECT_LE(fakeOs.serialOps - opsBefore, static_cast<int>(ops.size()))
+                    << what << ": no retries, no loop";
+                EXPECT_LE(fakeOs.nowUs - start, healthyUs + READ_WAIT_US)
+                    << what << ": gives up within one read's wait";
+                EXPECT_EQ(result, expected.Connected()) << what;
+                if (expected.Connected()) {
+                    counts.healthy++;
+                    EXPECT_TRUE(fakeOs.messages.empty()) << what;
+                    EXPECT_EQ(fakeOs.logFile, healthyLog) << what;
+                } else {
+                    // The log up to the fault is whole, then the failure's own line, nothing else.
+                    EXPECT_EQ(fakeOs.logFile, logBefore(expected.failedBlock) + expected.logLine)
+                        << what;
+                    (expected.message.empty() ? counts.logLines : counts.boxes)++;
+                    EXPECT_EQ(fakeOs.messages.size(), expected.message.empty() ? 0u : 1u) << what;
+                    if (!expected.message.empty() && !fakeOs.messages.empty()) {
+                        EXPECT_EQ(fakeOs.messages[0].text, expected.message) << what;
+                        EXPECT_EQ(fakeOs.messages[0].caption, L"Error") << what;
+                        EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, ownedByMainWindow) << what;
+                    }
+                }
+                fakeOs.failAt = 0;
+                fakeOs.nowUs += ECU_FORGETS_US;
+                fakeOs.messages.clear();
+                again(what);
+            }
+    // Every outcome class occurred: the table is not vacuous.
+    EXPECT_GT(counts.healthy, 0);
+    EXPECT_GT(counts.boxes, 0);
+    return counts;
 }
 
 } // namespace
@@ -168,87 +213,33 @@ TEST(FaultInjection, EveryOperationOfAConnectionAttempt) {
     const uint64_t healthyStart = fakeOs.nowUs;
     ASSERT_EQ(ConnectEcu(), 1);
     const uint64_t healthyUs = fakeOs.nowUs - healthyStart;
-    const int healthyOps = fakeOs.serialOps;
     const std::string healthyLog = fakeOs.logFile;
-    int32_t dataLength[BLOCK_SLOTS];
-    std::copy(BlockStore.dataLength, BlockStore.dataLength + BLOCK_SLOTS, dataLength);
-    const std::vector<Op> ops = ConnectionLayout(dataLength);
-    ASSERT_EQ(static_cast<int>(ops.size()), healthyOps) << "the layout no longer fits the exchange";
+    const std::vector<Op> ops = ConnectionLayout(BlockStore.dataLength);
+    ASSERT_EQ(static_cast<int>(ops.size()), fakeOs.serialOps) << "the layout no longer fits";
 
-    int runs = 0, connected = 0, logLines = 0, boxes = 0;
-    for (FakeOs::FaultKind kind : {FakeOs::OpError, FakeOs::EmptyRead}) {
-        for (bool persistent : {false, true}) {
-            for (size_t n = 0; n < ops.size(); n++) {
-                const std::string what = Describe(n, kind, persistent, ops);
-                const Outcome expected = Expected(ops, n, kind, persistent);
-                FreshStart();
-                AttachEcu();
-                fakeOs.failAt = static_cast<int>(n) + 1;
-                fakeOs.failPersistently = persistent;
-                fakeOs.failKind = kind;
-                const uint64_t start = fakeOs.nowUs;
-                const int result = ConnectEcu();
-                runs++;
-
-                EXPECT_GE(fakeOs.faultsInjected, 1) << what;
-                EXPECT_LE(fakeOs.serialOps, healthyOps) << what << ": no retries, no loop";
-                EXPECT_LE(fakeOs.nowUs - start, healthyUs + READ_WAIT_US)
-                    << what << ": gives up within one read's wait";
-                if (expected.Connected()) {
-                    connected++;
-                    EXPECT_EQ(result, 1) << what;
-                    EXPECT_TRUE(fakeOs.messages.empty()) << what;
-                    EXPECT_EQ(fakeOs.logFile, healthyLog) << what;
-                    EXPECT_EQ(LoadFlag(LinkState.connected), 1) << what;
-                    StoreFlag(LinkState.connected, 0);
-                    // The ECU still holds the session; it must time out before a new wake-up.
-                } else {
-                    EXPECT_EQ(result, 0) << what;
-                    EXPECT_EQ(fakeOs.threadsCreated, 0) << what;
-                    // The blocks received before the fault are all in the log, then the failure's
-                    // own line, and nothing else.
-                    EXPECT_EQ(fakeOs.logFile,
-                              LogBefore(healthyLog, expected.failedBlock) + expected.logLine)
-                        << what;
-                    if (expected.message.empty()) {
-                        logLines++;
-                        EXPECT_TRUE(fakeOs.messages.empty()) << what;
-                    } else {
-                        boxes++;
-                        ASSERT_EQ(fakeOs.messages.size(), 1u) << what;
-                        EXPECT_EQ(fakeOs.messages[0].text, expected.message) << what;
-                        EXPECT_EQ(fakeOs.messages[0].caption, L"Error") << what;
-                        EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 0) << what;
-                        EXPECT_EQ(blockNumber, expected.failedBlock) << what;
-                    }
-                }
-                ExpectCleanReconnection(healthyLog, what);
-            }
-        }
-    }
-    EXPECT_EQ(runs, 4 * healthyOps);
-    // Every outcome class occurred: the table is not vacuous.
-    EXPECT_GT(connected, 0);
-    EXPECT_GT(logLines, 0);
-    EXPECT_GT(boxes, 0);
-    std::printf("[          ] %d operations in a connection attempt, %d runs: %d connected anyway, "
+    const Counts counts = InjectEveryFault(
+        ops, "", [] { FreshStart(); AttachEcu(); },
+        [] {
+            const int ok = ConnectEcu();
+            EXPECT_EQ(fakeOs.threadsCreated, ok);
+            EXPECT_EQ(LoadFlag(LinkState.connected), ok);
+            return ok;
+        },
+        0, healthyLog, healthyUs,
+        [&](int block) { return LogBefore(healthyLog, block); },
+        [&](const std::string& what) {
+            StoreFlag(LinkState.connected, 0);
+            fakeOs.logFile.clear();
+            EXPECT_EQ(ConnectEcu(), 1) << what << ": reconnection";
+            EXPECT_TRUE(fakeOs.messages.empty()) << what << ": reconnection";
+            EXPECT_EQ(fakeOs.logFile, healthyLog) << what << ": reconnection";
+        });
+    EXPECT_EQ(counts.runs, 4 * static_cast<int>(ops.size()));
+    EXPECT_GT(counts.logLines, 0);
+    std::printf("[          ] %zu operations in a connection attempt, %d runs: %d connected anyway, "
                 "%d ended with a log line, %d with a message box\n",
-                healthyOps, runs, connected, logLines, boxes);
+                ops.size(), counts.runs, counts.healthy, counts.logLines, counts.boxes);
 }
-
-namespace {
-
-// A clean connection with the reader held back, the log and the boxes emptied.
-void ConnectHeld() {
-    FreshStart();
-    AttachEcu();
-    ASSERT_EQ(ConnectEcu(), 1);
-    StoreFlag(LinkState.connected, 0);
-    fakeOs.logFile.clear();
-    fakeOs.messages.clear();
-}
-
-} // namespace
 
 TEST(FaultInjection, EveryOperationOfAPollCycle) {
     const struct {
@@ -259,78 +250,53 @@ TEST(FaultInjection, EveryOperationOfAPollCycle) {
         {0, 7, L"SendValueRequestBlock failed"}, // a memory read
         {6, 5, L"SendADCChannelRead failed"},    // an ADC read
     };
-    int runs = 0, silent = 0, boxes = 0;
+    Counts total;
     std::string opCounts;
     for (const auto& c : cycles) {
-        ConnectHeld();
-        currentChannel = c.channel;
+        // A clean connection with the reader held back, the log and the boxes emptied.
+        auto connectHeld = [&] {
+            FreshStart();
+            AttachEcu();
+            ASSERT_EQ(ConnectEcu(), 1);
+            fakeOs.logFile.clear();
+            currentChannel = c.channel;
+        };
+        connectHeld();
         const int before = fakeOs.serialOps;
         const uint64_t healthyStart = fakeOs.nowUs;
         PollCycles(1);
-        ASSERT_TRUE(fakeOs.messages.empty()) << "channel " << c.channel;
-        const int healthyOps = fakeOs.serialOps - before;
-        const uint64_t healthyUs = fakeOs.nowUs - healthyStart;
         const std::string healthyLog = fakeOs.logFile;
         const int32_t answerSlot = blockNumber;
         const std::string requestLog = healthyLog.substr(0, healthyLog.find("\r\nGetBlock"));
-        ASSERT_LT(requestLog.size(), healthyLog.size());
-
         std::vector<Op> ops;
         AddBlockSent(ops, c.requestBytes, {"", c.requestFails, 0});
         AddBlockReceived(ops, BlockStore.dataLength[answerSlot], {"", L"GetBlock failed", 0});
-        ASSERT_EQ(static_cast<int>(ops.size()), healthyOps) << "channel " << c.channel;
-        opCounts += (opCounts.empty() ? "" : " and ") + std::to_string(healthyOps);
+        ASSERT_EQ(static_cast<int>(ops.size()), fakeOs.serialOps - before) << c.channel;
+        opCounts += (opCounts.empty() ? "" : " and ") + std::to_string(ops.size());
 
-        for (FakeOs::FaultKind kind : {FakeOs::OpError, FakeOs::EmptyRead}) {
-            for (bool persistent : {false, true}) {
-                for (size_t n = 0; n < ops.size(); n++) {
-                    const std::string what =
-                        "channel " + std::to_string(c.channel) + ", " +
-                        Describe(n, kind, persistent, ops);
-                    const Outcome expected = Expected(ops, n, kind, persistent);
-                    ConnectHeld();
-                    currentChannel = c.channel;
-                    fakeOs.failAt = fakeOs.serialOps + static_cast<int>(n) + 1;
-                    fakeOs.failPersistently = persistent;
-                    fakeOs.failKind = kind;
-                    const uint64_t start = fakeOs.nowUs;
-                    PollCycles(1);
-                    runs++;
-
-                    EXPECT_GE(fakeOs.faultsInjected, 1) << what;
-                    EXPECT_EQ(LoadFlag(LinkState.connected), 0) << what;
-                    EXPECT_LE(fakeOs.nowUs - start, healthyUs + READ_WAIT_US) << what;
-                    if (expected.Connected()) {
-                        silent++;
-                        EXPECT_TRUE(fakeOs.messages.empty()) << what;
-                        EXPECT_EQ(fakeOs.logFile, healthyLog) << what;
-                        EXPECT_EQ(BlockStore.counter[answerSlot], answerSlot) << what;
-                    } else {
-                        boxes++;
-                        ASSERT_EQ(fakeOs.messages.size(), 1u) << what;
-                        EXPECT_EQ(fakeOs.messages[0].text, expected.message) << what;
-                        EXPECT_EQ(fakeOs.messages[0].caption, L"Error") << what;
-                        EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 1) << what;
-                        EXPECT_EQ(fakeOs.logFile, requestLog) << what;
-                    }
-
-                    // Back again: a new attempt wakes the same ECU and polls cleanly.
-                    fakeOs.failAt = 0;
-                    fakeOs.nowUs += ECU_FORGETS_US;
-                    fakeOs.messages.clear();
-                    ASSERT_EQ(ConnectEcu(), 1) << what << ": reconnection";
-                    fakeOs.logFile.clear();
-                    currentChannel = c.channel;
-                    PollCycles(1);
-                    EXPECT_TRUE(fakeOs.messages.empty()) << what << ": poll after reconnection";
-                    EXPECT_EQ(fakeOs.logFile, healthyLog) << what << ": poll after reconnection";
-                }
-            }
-        }
+        const Counts counts = InjectEveryFault(
+            ops, "channel " + std::to_string(c.channel) + ", ", connectHeld,
+            [] {
+                PollCycles(1);
+                EXPECT_EQ(LoadFlag(LinkState.connected), 0);
+                return fakeOs.messages.empty() ? 1 : 0;
+            },
+            1, healthyLog, fakeOs.nowUs - healthyStart,
+            [&](int) { return requestLog; },
+            [&](const std::string& what) {
+                // Back again: a new attempt wakes the same ECU and polls cleanly.
+                ASSERT_EQ(ConnectEcu(), 1) << what << ": reconnection";
+                fakeOs.logFile.clear();
+                currentChannel = c.channel;
+                PollCycles(1);
+                EXPECT_TRUE(fakeOs.messages.empty()) << what << ": poll after reconnection";
+                EXPECT_EQ(fakeOs.logFile, healthyLog) << what << ": poll after reconnection";
+            });
+        total.runs += counts.runs;
+        total.healthy += counts.healthy;
+        total.boxes += counts.boxes;
     }
-    EXPECT_GT(silent, 0);
-    EXPECT_GT(boxes, 0);
     std::printf("[          ] poll cycles of %s operations, %d runs: %d completed anyway, "
                 "%d ended with a message box\n",
-                opCounts.c_str(), runs, silent, boxes);
+                opCounts.c_str(), total.runs, total.healthy, total.boxes);
 }
