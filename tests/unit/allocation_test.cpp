@@ -35,22 +35,10 @@ void* Allocate(std::size_t size) {
 
 } // namespace
 
+// The library's other forms (array, nothrow) come down to these.
 void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
 void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 

@@ -221,6 +221,10 @@ TEST(FaultInjection, EveryOperationOfAConnectionAttempt) {
         ops, "", [] { FreshStart(); AttachEcu(); },
         [] {
             const int ok = ConnectEcu();
+            // A port that refused its settings is closed: the next attempt opens it afresh.
+            if (fakeOs.logFile.find("Cannot Set") != std::string::npos) {
+                EXPECT_FALSE(fakeOs.portOpen);
+            }
             EXPECT_EQ(fakeOs.threadsCreated, ok);
             EXPECT_EQ(LoadFlag(LinkState.connected), ok);
             return ok;
