@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -66,35 +67,28 @@ TEST_F(LogFileWin, EachRunReplacesThePreviousLog) {
 }
 
 TEST_F(LogFileWin, WritesFromSeveralThreadsStayWhole) {
+    // Under the real lock: each thread's texts, some longer than one conversion buffer, land whole.
     ASSERT_TRUE(OsCreateLogFile());
     constexpr int THREADS = 4, WRITES = 200;
+    auto length = [](int w) { return static_cast<size_t>(10 + (w * 53) % 450); };
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; t++)
-        threads.emplace_back([t] {
-            for (int w = 0; w < WRITES; w++) {
-                std::wstring text(static_cast<size_t>(10 + (w * 53) % 450),
-                                  static_cast<wchar_t>(L'a' + t));
-                text += L"\r\n";
-                LogWrite(text.c_str());
-            }
+        threads.emplace_back([t, length] {
+            for (int w = 0; w < WRITES; w++)
+                LogWrite((std::wstring(length(w), static_cast<wchar_t>(L'a' + t)) + L"\r\n").c_str());
         });
     for (auto& thread : threads)
         thread.join();
     OsCloseLogFile();
 
-    std::string log = ReadWhole("Tarvex.log");
+    const std::string log = ReadWhole("Tarvex.log");
     int counts[THREADS] = {};
-    size_t pos = 0;
-    while (pos < log.size()) {
-        size_t end = log.find("\r\n", pos);
+    for (size_t pos = 0, end; pos < log.size(); pos = end + 2) {
+        end = log.find("\r\n", pos);
         ASSERT_NE(end, std::string::npos);
-        std::string line = log.substr(pos, end - pos);
-        ASSERT_FALSE(line.empty());
-        int t = line[0] - 'a';
+        const int t = log[pos] - 'a';
         ASSERT_TRUE(t >= 0 && t < THREADS);
-        int w = counts[t]++;
-        ASSERT_EQ(line, std::string(static_cast<size_t>(10 + (w * 53) % 450), line[0]));
-        pos = end + 2;
+        ASSERT_EQ(log.substr(pos, end - pos), std::string(length(counts[t]++), log[pos]));
     }
     for (int count : counts)
         EXPECT_EQ(count, WRITES);
@@ -132,9 +126,7 @@ TEST_F(LogFileWin, SaveCopiesSoFarThenLoggingGoesOnAtTheEnd) {
         ASSERT_TRUE(SetCurrentDirectoryW(here));
         EXPECT_TRUE(messages.empty()) << c.what;
         std::ifstream copied(copy.c_str(), std::ios::binary);
-        std::ostringstream text;
-        text << copied.rdbuf();
-        EXPECT_EQ(text.str(), "one\r\n") << c.what;
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "one\r\n") << c.what;
         EXPECT_EQ(ReadWhole("Tarvex.log"), "one\r\ntwo\r\n") << c.what;
     }
     EXPECT_EQ(GetFileAttributesW((elsewhere + L"\\Tarvex.log").c_str()), INVALID_FILE_ATTRIBUTES)
