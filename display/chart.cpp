@@ -12,6 +12,7 @@
 #include "log/session_log.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -155,7 +156,7 @@ void ChartTick() {
     OsFillChartBlack();
     ComputeScales(static_cast<float>(height));
     const int n = Clamp(width - 10, 0, HISTORY_SLOTS - 1);
-    historyLength = historyLength + 1 < n ? historyLength + 1 : n;
+    historyLength = std::min(historyLength + 1, n);
 
     const int32_t gridStep = height / 10;
     DrawGrid(gridStep);

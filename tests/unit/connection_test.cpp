@@ -303,9 +303,9 @@ TEST_F(Link, RefusedOrOutOfStepAnswersEndTheReader) {
         c.arrange(scenario);
         Connect(scenario);
         fakeOs.logFile.clear();
-        // Unbounded: the reader must end by itself.
+        // Unbounded: the reader must end by itself, its thread's exit code 0 either way.
         StoreFlag(LinkState.connected, 1);
-        ReaderThread(nullptr);
+        EXPECT_EQ(ReaderThread(nullptr), 0u) << c.what;
         EXPECT_EQ(LoadFlag(LinkState.connected), 0) << c.what;
         if (c.message.empty()) {
             EXPECT_TRUE(fakeOs.messages.empty()) << c.what;
