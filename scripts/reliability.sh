@@ -23,7 +23,7 @@ out=$native/reliability
 mkdir -p "$out"
 
 cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null &&
-    cmake --build "$win" --target Tarvex tvctl tvmem >/dev/null &&
+    cmake --build "$win" --target Tarvex tvctl >/dev/null &&
     cmake -S . -B "$native" -G Ninja -DTARVEX_SANITIZE=ON -DTARVEX_WIN_BUILD_DIR="$root/$win" \
         >/dev/null &&
     cmake --build "$native" >/dev/null || { echo "build failed" >&2; exit 2; }

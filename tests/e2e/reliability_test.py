@@ -25,7 +25,7 @@ CLOSE_LIMIT_S = 3.0
 
 def dialog_owner(s, title):
     """'main' when the dialog is owned by Tarvex's main window, 'none' when it has no owner."""
-    rc, out = soak.tvmem(s, "owner", title)
+    rc, out = s.tvctl("owner", title)
     check(rc == 0, f"no dialog {title!r} to ask about")
     return out.strip()
 

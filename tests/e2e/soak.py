@@ -2,12 +2,10 @@
 """Soak: Tarvex.exe against ecusim for a long run, with the adapter pulled out and plugged back
 in at intervals, sampling what the process holds.
 
-Samples come from tvmem.exe inside the prefix (the process's handles in the system's handle
+Samples come from `tvctl sample` inside the prefix (the process's handles in the system's handle
 list, the live cells of its GDI handle table, its windows as the count of USER objects that Wine
-can show, its working set) and from /proc for the wine process that runs Tarvex.exe (anonymous
-resident memory, unix descriptors, threads). GetProcessHandleCount, GetGuiResources and the
-private bytes of GetProcessMemoryInfo are sampled too; Wine 8 answers them with 0 or an error,
-which tvmem prints as 0 and -1, and which are then left out of the verdict.
+can show; Wine 8 answers GetProcessHandleCount and GetGuiResources with 0) and from /proc for the
+wine process that runs Tarvex.exe (anonymous resident memory, unix descriptors, threads).
 
 Samples are taken only while connected and polling, never while a message box is up, so that
 every sample sees the same set of objects. The first warm_up_s seconds, which include the first
@@ -20,13 +18,11 @@ reliability_test.py soak_two_minutes runs a short one.
 import argparse
 import json
 import os
-import subprocess
 import sys
 import time
 
 from harness import E2EFailure, WineSession, check
 
-TVMEM_EXE = os.environ.get("TARVEX_TVCTL", "").replace("tvctl.exe", "tvmem.exe")
 INITIALISED = b"Initialised OK!\r\n"
 ANSWER = b"\r\nGetBlock returned block "
 
@@ -37,17 +33,9 @@ MEMORY = ("rssanon_kb",)
 MEMORY_BOUND_KB = 4096
 
 
-def tvmem(s, *args):
-    """Runs tvmem.exe in the session's prefix: (exit code, output)."""
-    check(os.path.exists(TVMEM_EXE), f"no tvmem.exe at {TVMEM_EXE!r}")
-    r = subprocess.run(["wine", TVMEM_EXE] + [str(a) for a in args], env=s.env(),
-                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
-    return r.returncode, r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-
-
 def sample(s):
-    rc, out = tvmem(s, "sample")
-    check(rc == 0, "tvmem found no Tarvex window")
+    rc, out = s.tvctl("sample")
+    check(rc == 0, "tvctl found no Tarvex window")
     values = {}
     for pair in out.split():
         name, _, value = pair.partition("=")
@@ -173,7 +161,7 @@ def check_no_growth(result):
     object per reconnection or per minute raises the second above the first."""
     figures = growth(result)
     for name in ("systemhandles", "gdicells", "windows"):
-        check(name in figures, f"no {name} figure: tvmem could not measure it")
+        check(name in figures, f"no {name} figure: tvctl could not measure it")
     for name in COUNTED:
         if name in figures:
             f = figures[name]
