@@ -52,11 +52,7 @@ ANSWER = re.compile(rb"\r\nGetBlock returned block (\d+) blockNumber (\d+) Type 
 # data row, which the chart tick writes one value at a time.
 READER_LINE = re.compile(rb"\r\nRequest Block (\d+) Parameter = (\d) vals [0-9a-f]+ [0-9a-f]+ "
                          rb"[0-9a-f]+\r\n|" + ANSWER.pattern)
-DATA_ROW = re.compile(rb"(?:^|(?<=\n))" + TIME + rb" ([^\r\n]*)\r\n")
-# A poll request on the line: a one-byte memory read of a channel's address, or an ADC read.
-MEMORY_ADDRESSES = [0x37, 0x38, 0x45, 0x3A, 0x42, 0x5D]
-REQUEST = re.compile(rb"\x06(.)\x01\x01\x00([\x37\x38\x45\x3a\x42\x5d])\x03"
-                     rb"|\x04(.)\x08([\x00\x01])\x03", re.S)
+
 
 
 class E2EFailure(AssertionError):
@@ -102,28 +98,13 @@ def make_prefix():
     run_quietly(["wineserver", "-w"], env, log)
 
 
-def requests(trace):
-    """(counter, channel) of every poll request the program sent, in order."""
-    return [(m.group(1)[0], MEMORY_ADDRESSES.index(m.group(2)[0])) if m.group(1) is not None
-            else (m.group(3)[0], 6 + m.group(4)[0])
-            for m in REQUEST.finditer(trace.sent("tester"))]
-
-
-def data_rows(log):
-    """The values of each whole data row of a log, its reader lines taken out: a list of texts,
-    the last one empty when the row ends in a comma."""
-    return [m.group(1).decode("ascii", "replace").split(",")
-            for m in DATA_ROW.finditer(READER_LINE.sub(b"", log))]
-
-
 class Image:
     """A screenshot as RGB pixels (read through ImageMagick's PPM output)."""
 
     def __init__(self, path):
         data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
                               stdout=subprocess.PIPE).stdout
-        parts = data.split(maxsplit=4)
-        check(parts[0] == b"P6", "unexpected picture format")
+        parts = data.split(maxsplit=4)  # P6, width, height, 255, the pixels
         self.width, self.height, self.pixels = int(parts[1]), int(parts[2]), parts[4]
 
     def at(self, x, y):
@@ -162,13 +143,10 @@ class EcusimTrace:
             fields = line.split(" ", 2)
             if not line or fields[0] == "#":
                 continue
-            try:
-                if fields[1] == "rts":
-                    self.rts.append((int(fields[0]), fields[2] == "1"))
-                else:
-                    self.bytes.append((int(fields[0]), fields[1], int(fields[2], 16)))
-            except (IndexError, ValueError):
-                raise E2EFailure(f"trace line unreadable: {line!r}")
+            if fields[1] == "rts":
+                self.rts.append((int(fields[0]), fields[2] == "1"))
+            else:
+                self.bytes.append((int(fields[0]), fields[1], int(fields[2], 16)))
 
     def sent(self, direction):
         """The bytes of one direction, in order."""
@@ -355,16 +333,12 @@ class WineSession:
 
     # --- Tarvex --------------------------------------------------------------------------------
 
-    def write_config(self, data):
-        with open(os.path.join(self.workdir, "Tarvex.cfg"), "wb") as f:
-            f.write(data)
-
-    def start(self, wait_window=True):
+    def start(self):
+        """Starts Tarvex in the working directory; its client area on screen when it shows."""
         with open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab") as out:
             self.tarvex = subprocess.Popen(["wine", TARVEX_EXE], cwd=self.workdir,
                                            env=self.env(), stdout=out, stderr=out)
-        if wait_window:
-            self.origin = self.wait_main()
+        self.origin = self.wait_main()
 
     def wait_exit(self, seconds):
         """Waits for Tarvex to end; True when it did."""
@@ -399,9 +373,9 @@ class WineSession:
 
     # --- eyes and hands ----------------------------------------------------------------------
 
-    def tvctl(self, *args, timeout=60):
+    def tvctl(self, *args):
         r = subprocess.run(["wine", TVCTL_EXE] + [str(a) for a in args], env=self.env(),
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=timeout)
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
         return r.returncode, r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
 
     def wait_main(self, ms=30000):

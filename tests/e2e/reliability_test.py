@@ -15,12 +15,23 @@ import time
 
 import soak
 from harness import (ANSWER, HEADER_ROW, INITIALISED, READER_LINE, TIME, WineSession, check,
-                     requests, run_named)
+                     run_named)
 
 # What closing may take at most, from the moment the close is posted to "Session ended": the
 # window hears a close through every wait of an attempt and of the reader's cycle.
 CLOSE_LIMIT_S = 3.0
 STARTED = b"\r\nCOM Opened\r\n"
+# A poll request on the line: a one-byte memory read of a channel's address, or an ADC read.
+MEMORY_ADDRESSES = [0x37, 0x38, 0x45, 0x3A, 0x42, 0x5D]
+REQUEST = re.compile(rb"\x06(.)\x01\x01\x00([\x37\x38\x45\x3a\x42\x5d])\x03"
+                     rb"|\x04(.)\x08([\x00\x01])\x03", re.S)
+
+
+def requests(trace):
+    """(counter, channel) of every poll request the program sent, in order."""
+    return [(m.group(1)[0], MEMORY_ADDRESSES.index(m.group(2)[0])) if m.group(1) is not None
+            else (m.group(3)[0], 6 + m.group(4)[0])
+            for m in REQUEST.finditer(trace.sent("tester"))]
 
 
 def answers_after(log, position):
@@ -346,7 +357,8 @@ def config_shapes():
                 os.remove(config)
                 os.mkdir(config)
             else:
-                s.write_config(content)
+                with open(config, "wb") as f:
+                    f.write(content)
             s.start()
             if not port_line.endswith(b"\r\n"):
                 opened = b"Starting ...\r\nRead Config file: %s\r\n\r\nCOM Opened\r\n" % port_line

@@ -14,13 +14,19 @@ import re
 import time
 
 from harness import (AMBER, BLACK, BLUE, CHANNEL_COLOURS, DASH, GREEN, GREY, INITIALISED,
-                     ORANGE, PINK, RED, WHITE, WineSession, check, data_rows, run_named)
+                     ORANGE, PINK, READER_LINE, RED, TIME, WHITE, WineSession, check, run_named)
 
 STARTED = b"Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
 HEALTHY_ECU = {"com9": []}
 PAUSE_BUTTON, RPM_BUTTON = 112, 10104
+DATA_ROW = re.compile(rb"(?:^|(?<=\n))" + TIME + rb" ([^\r\n]*)\r\n")
 CHANNEL_NAMES = ["intake air", "head temperature", "AFM voltage", "RPM", "injector time",
                  "ignition advance", "MAF sensor", "battery"]
+
+
+def data_rows(log):
+    """The values of each whole data row of a log, its reader lines taken out."""
+    return [m.group(1).split(b",") for m in DATA_ROW.finditer(READER_LINE.sub(b"", log))]
 
 
 def wait_connected(s):
