@@ -164,6 +164,50 @@ def end(process, sig=None, seconds=10):
         process.wait(10)
 
 
+class Ecusim:
+    """One ecusim process behind a COM port of the prefix, with its files in the artefacts."""
+
+    def __init__(self, args, link, rts_socket, files):
+        check(os.path.exists(ECUSIM) and os.path.exists(RTSBRIDGE),
+              f"no ecusim at {ECUSIM!r} or RTS bridge at {RTSBRIDGE!r}")
+        self.link, self.trace_path, self.out_path = link, files + ".trace", files + ".out"
+        self.summary = None
+        if os.path.lexists(link) and not os.path.islink(link):
+            os.remove(link)  # a leftover that ecusim would refuse to replace
+        with open(self.out_path, "wb") as out, open(files + ".err", "wb") as err:
+            self.process = subprocess.Popen(
+                [ECUSIM, "--link", link, "--rts-socket", rts_socket, "--trace", self.trace_path]
+                + [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(link) and self.running() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        if not os.path.islink(link):
+            end(self.process, signal.SIGTERM)
+            raise E2EFailure(f"ecusim did not link {link}: see {files}.err")
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        """Ends ecusim with SIGTERM (it prints its summary and removes its link); the summary's
+        "name: value" lines as a dict of ints."""
+        end(self.process, signal.SIGTERM)
+        if os.path.islink(self.link):
+            os.remove(self.link)  # it was killed, or died, before it could clean up
+        with open(self.out_path, "rb") as f:
+            lines = f.read().decode("utf-8", "replace").splitlines()
+        self.summary = {name.strip(): int(value) for name, sep, value in
+                        (line.partition(": ") for line in lines) if sep and value.strip().isdigit()}
+        return self.summary
+
+    def trace(self):
+        try:
+            with open(self.trace_path, "r", encoding="ascii", errors="replace") as f:
+                return EcusimTrace(f.read())
+        except FileNotFoundError:
+            return EcusimTrace("")
+
+
 class WineSession:
     """One run of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`.
 
@@ -181,7 +225,7 @@ class WineSession:
         check(len(self.ecusim_config) <= 1, "one ecusim: the bridge reports to one socket")
         self.port_names = [p for p in ports if p.lower() not in self.ecusim_config]
         self.ptys, self.xvfb, self.tarvex, self.wineserver, self.ecusim = {}, None, None, None, None
-        self.summary, self.ecusim_runs, self.shots, self.kept_logs = None, 0, 0, 0
+        self.ecusim_runs, self.shots, self.kept_logs = 0, 0, 0
         self.bridged = bool(self.ecusim_config)  # wine processes get the RTS bridge preloaded
         self.rts_socket = os.path.join(self.artefacts, "rts.sock")
         if len(self.rts_socket.encode()) > 107:  # a Unix socket's path holds 107 bytes
@@ -290,46 +334,22 @@ class WineSession:
     def start_ecusim(self, port="com9", args=()):
         """Starts ecusim behind `port` and waits for its link. Tarvex must start after this to
         get the RTS bridge (sessions made with ecusim= have it from the first wine process)."""
-        check(self.ecusim is None or self.ecusim.poll() is not None, "ecusim is already running")
-        check(os.path.exists(ECUSIM) and os.path.exists(RTSBRIDGE),
-              f"no ecusim at {ECUSIM!r} or RTS bridge at {RTSBRIDGE!r}")
+        check(self.ecusim is None or not self.ecusim.running(), "ecusim is already running")
         self.ecusim_runs += 1
-        self.bridged, self.summary = True, None
-        self.link = os.path.join(PREFIX, "dosdevices", port.lower())
-        self.ecusim_files = os.path.join(self.artefacts, f"ecusim-{self.ecusim_runs}")
-        if os.path.lexists(self.link) and not os.path.islink(self.link):
-            os.remove(self.link)  # a leftover that ecusim would refuse to replace
-        with open(self.ecusim_files + ".out", "wb") as out, \
-                open(self.ecusim_files + ".err", "wb") as err:
-            self.ecusim = subprocess.Popen(
-                [ECUSIM, "--link", self.link, "--rts-socket", self.rts_socket, "--trace",
-                 self.ecusim_files + ".trace"] + [str(a) for a in args],
-                stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-        self.wait_for(lambda: os.path.exists(self.link) or self.ecusim.poll() is not None, 10,
-                      "ecusim did not start")
-        check(os.path.islink(self.link), f"ecusim did not link {self.link}: see its .err file")
+        self.bridged = True
+        self.ecusim = Ecusim(args, os.path.join(PREFIX, "dosdevices", port.lower()),
+                             self.rts_socket,
+                             os.path.join(self.artefacts, f"ecusim-{self.ecusim_runs}"))
 
     def stop_ecusim(self):
-        """Ends ecusim with SIGTERM (it prints its summary and removes its link); the summary's
-        "name: value" lines as a dict of ints (None when there was no ecusim)."""
-        if self.ecusim is None or (self.summary is not None and self.ecusim.poll() is not None):
-            return self.summary
-        end(self.ecusim, signal.SIGTERM)
-        if os.path.islink(self.link):
-            os.remove(self.link)  # it was killed, or died, before it could clean up
-        with open(self.ecusim_files + ".out", "rb") as f:
-            lines = f.read().decode("utf-8", "replace").splitlines()
-        self.summary = {name.strip(): int(value) for name, sep, value in
-                        (line.partition(": ") for line in lines) if sep and value.strip().isdigit()}
-        return self.summary
+        """Stops ecusim if it runs; its summary (None when there was no ecusim)."""
+        if self.ecusim is not None and (self.ecusim.summary is None or self.ecusim.running()):
+            self.ecusim.stop()
+        return self.ecusim and self.ecusim.summary
 
     def ecusim_trace(self):
         """The trace of the running or last ecusim so far (EcusimTrace)."""
-        try:
-            with open(self.ecusim_files + ".trace", "r", encoding="ascii", errors="replace") as f:
-                return EcusimTrace(f.read())
-        except FileNotFoundError:
-            return EcusimTrace("")
+        return self.ecusim.trace()
 
     # --- Tarvex --------------------------------------------------------------------------------
 
