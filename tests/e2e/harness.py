@@ -3,8 +3,8 @@
 
 A WineSession owns everything one test needs and tears it all down at the end: the X server,
 the Wine server of the shared prefix, ptys linked as the prefix's COM ports, a working directory
-of the test's choosing and the Tarvex process. tvctl.exe (built beside Tarvex.exe) reads window
-texts and dialogs from inside the prefix; xdotool types and clicks as a person would.
+and the Tarvex process. tvctl.exe (built beside Tarvex.exe) reads window texts and dialogs and
+samples the process from inside the prefix; xdotool types and clicks as a person would.
 
 A session may put the simulated adapter and ECU (tools/ecusim) behind a COM port instead of a
 bare pty: `WineSession("name", ecusim={"com9": ["--ecu-delay-us", "2000"]})`, or
@@ -19,6 +19,7 @@ TARVEX_ECUSIM and TARVEX_RTSBRIDGE (the native ecusim and librtsbridge.so).
 """
 import glob
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -33,29 +34,25 @@ TARVEX_EXE = os.environ.get("TARVEX_EXE", "")
 TVCTL_EXE = os.environ.get("TARVEX_TVCTL", "")
 ECUSIM = os.environ.get("TARVEX_ECUSIM", "")
 RTSBRIDGE = os.environ.get("TARVEX_RTSBRIDGE", "")
-RTS_SOCKET_ENV = "TARVEX_RTS_SOCKET"
-SUN_PATH_MAX = 107  # a Unix socket's path, without its NUL
-
-WINE_ENV = {
-    "WINEPREFIX": PREFIX,
-    "WINEDEBUG": "-all",
-    "WINEDLLOVERRIDES": "mscoree,mshtml=",
-}
-
+WINE_ENV = {"WINEPREFIX": PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 
 # The program's colours as (red, green, blue), as they reach the screen.
-RED = (255, 0, 0)
-ORANGE = (200, 100, 0)
-GREEN = (0, 255, 0)
-BLUE = (0, 0, 255)
-YELLOW = (240, 240, 50)
-GREY = (180, 180, 180)
-MAGENTA = (250, 0, 250)
-PINK = (255, 200, 200)
-AMBER = (255, 200, 0)
-DASH = (100, 100, 100)
-BLACK = (0, 0, 0)
+RED, ORANGE, GREEN, BLUE = (255, 0, 0), (200, 100, 0), (0, 255, 0), (0, 0, 255)
+YELLOW, GREY, MAGENTA, PINK = (240, 240, 50), (180, 180, 180), (250, 0, 250), (255, 200, 200)
+AMBER, DASH, BLACK, WHITE = (255, 200, 0), (100, 100, 100), (0, 0, 0), (255, 255, 255)
 CHANNEL_COLOURS = [RED, ORANGE, GREEN, BLUE, YELLOW, GREY, MAGENTA, PINK]
+
+INITIALISED = b"Initialised OK!\r\n"
+TIME = rb"\d{1,2}:\d\d:\d\d [AP]M"
+HEADER_ROW = re.compile(TIME + rb",Intake Air Temp,Cylinder Head Temp,AFM Voltage,"
+                        rb"RPM,Injector Time,Ignition Advance,MAF Sensor,Battery\r\n")
+ANSWER = re.compile(rb"\r\nGetBlock returned block (\d+) blockNumber (\d+) Type ([ 0-9A-F]{2})"
+                    rb"\r\n")
+# The reader thread's lines: one write each, so whole, but they may land between the pieces of a
+# data row, which the chart tick writes one value at a time.
+READER_LINE = re.compile(rb"\r\nRequest Block (\d+) Parameter = (\d) vals [0-9a-f]+ [0-9a-f]+ "
+                         rb"[0-9a-f]+\r\n|" + ANSWER.pattern)
+
 
 
 class E2EFailure(AssertionError):
@@ -68,13 +65,15 @@ def check(condition, message):
 
 
 def wine_env(display=None, extra=None):
-    env = dict(os.environ)
-    env.update(WINE_ENV)
+    env = dict(os.environ, **WINE_ENV, **(extra or {}))
     if display:
         env["DISPLAY"] = display
-    if extra:
-        env.update(extra)
     return env
+
+
+def run_quietly(args, env, log_path, timeout=120):
+    with open(log_path, "ab") as out:
+        subprocess.run(args, env=env, stdout=out, stderr=out, timeout=timeout, check=False)
 
 
 def make_prefix():
@@ -86,25 +85,17 @@ def make_prefix():
     os.makedirs(PREFIX, exist_ok=True)
     env = wine_env()
     env.pop("DISPLAY", None)
-    with open(os.path.join(E2E_DIR, "wineboot.log"), "ab") as out:
-        if not os.path.exists(os.path.join(PREFIX, "system.reg")):
-            subprocess.run(["wineboot", "-i"], env=env, stdout=out, stderr=out, check=False)
-            subprocess.run(["wineserver", "-w"], env=env, stdout=out, stderr=out, check=False)
-        check(os.path.exists(os.path.join(PREFIX, "system.reg")), "wineboot made no prefix")
-        with open(os.path.join(PREFIX, "user.reg"), "rb") as f:
-            managed_set = b'"Managed"="N"' in f.read()
-        if not managed_set:
-            subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
-                            "Managed", "/d", "N", "/f"], env=env, stdout=out, stderr=out,
-                           check=False)
-            subprocess.run(["wineserver", "-w"], env=env, stdout=out, stderr=out, check=False)
-
-
-def free_display():
-    for n in range(90, 200):
-        if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"):
-            return n
-    raise E2EFailure("no free X display number")
+    log = os.path.join(E2E_DIR, "wineboot.log")
+    if not os.path.exists(os.path.join(PREFIX, "system.reg")):
+        run_quietly(["wineboot", "-i"], env, log, timeout=None)
+        run_quietly(["wineserver", "-w"], env, log)
+    check(os.path.exists(os.path.join(PREFIX, "system.reg")), "wineboot made no prefix")
+    with open(os.path.join(PREFIX, "user.reg"), "rb") as f:
+        if b'"Managed"="N"' in f.read():
+            return
+    run_quietly(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d",
+                 "N", "/f"], env, log)
+    run_quietly(["wineserver", "-w"], env, log)
 
 
 class Image:
@@ -113,168 +104,131 @@ class Image:
     def __init__(self, path):
         data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
                               stdout=subprocess.PIPE).stdout
-        parts = data.split(maxsplit=4)
-        check(parts[0] == b"P6", "unexpected picture format")
-        self.width, self.height = int(parts[1]), int(parts[2])
-        self.pixels = parts[4]
-        self.path = path
+        parts = data.split(maxsplit=4)  # P6, width, height, 255, the pixels
+        self.width, self.height, self.pixels = int(parts[1]), int(parts[2]), parts[4]
 
     def at(self, x, y):
         i = (y * self.width + x) * 3
         return tuple(self.pixels[i:i + 3])
 
-    def count(self, rgb, x0, y0, x1, y1, tolerance=0):
-        """Pixels of colour rgb (within tolerance per channel) in the box [x0,x1) x [y0,y1)."""
-        n = 0
-        for y in range(max(0, y0), min(self.height, y1)):
-            for x in range(max(0, x0), min(self.width, x1)):
-                p = self.at(x, y)
-                if all(abs(p[k] - rgb[k]) <= tolerance for k in range(3)):
-                    n += 1
-        return n
+    def positions(self, x0, y0, x1, y1):
+        """{colour: [(x, y), ...]} of every pixel in the box [x0,x1) x [y0,y1)."""
+        found = {}
+        for y in range(y0, y1):
+            row = self.pixels[(y * self.width + x0) * 3:(y * self.width + x1) * 3]
+            for i, p in enumerate(zip(row[0::3], row[1::3], row[2::3])):
+                found.setdefault(p, []).append((x0 + i, y))
+        return found
+
+    def count(self, rgb, x0, y0, x1, y1):
+        """Pixels of colour rgb in the box [x0,x1) x [y0,y1)."""
+        return len(self.positions(x0, y0, x1, y1).get(rgb, []))
+
+    def box(self, x0, y0, x1, y1):
+        """The raw pixels of a box, for comparing two screenshots."""
+        return b"".join(self.pixels[(y * self.width + x0) * 3:(y * self.width + x1) * 3]
+                        for y in range(y0, y1))
 
 
 class EcusimTrace:
-    """ecusim's trace file, read back.
+    """ecusim's trace file, read back (a line still being written is left out).
 
     bytes: (time_us, direction, byte) with direction "tester", "echo" or "ecu", in file order;
-    rts:   (time_us, asserted) for each RTS change the bridge reported (True: line pulled low);
-    notes: (time_us, text) for the '#' lines: line settings, hang-ups, the end;
-    events: all of them in file order as (time_us, kind, value), kind being a direction, "rts"
-    or "note". A line still being written when the file is read is left out.
+    rts:   (time_us, asserted) for each RTS change the bridge reported (True: line pulled low).
     """
 
     def __init__(self, text):
-        self.bytes, self.rts, self.notes, self.events = [], [], [], []
-        lines = text.split("\n")
-        if not text.endswith("\n"):
-            lines = lines[:-1]  # ecusim is mid-line
-        for number, line in enumerate(lines, 1):
-            if not line:
-                continue
+        self.bytes, self.rts = [], []
+        for line in text.split("\n")[:-1]:
             fields = line.split(" ", 2)
-            try:
-                if fields[0] == "#":
-                    event = (int(fields[1]), "note", fields[2] if len(fields) > 2 else "")
-                    self.notes.append((event[0], event[2]))
-                elif fields[1] == "rts":
-                    event = (int(fields[0]), "rts", fields[2] == "1")
-                    self.rts.append((event[0], event[2]))
-                else:
-                    event = (int(fields[0]), fields[1], int(fields[2], 16))
-                    self.bytes.append(event)
-            except (IndexError, ValueError):
-                raise E2EFailure(f"trace line {number} unreadable: {line!r}")
-            self.events.append(event)
+            if not line or fields[0] == "#":
+                continue
+            if fields[1] == "rts":
+                self.rts.append((int(fields[0]), fields[2] == "1"))
+            else:
+                self.bytes.append((int(fields[0]), fields[1], int(fields[2], 16)))
 
     def sent(self, direction):
         """The bytes of one direction, in order."""
         return bytes(b for _, d, b in self.bytes if d == direction)
 
 
-def parse_trace(path):
-    """Reads an ecusim trace (see EcusimTrace); a missing file reads as an empty trace."""
+def end(process, sig=None, seconds=10):
+    """Ends a child: `sig` if it runs, then SIGKILL if it has not ended after `seconds`."""
+    if sig and process.poll() is None:
+        process.send_signal(sig)
     try:
-        with open(path, "r", encoding="ascii", errors="replace") as f:
-            return EcusimTrace(f.read())
-    except FileNotFoundError:
-        return EcusimTrace("")
-
-
-def parse_summary(text):
-    """ecusim's exit summary ("name: value" lines) as a dict of ints; other lines are skipped."""
-    summary = {}
-    for line in text.splitlines():
-        name, sep, value = line.partition(": ")
-        if sep and value.strip().isdigit() and not name.startswith("ecusim"):
-            summary[name.strip()] = int(value)
-    return summary
+        process.wait(seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(10)
 
 
 class Ecusim:
     """One ecusim process behind a COM port of the prefix, with its files in the artefacts."""
 
-    def __init__(self, port, args, link, rts_socket, files_prefix):
-        self.port = port
-        self.args = [str(a) for a in args]
-        self.link = link
-        self.trace_path = files_prefix + ".trace"
-        self.out_path = files_prefix + ".out"  # its standard output: the pty line and summary
-        self.err_path = files_prefix + ".err"
-        check(os.path.exists(ECUSIM), f"no ecusim at {ECUSIM!r} (TARVEX_ECUSIM)")
+    def __init__(self, args, link, rts_socket, files):
+        check(os.path.exists(ECUSIM) and os.path.exists(RTSBRIDGE),
+              f"no ecusim at {ECUSIM!r} or RTS bridge at {RTSBRIDGE!r}")
+        self.link, self.trace_path, self.out_path = link, files + ".trace", files + ".out"
+        self.summary = None
         if os.path.lexists(link) and not os.path.islink(link):
             os.remove(link)  # a leftover that ecusim would refuse to replace
-        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+        with open(self.out_path, "wb") as out, open(files + ".err", "wb") as err:
             self.process = subprocess.Popen(
                 [ECUSIM, "--link", link, "--rts-socket", rts_socket, "--trace", self.trace_path]
-                + self.args, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+                + [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         deadline = time.monotonic() + 10
-        while not (os.path.islink(link) and os.path.exists(link)):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise E2EFailure(f"ecusim did not link {link}: {self.errors()!r}")
+        while not os.path.exists(link) and self.running() and time.monotonic() < deadline:
             time.sleep(0.02)
-        self.summary = None
+        if not os.path.islink(link):
+            end(self.process, signal.SIGTERM)
+            raise E2EFailure(f"ecusim did not link {link}: see {files}.err")
 
     def running(self):
         return self.process.poll() is None
 
-    def errors(self):
-        with open(self.err_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
     def stop(self):
-        """Ends ecusim with SIGTERM (it writes its summary and removes its link); the summary."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
+        """Ends ecusim with SIGTERM (it prints its summary and removes its link); the summary's
+        "name: value" lines as a dict of ints."""
+        end(self.process, signal.SIGTERM)
         if os.path.islink(self.link):
             os.remove(self.link)  # it was killed, or died, before it could clean up
         with open(self.out_path, "rb") as f:
-            self.summary = parse_summary(f.read().decode("utf-8", "replace"))
+            lines = f.read().decode("utf-8", "replace").splitlines()
+        self.summary = {name.strip(): int(value) for name, sep, value in
+                        (line.partition(": ") for line in lines) if sep and value.strip().isdigit()}
         return self.summary
 
     def trace(self):
-        return parse_trace(self.trace_path)
+        try:
+            with open(self.trace_path, "r", encoding="ascii", errors="replace") as f:
+                return EcusimTrace(f.read())
+        except FileNotFoundError:
+            return EcusimTrace("")
 
 
 class WineSession:
     """One run of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`.
 
-    ports: COM ports wired to bare ptys the test owns. ecusim: None, or {port: [extra ecusim
-    arguments]} (a plain list means com9) for the simulated ECU behind that port, started before
-    the Wine server and stopped after Tarvex; a port given to ecusim gets no bare pty.
+    ports: COM ports wired to bare ptys the test owns. ecusim: {port: [extra ecusim arguments]}
+    for the simulated ECU behind that port (at most one), started before the Wine server and
+    stopped after Tarvex; a port given to ecusim gets no bare pty.
     """
 
     def __init__(self, name, ports=("com9",), ecusim=None):
-        self.name = name
         self.artefacts = os.path.join(E2E_DIR, "artefacts", name)
         shutil.rmtree(self.artefacts, ignore_errors=True)
-        os.makedirs(self.artefacts)
         self.workdir = os.path.join(self.artefacts, "work")
         os.makedirs(self.workdir)
-        if ecusim is None:
-            ecusim = {}
-        elif not isinstance(ecusim, dict):
-            ecusim = {"com9": list(ecusim)}
-        check(len(ecusim) <= 1, "one ecusim a session: the RTS bridge reports to one socket")
-        self.ecusim_config = {p.lower(): list(a) for p, a in ecusim.items()}
+        self.ecusim_config = {p.lower(): a for p, a in (ecusim or {}).items()}
+        check(len(self.ecusim_config) <= 1, "one ecusim: the bridge reports to one socket")
         self.port_names = [p for p in ports if p.lower() not in self.ecusim_config]
-        self.ptys = {}
-        self.xvfb = None
-        self.tarvex = None
-        self.display = None
-        self.shots = 0
-        self.wineserver = None
-        self.ecusim = None  # the running (or last) Ecusim
-        self.ecusim_runs = 0
+        self.ptys, self.xvfb, self.tarvex, self.wineserver, self.ecusim = {}, None, None, None, None
+        self.ecusim_runs, self.shots, self.kept_logs = 0, 0, 0
         self.bridged = bool(self.ecusim_config)  # wine processes get the RTS bridge preloaded
         self.rts_socket = os.path.join(self.artefacts, "rts.sock")
-        if len(self.rts_socket.encode()) > SUN_PATH_MAX:
+        if len(self.rts_socket.encode()) > 107:  # a Unix socket's path holds 107 bytes
             self.rts_socket = os.path.join(tempfile.mkdtemp(prefix="tarvex-rts-"), "rts.sock")
 
     # --- life --------------------------------------------------------------------------------
@@ -304,89 +258,66 @@ class WineSession:
                 self.stop_ecusim()
             finally:
                 self._stop_wineserver()
-            self._unlink_ports()
+            for name, (master, slave) in self.ptys.items():
+                if os.path.lexists(os.path.join(PREFIX, "dosdevices", name)):
+                    os.remove(os.path.join(PREFIX, "dosdevices", name))
+                os.close(master)
+                os.close(slave)
             if self.xvfb:
-                self.xvfb.terminate()
-                try:
-                    self.xvfb.wait(5)
-                except subprocess.TimeoutExpired:
-                    self.xvfb.kill()
+                end(self.xvfb, signal.SIGTERM)
             if os.path.dirname(self.rts_socket) != self.artefacts:
                 shutil.rmtree(os.path.dirname(self.rts_socket), ignore_errors=True)
         return False
 
     def _start_display(self):
-        n = free_display()
+        n = next(n for n in range(90, 200) if not os.path.exists(f"/tmp/.X11-unix/X{n}")
+                 and not os.path.exists(f"/tmp/.X{n}-lock"))
         self.display = f":{n}"
         log = open(os.path.join(self.artefacts, "xvfb.log"), "wb")
         self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1280x800x24",
                                       "-nolisten", "tcp"], stdout=log, stderr=log)
-        for _ in range(100):
-            if os.path.exists(f"/tmp/.X11-unix/X{n}"):
-                return
-            time.sleep(0.05)
-        raise E2EFailure("Xvfb did not start")
+        self.wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 5, "Xvfb did not start")
 
     def _link_ports(self):
         dosdevices = os.path.join(PREFIX, "dosdevices")
         for name in ("com%d" % i for i in range(1, 33)):
             path = os.path.join(dosdevices, name)
-            if os.path.islink(path) and name not in self.port_names:
+            if os.path.lexists(path) and (os.path.islink(path) or name in self.port_names):
                 os.remove(path)  # no stray device: a port the test did not wire is absent
         for name in self.port_names:
             master, slave = os.openpty()
             tty.setraw(slave)
-            link = os.path.join(dosdevices, name)
-            if os.path.lexists(link):
-                os.remove(link)
-            os.symlink(os.ttyname(slave), link)
+            os.symlink(os.ttyname(slave), os.path.join(dosdevices, name))
             self.ptys[name] = (master, slave)
-
-    def _unlink_ports(self):
-        for name, (master, slave) in self.ptys.items():
-            link = os.path.join(PREFIX, "dosdevices", name)
-            if os.path.lexists(link):
-                os.remove(link)
-            os.close(master)
-            os.close(slave)
-        self.ptys = {}
 
     def _start_wineserver(self):
         # Bring the prefix up before two wine programs start at once.
-        out = open(os.path.join(self.artefacts, "wineserver.log"), "ab")
-        subprocess.run(["wineserver", "-k"], env=self.env(), stdout=out, stderr=out)
-        subprocess.run(["wineserver", "-w"], env=self.env(), stdout=out, stderr=out)
+        log = os.path.join(self.artefacts, "wineserver.log")
+        run_quietly(["wineserver", "-k"], self.env(), log)
+        run_quietly(["wineserver", "-w"], self.env(), log)
         # In the foreground, as our child: a server that daemonizes leads its own session, takes
         # the first pty it opens for a COM port as its controlling terminal, and when ecusim
         # closes that pty (a hang-up, or the end) it gets SIGHUP and dumps all its objects (2 MB)
         # into this log.
-        self.wineserver = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env(),
-                                           stdin=subprocess.DEVNULL, stdout=out, stderr=out)
-        # Its socket appears when it is ready (a stopped server removes it); wine started before
-        # that would start a server of its own, a daemon.
+        with open(log, "ab") as out:
+            self.wineserver = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env(),
+                                               stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+        # Its socket appears when it is ready; wine started before that would start a server of
+        # its own, a daemon.
         st = os.stat(PREFIX)
         server_dir = f"server-{st.st_dev:x}-{st.st_ino:x}"
-        patterns = [f"/tmp/.wine-{os.getuid()}/{server_dir}/socket",
-                    f"/tmp/wine-*/{server_dir}/socket"]
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and self.wineserver.poll() is None:
-            if any(glob.glob(p) for p in patterns):
-                break
-            time.sleep(0.02)
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(),
-                       stdout=out, stderr=out, timeout=120)
+        sockets = [f"/tmp/.wine-{os.getuid()}/{server_dir}/socket",
+                   f"/tmp/wine-*/{server_dir}/socket"]
+        self.wait_for(lambda: self.wineserver.poll() is not None
+                      or any(glob.glob(p) for p in sockets), 10)
+        run_quietly(["wine", "cmd", "/c", "exit"], self.env(), log)
 
     def _stop_wineserver(self):
-        out = open(os.path.join(self.artefacts, "wineserver.log"), "ab")
-        subprocess.run(["wineserver", "-k"], env=self.env(), stdout=out, stderr=out)
-        subprocess.run(["wineserver", "-w"], env=self.env(), stdout=out, stderr=out,
-                       timeout=60)
+        log = os.path.join(self.artefacts, "wineserver.log")
+        run_quietly(["wineserver", "-k"], self.env(), log)
+        run_quietly(["wineserver", "-w"], self.env(), log, timeout=60)
         if self.wineserver is not None:
-            try:
-                self.wineserver.wait(10)
-            except subprocess.TimeoutExpired:
-                self.wineserver.kill()
-                self.wineserver.wait(10)
+            end(self.wineserver)
             self.wineserver = None
 
     def env(self):
@@ -394,8 +325,8 @@ class WineSession:
         extra = {}
         if self.bridged:
             preload = os.environ.get("LD_PRELOAD", "")
-            extra = {"LD_PRELOAD": RTSBRIDGE + (" " + preload if preload else ""),
-                     RTS_SOCKET_ENV: self.rts_socket}
+            extra = {"LD_PRELOAD": (RTSBRIDGE + " " + preload).strip(),
+                     "TARVEX_RTS_SOCKET": self.rts_socket}
         return wine_env(self.display, extra)
 
     # --- the simulated ECU -------------------------------------------------------------------
@@ -404,42 +335,30 @@ class WineSession:
         """Starts ecusim behind `port` and waits for its link. Tarvex must start after this to
         get the RTS bridge (sessions made with ecusim= have it from the first wine process)."""
         check(self.ecusim is None or not self.ecusim.running(), "ecusim is already running")
-        check(os.path.exists(RTSBRIDGE), f"no RTS bridge at {RTSBRIDGE!r} (TARVEX_RTSBRIDGE)")
-        port = port.lower()
         self.ecusim_runs += 1
-        stem = f"ecusim-{port}" + (f"-{self.ecusim_runs}" if self.ecusim_runs > 1 else "")
         self.bridged = True
-        self.ecusim = Ecusim(port, args, os.path.join(PREFIX, "dosdevices", port),
-                             self.rts_socket, os.path.join(self.artefacts, stem))
-        return self.ecusim
+        self.ecusim = Ecusim(args, os.path.join(PREFIX, "dosdevices", port.lower()),
+                             self.rts_socket,
+                             os.path.join(self.artefacts, f"ecusim-{self.ecusim_runs}"))
 
     def stop_ecusim(self):
-        """Stops ecusim if it runs; its summary as a dict (None when there was no ecusim)."""
-        if self.ecusim is None:
-            return None
-        if self.ecusim.summary is None or self.ecusim.running():
+        """Stops ecusim if it runs; its summary (None when there was no ecusim)."""
+        if self.ecusim is not None and (self.ecusim.summary is None or self.ecusim.running()):
             self.ecusim.stop()
-        return self.ecusim.summary
+        return self.ecusim and self.ecusim.summary
 
     def ecusim_trace(self):
         """The trace of the running or last ecusim so far (EcusimTrace)."""
-        check(self.ecusim is not None, "no ecusim in this session")
         return self.ecusim.trace()
 
-    def port_linked(self, port="com9"):
-        """Whether the prefix's `port` leads to a device now (false while ecusim is unplugged)."""
-        return os.path.exists(os.path.join(PREFIX, "dosdevices", port.lower()))
+    # --- Tarvex --------------------------------------------------------------------------------
 
-    def write_config(self, data):
-        with open(os.path.join(self.workdir, "Tarvex.cfg"), "wb") as f:
-            f.write(data)
-
-    def start(self, wait_window=True):
-        out = open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab")
-        self.tarvex = subprocess.Popen(["wine", TARVEX_EXE], cwd=self.workdir,
-                                       env=self.env(), stdout=out, stderr=out)
-        if wait_window:
-            self.origin = self.wait_main()
+    def start(self):
+        """Starts Tarvex in the working directory; its client area on screen when it shows."""
+        with open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab") as out:
+            self.tarvex = subprocess.Popen(["wine", TARVEX_EXE], cwd=self.workdir,
+                                           env=self.env(), stdout=out, stderr=out)
+        self.origin = self.wait_main()
 
     def wait_exit(self, seconds):
         """Waits for Tarvex to end; True when it did."""
@@ -452,34 +371,50 @@ class WineSession:
     def stop(self):
         if self.tarvex and self.tarvex.poll() is None:
             self.tvctl("close")
-            if not self.wait_exit(10):
-                self.tarvex.send_signal(signal.SIGKILL)
-                self.tarvex.wait(10)
+            end(self.tarvex)
+
+    def close(self, how=None, what="close"):
+        """Closes Tarvex (WM_CLOSE unless `how` is given); the seconds from the close, once
+        posted, to "Session ended" ending the log, which it does once."""
+        how() if how else self.tvctl("close")
+        start = time.monotonic()
+        self.wait_for(lambda: self.log().endswith(b"Session ended"), 15,
+                      f"{what}: the log never ended")
+        took = time.monotonic() - start
+        check(self.wait_exit(15), f"{what}: Tarvex did not end")
+        check(self.log().count(b"Session ended") == 1, f"{what}: Session ended written twice")
+        return took
+
+    def keep_log(self, label):
+        """Moves Tarvex.log into the artefacts, so that the next run starts without one."""
+        self.kept_logs += 1
+        name = "Tarvex-%d-%s.log" % (self.kept_logs, re.sub(r"\W+", "-", label))
+        os.replace(os.path.join(self.workdir, "Tarvex.log"), os.path.join(self.artefacts, name))
 
     # --- eyes and hands ----------------------------------------------------------------------
 
-    def tvctl(self, *args, timeout=60):
-        r = subprocess.run(["wine", TVCTL_EXE] + [str(a) for a in args],
-                           env=self.env(), stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, timeout=timeout)
-        self.last_tvctl_error = r.stderr.decode("utf-8", "replace")[-300:]
+    def tvctl(self, *args):
+        r = subprocess.run(["wine", TVCTL_EXE] + [str(a) for a in args], env=self.env(),
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
         return r.returncode, r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
 
     def wait_main(self, ms=30000):
         rc, out = self.tvctl("wait-main", ms)
         check(rc == 0, "the main window did not appear")
-        x, y, w, h = (int(v) for v in out.split())
-        return x, y, w, h
+        return tuple(int(v) for v in out.split())
+
+    def text(self, *what):
+        """A text of the main window: tvctl status, or text ID. Under load, starting a Wine
+        process has once failed with the window on screen all along, so a failure is retried."""
+        for _ in range(3):
+            rc, out = self.tvctl(*what)
+            if rc == 0:
+                return out.strip()
+            time.sleep(0.2)
+        raise E2EFailure(f"no text for tvctl {what} (exit code {rc})")
 
     def status_text(self):
-        # Under load, starting a Wine process has once failed on a machine whose window was on
-        # screen all along; one failure is retried before it counts.
-        for attempt in range(3):
-            rc, out = self.tvctl("status")
-            if rc == 0:
-                return out.rstrip("\n")
-            time.sleep(0.2)
-        check(False, f"no status line (tvctl exit code {rc}: {self.last_tvctl_error!r})")
+        return self.text("status")
 
     def control_rect(self, control_id):
         rc, out = self.tvctl("rect", control_id)
@@ -492,8 +427,7 @@ class WineSession:
         return out.strip("\n").split("\n") if rc == 0 else None
 
     def dialog_gone(self, title, ms=10000):
-        rc, _ = self.tvctl("wait-gone", title, ms)
-        return rc == 0
+        return self.tvctl("wait-gone", title, ms)[0] == 0
 
     def xdo(self, *args):
         subprocess.run(["xdotool"] + [str(a) for a in args], env=wine_env(self.display),
@@ -518,23 +452,28 @@ class WineSession:
     # --- the log -----------------------------------------------------------------------------
 
     def log(self):
-        path = os.path.join(self.workdir, "Tarvex.log")
-        if not os.path.exists(path):
+        try:
+            with open(os.path.join(self.workdir, "Tarvex.log"), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
             return b""
-        with open(path, "rb") as f:
-            return f.read()
 
-    def wait_for(self, condition, seconds, message):
+    def wait_log(self, text, seconds, message, count=1, since=0):
+        """Waits for the log to hold `text` `count` times after position `since`."""
+        self.wait_for(lambda: self.log().count(text, since) >= count, seconds, message)
+
+    def wait_for(self, condition, seconds, message=None):
+        """Waits for condition() to hold; a failure with `message` when it does not in time."""
         deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if condition():
-                return
+        while time.monotonic() < deadline and not condition():
             time.sleep(0.1)
-        check(condition(), message)
+        if message:
+            check(condition(), message)
 
 
 def run_named(tests):
-    """Runs the test named on the command line from the dict `tests`, printing the outcome."""
+    """Runs the test named on the command line from the list of functions `tests`."""
+    tests = {f.__name__: f for f in tests}
     if len(sys.argv) != 2 or sys.argv[1] not in tests:
         print("usage: %s {%s}" % (sys.argv[0], ",".join(sorted(tests))), file=sys.stderr)
         return 2
@@ -544,17 +483,14 @@ def run_named(tests):
     try:
         tests[name]()
     except E2EFailure as failure:
-        print(f"FAIL {name}: {failure}")
-        print(f"artefacts: {os.path.join(E2E_DIR, 'artefacts', name)}")
+        print(f"FAIL {name}: {failure}\nartefacts: {os.path.join(E2E_DIR, 'artefacts', name)}")
         return 1
     print(f"PASS {name}")
     return 0
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["make-prefix"]:
-        make_prefix()
-        print("prefix ready:", PREFIX)
-        sys.exit(0)
-    print("usage: harness.py make-prefix", file=sys.stderr)
-    sys.exit(2)
+    if sys.argv[1:] != ["make-prefix"]:
+        sys.exit("usage: harness.py make-prefix")
+    make_prefix()
+    print("prefix ready:", PREFIX)

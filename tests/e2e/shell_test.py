@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""End-to-end tests of Tarvex's window, log, menu and About box.
+"""End-to-end tests of Tarvex's window: its pixels, buttons, Debug menu item, Save Log As, the
+ways to close it and the live chart, paused and running.
 
 Each test is one function; CTest runs them one at a time by name (see CMakeLists.txt).
 Screenshots and the run's files stay in <build>/e2e/artefacts/<test>/ for inspection.
@@ -9,97 +10,81 @@ one every tick's connection attempt holds the window for the 2-second wake-up an
 answer, as it does at a car with the ignition off.
 """
 import os
+import re
 import time
 
-from harness import (AMBER, CHANNEL_COLOURS, GREEN, GREY, ORANGE, RED, WineSession, check,
-                     run_named)
+from harness import (AMBER, BLACK, BLUE, CHANNEL_COLOURS, DASH, GREEN, GREY, INITIALISED,
+                     ORANGE, PINK, READER_LINE, RED, TIME, WHITE, WineSession, check, run_named)
 
 STARTED = b"Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
-WAITING = "Waiting to connect to ECU"
 HEALTHY_ECU = {"com9": []}
+PAUSE_BUTTON, RPM_BUTTON = 112, 10104
+DATA_ROW = re.compile(rb"(?:^|(?<=\n))" + TIME + rb" ([^\r\n]*)\r\n")
+CHANNEL_NAMES = ["intake air", "head temperature", "AFM voltage", "RPM", "injector time",
+                 "ignition advance", "MAF sensor", "battery"]
 
-RPM_BUTTON = 10104
 
-
-def wait_waiting(s):
-    s.wait_for(lambda: s.status_text() == WAITING, 20, "the status line never said " + WAITING)
+def data_rows(log):
+    """The values of each whole data row of a log, its reader lines taken out."""
+    return [m.group(1).split(b",") for m in DATA_ROW.finditer(READER_LINE.sub(b"", log))]
 
 
 def wait_connected(s):
-    s.wait_for(lambda: b"Initialised OK!\r\n" in s.log(), 30, "Tarvex did not connect")
-    s.wait_for(lambda: s.status_text().startswith("Running: "), 10, "no Running status line")
+    s.wait_log(INITIALISED, 30, "Tarvex did not connect")
+    s.wait_for(lambda: s.status_text().startswith("Running: ") and data_rows(s.log()), 10,
+               "no Running status line and data row")
 
 
-def check_only_failed_attempts(log, start, what):
-    """After the start-up lines, a log with nothing behind the port holds only failed attempts."""
-    rest = log[len(start):]
-    if rest.endswith(b"Session ended"):
-        rest = rest[:-len(b"Session ended")]
-    check(log.startswith(start), f"{what}: start-up lines {log[:120]!r}")
-    check(rest.replace(b"\r\nDevice not responding", b"") == b"",
-          f"{what}: unexpected lines after start-up: {rest[:200]!r}")
-
-
-def close_and_check_end(s, how):
-    """Closes Tarvex one way and checks the log's last text."""
-    how()
-    check(s.wait_exit(15), "Tarvex did not end")
-    log = s.log()
-    check(log.endswith(b"Session ended"), f"log does not end with Session ended: {log[-60:]!r}")
-    check(log.count(b"Session ended") == 1, "Session ended written more than once")
-    return log
-
-
-def startup_default_port():
-    # Nothing answers on the port: every attempt ends in "Device not responding".
-    with WineSession("startup_default_port") as s:
+def window_and_channel_buttons():
+    with WineSession("window_and_channel_buttons") as s:
         s.start()
-        wait_waiting(s)
-        check(s.log().startswith(STARTED), f"start-up lines: {s.log()!r}")
-        log = close_and_check_end(s, lambda: s.tvctl("close"))
-        check_only_failed_attempts(log, STARTED, "no ECU")
+        s.wait_for(lambda: s.status_text() == "Waiting to connect to ECU", 20, "never waiting")
+        ox, oy, width, height = s.origin
+        check((width, height) == (994, 556), f"client area {width} x {height}")
+        img = s.screenshot("idle")
 
+        # Pause: red caption on black in an orange frame, 250 x 40 at the top left.
+        check(img.count(RED, ox + 2, oy + 2, ox + 248, oy + 38) > 30, "no red Pause caption")
+        check(img.count(ORANGE, ox, oy, ox + 250, oy + 40) > 300, "no orange frame on Pause")
+        check(img.at(ox + 20, oy + 20) == BLACK, "Pause background is not black")
+        # The status line to its right, grey text on white.
+        check(img.at(ox + 900, oy + 20) == WHITE, "status line is not white")
+        check(img.count(GREY, ox + 250, oy, ox + 994, oy + 40) > 30, "no grey status text")
+        # "Starting" in amber, centred at the top of the black chart area.
+        check(img.count(AMBER, ox + 440, oy + 80, ox + 560, oy + 98) > 30, "no amber Starting")
+        check(img.count(AMBER, ox, oy + 80, ox + 400, oy + 98) == 0, "Starting is not centred")
+        check(img.at(ox + 100, oy + 300) == BLACK, "chart area is not black")
 
-def startup_config_port():
-    with WineSession("startup_config_port", ports=("com7",)) as s:
-        s.write_config(b"COM7:")
-        s.start()
-        wait_waiting(s)
-        expected = b"Starting ...\r\nRead Config file: COM7:\r\n\r\nCOM Opened\r\n"
-        log = close_and_check_end(s, lambda: s.tvctl("close"))
-        check_only_failed_attempts(log, expected, "COM7")
+        rects = [s.control_rect(10101 + i) for i in range(8)]
+        for i, (left, top, right, bottom) in enumerate(rects):
+            check((left - ox, top - oy, right - left, bottom - top) ==
+                  ((i % 4) * 250, 40 + (i // 4) * 20, 250, 20), f"channel {i} button at "
+                  f"{left - ox},{top - oy}, {right - left} x {bottom - top}")
+            check(img.at(left + 8, top + 8) == GREEN, f"channel {i} indicator is not green")
+            check(img.count(CHANNEL_COLOURS[i], left + 20, top + 2, right - 2, bottom - 2) > 20,
+                  f"channel {i} caption is not in its colour")
+            check(img.count(ORANGE, left, top, right, bottom) > 200, f"channel {i} frame")
 
-
-def startup_bad_port():
-    cases = [
-        # (what, ports wired, Tarvex.cfg or None, the line that names the port)
-        ("line end in the name", ("com7",), b"COM7:\r\n", b"Read Config file: COM7:\r\n\r\n"),
-        ("empty name", ("com9",), b"", b"Read Config file: \r\n"),
-        ("no device", (), None, b"Default port: COM9:\r\n"),
-        ("name too long", ("com7",), b"COM7:\r\n\r\n\r",
-         b"Config file refused: the name is longer than 9 characters\r\n"),
-    ]
-    for i, (what, ports, config, port_line) in enumerate(cases):
-        with WineSession(f"startup_bad_port_{i}", ports=ports) as s:
-            if config is not None:
-                s.write_config(config)
-            s.start()
-            texts = s.wait_dialog("Error")
-            check(texts == ["Cannot open COM port"], f"{what}: message box {texts!r}")
-            # The box comes before any tick: the status line has not been written yet.
-            check(s.status_text() == "", f"{what}: a tick ran before the message box")
-            s.tvctl("press", "Error", "OK")
-            check(s.wait_exit(15), f"{what}: Tarvex did not end after the message box")
-            expected = (b"Starting ...\r\n" + port_line + b"\r\n\r\nCannot open COM port"
-                        b"Session ended")
-            check(s.log() == expected, f"{what}: log {s.log()!r}")
+        # A click on RPM turns its indicator red, and only its; a second turns it green again.
+        left, top = rects[3][:2]
+        for label, colour in (("rpm-off", RED), ("rpm-on", GREEN)):
+            s.click(left + 125, top + 10)
+            s.wait_for(lambda: s.screenshot(label).at(left + 8, top + 8) == colour, 15,
+                       f"the RPM indicator did not turn {label}")
+            img = s.screenshot(label)
+            check(all(img.at(l + 8, t + 8) == GREEN for i, (l, t, _, _) in enumerate(rects)
+                      if i != 3), "another channel changed with RPM")
+            check(s.text("text", RPM_BUTTON) == "RPM", "the RPM caption changed")
+        s.close()
+        # Nothing behind the port: the start-up lines, then only failed attempts.
+        log = s.log()
+        check(log.startswith(STARTED), f"start-up lines {log[:120]!r}")
+        rest = log[len(STARTED):-len(b"Session ended")]
+        check(rest.replace(b"\r\nDevice not responding", b"") == b"", f"log {rest[:200]!r}")
 
 
 def close_each_way():
     with WineSession("close_each_way", ecusim=HEALTHY_ECU) as s:
-        # A previous, longer log in the working directory is replaced, not appended to.
-        with open(os.path.join(s.workdir, "Tarvex.log"), "wb") as f:
-            f.write(b"an earlier run's log\r\n" * 50)
         ways = [
             ("close box", lambda: s.tvctl("syscommand-close")),
             ("File > Exit", lambda: s.key("alt+f", "x")),
@@ -109,60 +94,9 @@ def close_each_way():
         for what, how in ways:
             s.start()
             wait_connected(s)
-            log = close_and_check_end(s, how)
+            s.close(how, what)
+            log = s.log()
             check(log.startswith(STARTED), f"{what}: log {log[:100]!r}")
-            check(log.count(b"Starting ...") == 1, f"{what}: an earlier run's log is still there")
-
-
-def window_and_channel_buttons():
-    with WineSession("window_and_channel_buttons") as s:
-        s.start()
-        wait_waiting(s)
-        ox, oy, width, height = s.origin
-        check((width, height) == (994, 556), f"client area {width} x {height}")
-        img = s.screenshot("idle")
-
-        # Pause: red caption on black in an orange frame, 250 x 40 at the top left.
-        check(img.count(RED, ox + 2, oy + 2, ox + 248, oy + 38) > 30, "no red Pause caption")
-        check(img.count(ORANGE, ox, oy, ox + 250, oy + 40) > 300, "no orange frame on Pause")
-        check(img.at(ox + 20, oy + 20) == (0, 0, 0), "Pause background is not black")
-        # The status line to its right, grey text on white.
-        check(img.at(ox + 900, oy + 20) == (255, 255, 255), "status line is not white")
-        check(img.count(GREY, ox + 250, oy, ox + 994, oy + 40) > 30, "no grey status text")
-        # "Starting" in amber, centred at the top of the black chart area.
-        chart_top = oy + 80
-        check(img.count(AMBER, ox + 440, chart_top, ox + 560, chart_top + 18) > 30,
-              "no amber Starting")
-        check(img.count(AMBER, ox, chart_top, ox + 400, chart_top + 18) == 0,
-              "Starting is not centred")
-        check(img.at(ox + 100, oy + 300) == (0, 0, 0), "chart area is not black")
-
-        rects = []
-        for i in range(8):
-            left, top, right, bottom = s.control_rect(10101 + i)
-            check((left - ox, top - oy) == ((i % 4) * 250, 40 + (i // 4) * 20),
-                  f"channel {i} button at {left - ox},{top - oy}")
-            check((right - left, bottom - top) == (250, 20), f"channel {i} button size")
-            rects.append((left, top, right, bottom))
-            check(img.at(left + 8, top + 8) == GREEN, f"channel {i} indicator is not green")
-            check(img.count(CHANNEL_COLOURS[i], left + 20, top + 2, right - 2, bottom - 2) > 20,
-                  f"channel {i} caption is not in its colour")
-            check(img.count(ORANGE, left, top, right, bottom) > 200, f"channel {i} frame")
-
-        left, top, _, _ = rects[3]
-        s.click(left + 125, top + 10)
-        s.wait_for(lambda: s.screenshot("rpm-off").at(left + 8, top + 8) == RED, 15,
-                   "the RPM indicator did not turn red")
-        img = s.screenshot("rpm-off")
-        for i, (l, t, _, _) in enumerate(rects):
-            if i != 3:
-                check(img.at(l + 8, t + 8) == GREEN, f"channel {i} changed with RPM")
-        check(s.tvctl("text", RPM_BUTTON)[1].strip() == "RPM", "the RPM caption changed")
-        s.click(left + 125, top + 10)
-        s.wait_for(lambda: s.screenshot("rpm-on").at(left + 8, top + 8) == GREEN, 15,
-                   "the RPM indicator did not turn green again")
-        check_only_failed_attempts(s.log(), STARTED, "clicks")
-        close_and_check_end(s, lambda: s.tvctl("close"))
 
 
 def debug_check_mark_shown(s, label):
@@ -173,7 +107,7 @@ def debug_check_mark_shown(s, label):
     ox, oy = s.origin[0], s.origin[1]
     # The first item is highlighted when the menu opens from the keyboard: the check mark is
     # drawn in white on the highlight, left of the item's text (the box holds only the mark).
-    marks = img.count((255, 255, 255), ox + 5, oy + 7, ox + 16, oy + 17)
+    marks = img.count(WHITE, ox + 5, oy + 7, ox + 16, oy + 17)
     s.key("Escape", "Escape")
     return marks > 3
 
@@ -196,30 +130,21 @@ def debug_menu_check():
         check(later.count(b"\r\n") >= 4, "no data rows while Debug is off")
         s.key("alt+f", "Return")
         check(debug_check_mark_shown(s, "debug-twice"), "Debug not checked after a second choice")
-        before = len(s.log())
-        s.wait_for(lambda: b"\r\nRequest Block " in s.log()[before:], 10,
-                   "debug lines did not come back")
-        close_and_check_end(s, lambda: s.tvctl("close"))
+        s.wait_log(b"\r\nRequest Block ", 10, "debug lines did not come back", since=len(s.log()))
+        s.close()
 
 
-def about_box():
-    with WineSession("about_box", ecusim=HEALTHY_ECU) as s:
-        s.start()
-        wait_connected(s)
-        openers = [("Alt+?", ("alt+question",)), ("Alt+/", ("alt+slash",)),
-                   ("Help > About", ("alt+h", "a"))]
-        closers = [("OK", lambda: s.tvctl("press", "About", "OK")),
-                   ("Escape", lambda: s.key("Escape")),
-                   ("Return", lambda: s.key("Return"))]
-        for (open_what, keys), (close_what, close) in zip(openers, closers):
-            s.key(*keys)
-            texts = s.wait_dialog("About", 5000)
-            check(texts is not None, f"{open_what} did not open the About box")
-            check(texts[0] == "Tarvex Version 1.1c", f"About box reads {texts!r}")
-            s.screenshot("about")
-            close()
-            check(s.dialog_gone("About"), f"{close_what} did not close the About box")
-        close_and_check_end(s, lambda: s.tvctl("close"))
+def save_as(s, *typed):
+    """Save Log As (command 111): each text typed over the name and entered, in turn."""
+    s.tvctl("post", 111)
+    check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
+    for text in typed:
+        s.key("ctrl+a")
+        s.xdo("type", "--delay", 20, text)
+        s.key("Return")
+    if not typed:
+        s.key("Escape")
+    check(s.dialog_gone("Save Log to File"), f"the dialog did not close after {typed}")
 
 
 def save_log_as():
@@ -229,59 +154,154 @@ def save_log_as():
         copy = os.path.join(s.workdir, "copy.log")
         with open(copy, "wb") as f:
             f.write(b"an older file of the same name\r\n" * 20)
+        read = lambda path: open(path, "rb").read()  # noqa: E731
 
-        # Cancel changes nothing.
-        s.tvctl("post", 111)
-        check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
-        s.key("Escape")
-        check(s.dialog_gone("Save Log to File"), "Cancel did not close the dialog")
-        check(open(copy, "rb").read().startswith(b"an older file"), "Cancel touched the file")
-
+        save_as(s)  # Cancel changes nothing.
+        check(read(copy).startswith(b"an older file"), "Cancel touched the file")
         # Saving over an existing file replaces it without a prompt (a prompt would carry the
         # dialog's title and keep it open).
-        s.tvctl("post", 111)
-        check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
-        s.key("ctrl+a")
-        s.xdo("type", "--delay", 20, "Z:" + copy.replace("/", "\\"))
-        s.key("Return")
-        check(s.dialog_gone("Save Log to File"), "the save asked something or did not end")
-        s.wait_for(lambda: open(copy, "rb").read().startswith(STARTED), 10,
-                   "the copy does not hold the log so far")
-        saved = open(copy, "rb").read()
+        save_as(s, "Z:" + copy.replace("/", "\\"))
+        s.wait_for(lambda: read(copy).startswith(STARTED), 10, "the copy is not the log so far")
+        saved = read(copy)
         time.sleep(3)  # more rows and debug lines go to Tarvex.log meanwhile
 
-        # Into another folder, browsed to in the dialog: the dialog makes it the working
-        # directory, and the log must go on where it was all the same.
+        # Into another folder, browsed to in the dialog (the first Return enters it): the dialog
+        # makes it the working directory, and the log must go on where it was all the same.
         other = os.path.join(s.workdir, "other")
         os.mkdir(other)
-        s.tvctl("post", 111)
-        check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
-        s.key("ctrl+a")
-        s.xdo("type", "--delay", 20, "Z:" + other.replace("/", "\\"))
-        s.key("Return")  # into the folder; the dialog stays open
-        s.key("ctrl+a")
-        s.xdo("type", "--delay", 20, "elsewhere.log")
-        s.key("Return")
-        check(s.dialog_gone("Save Log to File"), "the save in another folder did not end")
+        save_as(s, "Z:" + other.replace("/", "\\"), "elsewhere.log")
         elsewhere = os.path.join(other, "elsewhere.log")
         s.wait_for(lambda: os.path.exists(elsewhere), 10, "no copy in the folder browsed to")
-        saved_elsewhere = open(elsewhere, "rb").read()
+        saved_elsewhere = read(elsewhere)
         time.sleep(2)
 
         # Later lines go only to Tarvex.log, which kept its content and grew.
-        log = close_and_check_end(s, lambda: s.tvctl("close"))
-        check(log.startswith(saved), "Tarvex.log lost what it held at the save")
-        check(len(log) > len(saved) + 1000, "Tarvex.log did not grow after the save")
-        check(open(copy, "rb").read() == saved, "the copy grew after the save")
-        check(b"Session ended" not in saved, "the copy was made at the end, not at the save")
-        check(saved_elsewhere.startswith(STARTED) and log.startswith(saved_elsewhere),
-              "the copy in the other folder is not the log so far")
-        check(len(log) > len(saved_elsewhere) + 500, "Tarvex.log stopped growing at that save")
+        s.close()
+        log = s.log()
+        check(log.startswith(saved) and len(log) > len(saved) + 1000,
+              "Tarvex.log lost what it held at the save, or did not grow after it")
+        check(read(copy) == saved and b"Session ended" not in saved,
+              "the copy grew after the save, or was made at the end")
+        check(saved_elsewhere.startswith(STARTED) and log.startswith(saved_elsewhere)
+              and len(log) > len(saved_elsewhere) + 500,
+              "the copy in the other folder is not the log so far, or the log stopped there")
         check(not os.path.exists(os.path.join(other, "Tarvex.log")),
               "a new Tarvex.log began in the folder browsed to")
 
 
+# --- the chart --------------------------------------------------------------------------------
+
+# The chart in client coordinates: everything below the 80-pixel strip of controls.
+CHART_TOP, CHART_BOTTOM, CHART_RIGHT = 80, 556, 994
+GRID_STEP = (CHART_BOTTOM - CHART_TOP) // 10  # 47
+LABEL_COLUMNS = [2, 47, 92, 137, 182]
+LABELS_END = 230  # the label columns end left of this; only traces and grid lie to its right
+NEWEST_X = CHART_RIGHT - 10  # the newest sample of every trace
+MARK_30S_X = NEWEST_X - 61  # 61 ticks of 500 ms: the first sample more than 30 s old
+STATUS = re.compile(r"^(Running|Paused): SysTime +(-?\d+)ms Effective Baud Rate (\d+) "
+                    r"BlockNumber +(\d+) History +(\d+)$")
+
+
+def runs(flags):
+    """Number of runs of True in a sequence of booleans."""
+    return sum(1 for i, f in enumerate(flags) if f and (i == 0 or not flags[i - 1]))
+
+
+def check_chart(img, ox, oy):
+    """The chart after a minute of running."""
+    box = (ox + LABELS_END, oy + CHART_TOP, ox + CHART_RIGHT, oy + CHART_BOTTOM)
+    colours = img.positions(*box)
+    grid_y = oy + CHART_BOTTOM - GRID_STEP
+
+    # Eight traces, each in its colour, right of the label columns, 100 samples long up to the
+    # newest. The solid grid line and the time marks' texts share the ignition advance's grey, so
+    # that trace is counted away from them.
+    for name, colour in zip(CHANNEL_NAMES, CHANNEL_COLOURS):
+        xs = [x for x, y in colours.get(colour, [])
+              if colour != GREY or (y != grid_y and y < oy + CHART_BOTTOM - 16)]
+        check(len(xs) >= 60 and max(xs) >= ox + NEWEST_X - 2 and min(xs) <= ox + NEWEST_X - 100,
+              f"{name}: {len(xs)} pixels of {colour} from x {min(xs, default=0) - ox} to "
+              f"{max(xs, default=0) - ox}")
+    # The engine idles near 800 RPM with a rev-up to about 3500 every 20 s; RPM is plotted from
+    # -1000 to 9000 over the chart's 476 pixels.
+    rpm_y = [y - oy for _, y in colours.get(BLUE, [])]
+    check(max(rpm_y) >= 440 and min(rpm_y) <= 360, f"the RPM trace spans y {min(rpm_y)}.."
+          f"{max(rpm_y)}: no idle and rev-up")
+    # The battery (13.8 V on -2..20 V) near y 214, above the other Volts traces; over the last
+    # 100 samples, as a connection's first is drawn from a raw 0.
+    pink_y = sorted(y - oy for x, y in colours.get(PINK, []) if x >= ox + NEWEST_X - 100)
+    check(200 <= pink_y[len(pink_y) // 2] <= 230, f"battery near y {pink_y[len(pink_y) // 2]}")
+
+    # The grid: the lowest line solid grey, one pixel thick, eight dashed lines above it.
+    # (Traces may cross any line on the right; the label texts stay above their lines.)
+    grid_x = range(ox + LABELS_END, ox + NEWEST_X - 140)
+    gaps = [x for x in grid_x if img.at(x, grid_y) != GREY]
+    check(not gaps, f"the lowest grid line has {len(gaps)} gaps")
+    for y in (grid_y - 1, grid_y + 1):
+        check(img.count(GREY, ox + LABELS_END, y, ox + 700, y + 1) == 0, f"grey at y {y - oy}")
+    for k in range(2, 10):
+        y = oy + CHART_BOTTOM - k * GRID_STEP
+        dashes = [img.at(x, y) == DASH for x in grid_x]
+        check(runs(dashes) >= 20 and dashes.count(False) >= 100 and
+              img.at(ox + LABELS_END + 5, y - 3) == BLACK, f"grid line {k} at y {y - oy}: "
+              f"{runs(dashes)} dashes, {dashes.count(False)} gap pixels, or too thick")
+
+    # The label columns: one per unit, the unit's name at the top and nine axis labels below it
+    # (the solid grid line adds 40 grey pixels of its own).
+    for x in LABEL_COLUMNS:
+        unit = img.count(GREY, ox + x, oy + CHART_TOP + 15, ox + x + 40, oy + CHART_TOP + 30)
+        column = img.count(GREY, ox + x, oy + CHART_TOP, ox + x + 40, oy + CHART_BOTTOM)
+        check(unit >= 10 and column >= 40 + unit + 90, f"labels at x {x}: {unit}, {column}")
+
+    # The "-30s" mark: a dashed vertical line where the history passes 30 s, its text grey
+    # beside the chart's bottom.
+    def dash_column(x):
+        return [img.at(x, oy + y) == DASH for y in range(CHART_TOP, CHART_BOTTOM)]
+    best = max(range(ox + MARK_30S_X - 8, ox + MARK_30S_X + 9),
+               key=lambda x: dash_column(x).count(True))
+    column = dash_column(best)
+    check(abs(best - ox - MARK_30S_X) <= 4 and runs(column) >= 20 and column.count(False) >= 100,
+          f"no dashed -30s mark near x {MARK_30S_X}: best x {best - ox}, {runs(column)} dashes")
+    check(img.count(GREY, best, oy + CHART_BOTTOM - 15, best + 30, oy + CHART_BOTTOM) >= 10,
+          "no -30s text beside the mark")
+
+
+def chart_and_pause():
+    with WineSession("chart_and_pause", ecusim=HEALTHY_ECU) as s:
+        s.start()
+        wait_connected(s)
+        connected = time.monotonic()
+        ox, oy = s.origin[:2]
+
+        def status():
+            m = STATUS.match(s.status_text())
+            check(m is not None, f"status line {s.status_text()!r}")
+            return m.group(1), int(m.group(2)), int(m.group(5))
+
+        # More than 61 ticks of history: the oldest samples are over 30 s old. One tick, one data
+        # row, one more sample of history (the status line shows the length before the tick's
+        # increment, so it trails the rows by a tick or two), a tick every 500 ms at most.
+        s.wait_for(lambda: len(data_rows(s.log())) >= 127, 150, "fewer than 127 rows")
+        state, _, history = status()
+        elapsed, rows = time.monotonic() - connected, len(data_rows(s.log()))
+        check(state == "Running" and abs(rows - history) <= 3, f"history {history}, {rows} rows")
+        check(history <= elapsed / 0.5 + 3, f"history {history} after {elapsed:.1f} s")
+        check_chart(s.screenshot("after-a-minute"), ox, oy)
+
+        # Paused, the window keeps showing the chart's last picture; resumed, it moves on.
+        chart = (ox, oy + CHART_TOP, ox + CHART_RIGHT, oy + CHART_BOTTOM)
+        pause = s.control_rect(PAUSE_BUTTON)
+        for caption, state in (("Resume", "Paused"), ("Pause", "Running")):
+            s.click((pause[0] + pause[2]) // 2, (pause[1] + pause[3]) // 2)
+            s.wait_for(lambda: status()[0] == state, 10, f"the status line never read {state}")
+            check(s.text("text", PAUSE_BUTTON) == caption, f"the caption is not {caption}")
+            picture = s.screenshot(state).box(*chart)
+            time.sleep(3)
+            check((s.screenshot(state).box(*chart) == picture) == (state == "Paused"),
+                  f"{state}: the chart {'changed' if state == 'Paused' else 'stood still'}")
+        s.close()
+
+
 if __name__ == "__main__":
-    raise SystemExit(run_named({f.__name__: f for f in [
-        startup_default_port, startup_config_port, startup_bad_port, close_each_way,
-        window_and_channel_buttons, debug_menu_check, about_box, save_log_as]}))
+    raise SystemExit(run_named([window_and_channel_buttons, close_each_way, debug_menu_check,
+                                save_log_as, chart_and_pause]))

@@ -1,110 +1,210 @@
 // tvctl: the end-to-end tests' hands and eyes inside the Wine prefix. Run beside Tarvex.exe, it
-// finds the main window, reads what the user would read (control texts and
-// dialog texts) and does what the window manager would do (post commands, close). Keys and mouse
-// clicks come from xdotool; this covers what X cannot see.
+// reads what the user would read (control and dialog texts), does what the window manager would
+// do (post commands, close) and measures what the process holds. Keys and mouse clicks come from
+// xdotool; this covers what X cannot see.
 //
-//   tvctl wait-main MS               wait for the main window; print its client rect on screen
-//   tvctl status                     print the status line's text
-//   tvctl text ID                    print the text of the child control ID
-//   tvctl rect ID                    print the screen rect of child ID: left top right bottom
-//   tvctl post ID                    post WM_COMMAND ID to the main window
-//   tvctl syscommand-close           post WM_SYSCOMMAND SC_CLOSE (what the close box sends)
-//   tvctl close                      post WM_CLOSE
-//   tvctl wait-dialog TITLE MS       wait for a top-level dialog; print its static texts
-//   tvctl wait-gone TITLE MS         wait until no top-level dialog has that title
-//   tvctl press TITLE BUTTON         click the dialog's button whose text is BUTTON
-//   tvctl set-text TITLE ID TEXT     set the text of control ID inside the dialog
-//   tvctl gone MS                    wait until the main window no longer exists
+//   tvctl wait-main MS            wait for the main window; print its client rect on screen
+//   tvctl gone MS                 wait until the main window no longer exists
+//   tvctl status | text ID        print the status line's text, or that of child control ID
+//   tvctl rect ID                 print the screen rect of child ID: left top right bottom
+//   tvctl post ID                 post WM_COMMAND ID to the main window
+//   tvctl close | syscommand-close   post WM_CLOSE, or WM_SYSCOMMAND SC_CLOSE (the close box)
+//   tvctl wait-dialog TITLE MS    wait for a top-level dialog; print its static texts
+//   tvctl wait-gone TITLE MS      wait until no top-level dialog has that title
+//   tvctl press TITLE BUTTON      click the dialog's button whose text is BUTTON
+//   tvctl owner TITLE             how the dialog is owned: "main", "none" or "other"
+//   tvctl sample                  name=value figures of the process owning the main window:
+//                                 pid, windows, systemhandles, gdicells (-1: not to be had)
 // Exit code 0 on success, 1 when the window or dialog is not there, 2 on bad usage.
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
-HWND FindMain() { return FindWindowW(L"TARVEX", nullptr); }
-
-HWND WaitFor(HWND (*find)(const wchar_t*), const wchar_t* arg, int ms) {
-    for (int waited = 0;; waited += 50) {
-        HWND w = find(arg);
-        if (w || waited >= ms)
-            return w;
-        Sleep(50);
-    }
+HWND FindMain() {
+    return FindWindowW(L"TARVEX", nullptr);
+}
+HWND FindDialog(const wchar_t* title) {
+    return FindWindowW(L"#32770", title);
 }
 
-HWND FindDialog(const wchar_t* title) { return FindWindowW(L"#32770", title); }
-HWND FindMainIgnoring(const wchar_t*) { return FindMain(); }
+// Polls until done() holds or ms have passed; whether it held.
+template <typename Done> bool WaitUntil(int ms, Done done) {
+    for (int waited = 0; !done(); waited += 50) {
+        if (waited >= ms)
+            return false;
+        Sleep(50);
+    }
+    return true;
+}
 
 // GetWindowText does not ask a control of another process for its text (an edit control keeps
 // its own), so ask with WM_GETTEXT, which Windows and Wine carry across processes.
 std::wstring ControlText(HWND control) {
     wchar_t text[1024] = {0};
     DWORD_PTR length = 0;
-    SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text),
-                        SMTO_ABORTIFHUNG, 5000, &length);
+    SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                        5000, &length);
     return text;
 }
 
-void PrintUtf8(const wchar_t* text) {
-    char buffer[4096];
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, nullptr, nullptr);
-    if (n > 0)
-        std::fputs(buffer, stdout);
+// A dialog's controls are its direct children.
+std::vector<HWND> Children(HWND parent) {
+    std::vector<HWND> children;
+    for (HWND c = FindWindowExW(parent, nullptr, nullptr, nullptr); c;
+         c = FindWindowExW(parent, c, nullptr, nullptr))
+        children.push_back(c);
+    return children;
 }
 
-BOOL CALLBACK PrintStatic(HWND child, LPARAM) {
-    wchar_t cls[64];
-    GetClassNameW(child, cls, 64);
-    if (lstrcmpiW(cls, L"Static") == 0) {
-        std::wstring text = ControlText(child);
-        if (!text.empty()) {
-            PrintUtf8(text.c_str());
-            std::fputs("\n", stdout);
-        }
-    }
-    return TRUE;
+// --- what the process holds ---------------------------------------------------------------
+
+template <typename Function> Function Ntdll(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
 }
 
-struct ButtonSearch {
-    const wchar_t* text;
-    HWND found;
+struct WindowCount {
+    DWORD pid;
+    long count;
 };
 
-BOOL CALLBACK FindButton(HWND child, LPARAM param) {
-    auto* search = reinterpret_cast<ButtonSearch*>(param);
-    std::wstring text = ControlText(child);
-    std::wstring plain;
-    for (const wchar_t* c = text.c_str(); *c; c++)
-        if (*c != L'&')
-            plain += *c;
-    if (lstrcmpiW(plain.c_str(), search->text) == 0) {
-        search->found = child;
-        return FALSE;
-    }
+BOOL CALLBACK CountWindow(HWND window, LPARAM param) {
+    auto* c = reinterpret_cast<WindowCount*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    c->count += pid == c->pid;
     return TRUE;
 }
 
-int Usage() {
-    std::fputs("usage: tvctl COMMAND [ARGS] (see the top of tvctl.cpp)\n", stderr);
-    return 2;
+// The process's entries in the system's handle list (SystemHandleInformation).
+long long SystemHandles(DWORD pid) {
+    struct Entry {
+        ULONG ownerPid;
+        BYTE objectType, flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    auto query = Ntdll<LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG)>("NtQuerySystemInformation");
+    std::vector<BYTE> buffer(1 << 20);
+    for (int attempt = 0; query && attempt < 8; attempt++) {
+        ULONG needed = 0;
+        if (query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) == 0) {
+            ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
+            auto* entries = reinterpret_cast<Entry*>(buffer.data() + sizeof(ULONG_PTR));
+            long long mine = 0;
+            for (ULONG i = 0; i < count; i++)
+                mine += entries[i].ownerPid == pid;
+            return mine;
+        }
+        buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed + 4096);
+    }
+    return -1;
+}
+
+// Live cells of the GDI handle table the PEB points at (GdiSharedHandleTable): 0x10000 cells of 24
+// bytes, a cell in use holding its object's address in its first 8 bytes and its type in byte 14.
+long long GdiCells(HANDLE process) {
+    auto query =
+        Ntdll<LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG)>("NtQueryInformationProcess");
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (!query || query(process, 0, &basic, sizeof basic, nullptr) != 0)
+        return -1;
+    UINT64 table = 0;
+    SIZE_T got = 0;
+    const BYTE* peb = reinterpret_cast<const BYTE*>(basic.PebBaseAddress);
+    if (!ReadProcessMemory(process, peb + 0xF8, &table, sizeof table, &got) || table == 0)
+        return -1;
+    constexpr size_t CELL = 24;
+    std::vector<BYTE> cells(CELL * 0x10000);
+    if (!ReadProcessMemory(process, reinterpret_cast<const void*>(table), cells.data(),
+                           cells.size(), &got))
+        return -1;
+    long long used = 0;
+    for (size_t i = 0; i < got / CELL; i++) {
+        UINT64 object = 0;
+        std::memcpy(&object, &cells[i * CELL], sizeof object);
+        used += object != 0 && cells[i * CELL + 14] != 0;
+    }
+    return used;
+}
+
+// The figures of the process that the system gives under Wine 8, which answers
+// GetProcessHandleCount and GetGuiResources with 0: its windows (top-level ones and all their
+// children), the handles it holds and the GDI objects it has made.
+int Sample(HWND main) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process)
+        return 1;
+    WindowCount windows = {pid, 0};
+    // All the desktop's descendants: the top-level windows and every child of theirs.
+    EnumChildWindows(GetDesktopWindow(), CountWindow, reinterpret_cast<LPARAM>(&windows));
+    std::printf("pid=%lu windows=%ld systemhandles=%lld gdicells=%lld\n",
+                static_cast<unsigned long>(pid), windows.count, SystemHandles(pid),
+                GdiCells(process));
+    CloseHandle(process);
+    return 0;
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 2)
-        return Usage();
-    std::wstring command = argv[1];
+    std::wstring command = argc > 1 ? argv[1] : L"";
     auto arg = [&](int i) -> const wchar_t* { return i < argc ? argv[i] : L""; };
     auto number = [&](int i) { return static_cast<int>(std::wcstol(arg(i), nullptr, 10)); };
 
-    if (command == L"wait-main") {
-        HWND main = WaitFor(FindMainIgnoring, nullptr, number(2));
-        if (!main)
+    if (command == L"wait-dialog" || command == L"wait-gone") {
+        bool appear = command == L"wait-dialog";
+        HWND dialog = nullptr;
+        if (!WaitUntil(number(3),
+                       [&] { return ((dialog = FindDialog(arg(2))) != nullptr) == appear; }))
             return 1;
+        for (HWND child : appear ? Children(dialog) : std::vector<HWND>()) {
+            wchar_t cls[64];
+            GetClassNameW(child, cls, 64);
+            std::wstring text = ControlText(child);
+            if (lstrcmpiW(cls, L"Static") == 0 && !text.empty())
+                std::printf("%ls\n", text.c_str());
+        }
+        return 0;
+    }
+    if (command == L"press" || command == L"owner") {
+        HWND dialog = FindDialog(arg(2));
+        if (!dialog)
+            return 1;
+        if (command == L"owner") {
+            HWND owner = GetWindow(dialog, GW_OWNER);
+            std::puts(owner == nullptr ? "none" : owner == FindMain() ? "main" : "other");
+            return 0;
+        }
+        for (HWND child : Children(dialog)) {
+            std::wstring caption; // without its & marks
+            for (wchar_t c : ControlText(child))
+                if (c != L'&')
+                    caption += c;
+            if (lstrcmpiW(caption.c_str(), arg(3)) == 0)
+                return PostMessageW(child, BM_CLICK, 0, 0) ? 0 : 1;
+        }
+        return 1;
+    }
+    if (command == L"gone")
+        return WaitUntil(number(2), [] { return FindMain() == nullptr; }) ? 0 : 1;
+    if (command == L"wait-main" && !WaitUntil(number(2), [] { return FindMain() != nullptr; }))
+        return 1;
+
+    HWND main = FindMain();
+    if (!main)
+        return 1;
+    if (command == L"wait-main") {
         RECT r;
         GetClientRect(main, &r);
         POINT origin = {0, 0};
@@ -112,80 +212,27 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("%ld %ld %ld %ld\n", origin.x, origin.y, r.right - r.left, r.bottom - r.top);
         return 0;
     }
-    if (command == L"gone") {
-        for (int waited = 0; FindMain(); waited += 50) {
-            if (waited >= number(2))
-                return 1;
-            Sleep(50);
-        }
-        return 0;
-    }
-    if (command == L"wait-dialog") {
-        HWND dialog = WaitFor(FindDialog, arg(2), number(3));
-        if (!dialog)
-            return 1;
-        EnumChildWindows(dialog, PrintStatic, 0);
-        return 0;
-    }
-    if (command == L"wait-gone") {
-        for (int waited = 0; FindDialog(arg(2)); waited += 50) {
-            if (waited >= number(3))
-                return 1;
-            Sleep(50);
-        }
-        return 0;
-    }
-    if (command == L"press" || command == L"set-text") {
-        HWND dialog = FindDialog(arg(2));
-        if (!dialog)
-            return 1;
-        if (command == L"set-text") {
-            HWND control = GetDlgItem(dialog, number(3));
-            if (!control)
-                return 1;
-            SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(arg(4)));
-            return 0;
-        }
-        ButtonSearch search = {arg(3), nullptr};
-        EnumChildWindows(dialog, FindButton, reinterpret_cast<LPARAM>(&search));
-        if (!search.found)
-            return 1;
-        PostMessageW(search.found, BM_CLICK, 0, 0);
-        return 0;
-    }
-
-    HWND main = FindMain();
-    if (!main)
-        return 1;
-    if (command == L"status" || command == L"text") {
+    if (command == L"status" || command == L"text" || command == L"rect") {
         HWND control = command == L"status" ? FindWindowExW(main, nullptr, L"Edit", nullptr)
                                             : GetDlgItem(main, number(2));
         if (!control)
             return 1;
-        PrintUtf8(ControlText(control).c_str());
-        std::fputs("\n", stdout);
-        return 0;
-    }
-    if (command == L"rect") {
-        HWND control = GetDlgItem(main, number(2));
-        if (!control)
-            return 1;
         RECT r;
         GetWindowRect(control, &r);
-        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+        if (command == L"rect")
+            std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+        else
+            std::printf("%ls\n", ControlText(control).c_str());
         return 0;
     }
-    if (command == L"post") {
-        PostMessageW(main, WM_COMMAND, static_cast<WPARAM>(number(2)), 0);
-        return 0;
-    }
-    if (command == L"syscommand-close") {
-        PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
-        return 0;
-    }
-    if (command == L"close") {
-        PostMessageW(main, WM_CLOSE, 0, 0);
-        return 0;
-    }
-    return Usage();
+    if (command == L"sample")
+        return Sample(main);
+    if (command == L"post")
+        return PostMessageW(main, WM_COMMAND, static_cast<WPARAM>(number(2)), 0) ? 0 : 1;
+    if (command == L"close")
+        return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
+    if (command == L"syscommand-close")
+        return PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0) ? 0 : 1;
+    std::fputs("usage: tvctl COMMAND [ARGS] (see the top of tvctl.cpp)\n", stderr);
+    return 2;
 }
