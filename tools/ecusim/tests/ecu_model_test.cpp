@@ -26,8 +26,8 @@ TEST(EcuModelWakeUp, AnswersOnlyAFrameOnTheGridToAddress10WithOddParityAt9600_8N
         {"healthy", 0x10, false, 200000, 0, 9600, 8, 0, 1, true},
         {"bits 5% short", 0x10, false, 190000, 0, 9600, 8, 0, 1, true},
         {"bits 5% long", 0x10, false, 210000, 0, 9600, 8, 0, 1, true},
-        {"bits 15% short", 0x10, false, 170000, 0, 9600, 8, 0, 1, false},
-        {"bits 20% long", 0x10, false, 240000, 0, 9600, 8, 0, 1, false},
+        {"bits 7% short", 0x10, false, 186000, 0, 9600, 8, 0, 1, false},
+        {"bits 7% long", 0x10, false, 214000, 0, 9600, 8, 0, 1, false},
         {"stop bit cut short", 0x10, false, 200000, 80000, 9600, 8, 0, 1, false},
         {"line low again before the answer", 0x10, false, 200000, 230000, 9600, 8, 0, 1, false},
         {"address 0x11", 0x11, false, 200000, 0, 9600, 8, 0, 1, false},
@@ -196,6 +196,24 @@ TEST(EcuModelFaults, SlowEcuWaitsBeforeEachByte) {
     ASSERT_EQ(line.arrivals.size(), 9u);
     for (size_t i = 1; i < 8; i += 2)
         EXPECT_GE(line.arrivals[i] - line.arrivals[i - 1], 20000 + kByteUs) << i;
+}
+
+TEST(EcuModelFaults, ATimedHangUpPullsTheAdapterOutForItsPause) {
+    Scenario sc;
+    sc.hangUpAtUs = 6000000;
+    sc.hangUpPauseUs = 1000000;
+    FakeLine line(sc);
+    ASSERT_TRUE(line.Connect());
+    uint64_t until = 0;
+    line.Sleep(sc.hangUpAtUs - 1 - line.now);
+    EXPECT_FALSE(line.model.HungUp(&until));
+    line.Sleep(1);
+    ASSERT_TRUE(line.model.HungUp(&until));
+    EXPECT_EQ(until, 7000000u);
+    line.Write(0x55);
+    EXPECT_EQ(line.Read(), -1) << "nothing is there to echo it";
+    EXPECT_FALSE(line.model.HungUp(&until));
+    EXPECT_TRUE(line.Connect());
 }
 
 } // namespace
