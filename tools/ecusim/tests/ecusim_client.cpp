@@ -70,11 +70,13 @@ bool GetBlock(std::vector<uint8_t>* block) {
     return block->back() == 0x03;
 }
 
-int Session(int argc, char** argv) {
+} // namespace
+
+int main(int argc, char** argv) {
     const char* path = nullptr;
     int baud = 9600, polls = 0;
     bool expectSilence = false, endSession = false;
-    for (int i = 0; i < argc; ++i) {
+    for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "0";
         if (a == "--port")
@@ -90,6 +92,9 @@ int Session(int argc, char** argv) {
         else
             return Fail(("unknown option " + a).c_str());
     }
+    if (argc < 2 || std::string(argv[1]) != "session")
+        return Fail("usage: ecusim_client session --port PATH [--baud B] [--polls N] "
+                    "[--end-session] [--expect-silence]");
     fd = path ? open(path, O_RDWR | O_NOCTTY) : -1;
     if (fd < 0)
         return Fail("cannot open the port");
@@ -159,15 +164,4 @@ int Session(int argc, char** argv) {
         return Fail("end of session");
     printf("%d polls answered\n", polls);
     return 0;
-}
-
-} // namespace
-
-int main(int argc, char** argv) {
-    if (argc >= 2 && std::string(argv[1]) == "session")
-        return Session(argc - 2, argv + 2);
-    fputs("usage: ecusim_client session --port PATH [--baud B] [--polls N] [--end-session] "
-          "[--expect-silence]\n",
-          stderr);
-    return 2;
 }
