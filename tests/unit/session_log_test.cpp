@@ -62,6 +62,7 @@ TEST_F(SessionLog, LongTextsAreWrittenWholeNeverCut) {
         LogWriteNarrow(narrow.c_str());
         EXPECT_EQ(fakeOs.logFile, narrow + narrow) << length;
     }
+    EXPECT_EQ(fakeOs.logUsesOutsideLock, 0) << "both kinds of write hold the lock";
 }
 
 TEST_F(SessionLog, WritesFromSeveralThreadsStayWhole) {
