@@ -129,21 +129,22 @@ TEST(EcuModelSession, EachWayOutOfASessionAndANewWakeUpAfterIt) {
         FakeLine line;
         ASSERT_TRUE(line.Connect()) << c.what;
         c.act(line);
-        EXPECT_EQ(line.Read(), -1) << c.what;
         EXPECT_EQ(line.model.stats().*c.counted, 1u) << c.what;
+        EXPECT_EQ(line.Read(), -1) << c.what;
         EXPECT_EQ(line.model.stats().testerCounterErrors, 0u) << c.what;
         EXPECT_TRUE(line.Connect()) << c.what;
     }
 }
 
-TEST(EcuModelSession, CounterWrapsFrom255To0) {
-    FakeLine line;
+TEST(EcuModelSession, CountersWrapFrom255To0AndTheSweepServesEveryByteValueInTurn) {
+    Scenario sc;
+    sc.sweepMemory = true;
+    FakeLine line(sc);
     ASSERT_TRUE(line.Connect());
-    for (int request = 14; request != 16 + 256; request += 2) {
-        line.SendBlock({0x04, static_cast<uint8_t>(request), 0x08, 0x00, 0x03});
-        Bytes answer = line.GetBlock();
-        ASSERT_EQ(answer.size(), 6u);
-        ASSERT_EQ(answer[1], (request + 1) % 256) << request;
+    for (int n = 0; n < 258; ++n) {
+        const int request = 14 + 2 * n;
+        line.SendBlock({0x06, static_cast<uint8_t>(request), 0x01, 0x01, 0x00, 0x37, 0x03});
+        ASSERT_EQ(line.GetBlock(), (Bytes{0x04, (request + 1) % 256, 0xFE, n % 256, 0x03})) << n;
     }
     EXPECT_EQ(line.model.stats().testerCounterErrors, 0u);
     // A tester that sends 255 itself, out of turn, is counted and gets 0 back.
