@@ -13,7 +13,9 @@ from harness import HEADER_ROW, INITIALISED, WineSession, check, run_named
 # The changes of RTS in the address 0x10 (start bit, 7 bits, odd parity, stop bit, each one
 # step): on at step 0, off at 5 (bit 4), on at 6, off at 9 (the stop bit), in steps of 200 ms.
 ADDRESS_CHANGES = [(0, True), (5, False), (6, True), (9, False)]
-BIT_MS, STEP_TOLERANCE_MS = 200, 25
+# The ECU's own slack, a quarter bit: a step the user's input stretched is off by a second or more,
+# while Wine's scheduling on a busy machine alone has moved one by 32 ms.
+BIT_MS, STEP_TOLERANCE_MS = 200, 50
 PAUSE_BUTTON = 112
 
 
