@@ -1,0 +1,529 @@
+#include "log_reader.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace tarvexlog {
+
+const ChannelInfo channelInfo[CHANNELS] = {
+    {"Intake Air Temp", "Intake Air Temp (F)", UnitF},
+    {"Cylinder Head Temp", "Cylinder Head Temp (F)", UnitF},
+    {"AFM Voltage", "AFM Voltage (Volts)", UnitVolts},
+    {"RPM", "RPM (RPM)", UnitRpm},
+    {"Injector Time", "Injector Time (ms)", UnitMs},
+    {"Ignition Advance", "Ignition Advance (deg)", UnitDeg},
+    {"MAF Sensor", "MAF Sensor (Volts)", UnitVolts},
+    {"Battery", "Battery (Volts)", UnitVolts},
+};
+
+const UnitInfo unitInfo[UNIT_COUNT] = {
+    {"F", "Fahr", 500}, {"Volts", "Volts", 22}, {"RPM", "RPM", 10000},
+    {"ms", "ms", 100},  {"deg", "Angle", 300},
+};
+
+namespace {
+
+using std::string_view;
+
+bool StartsWith(string_view s, string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+bool EndsWith(string_view s, string_view suffix) {
+    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
+
+constexpr string_view START_TEXT = "Starting ...";
+constexpr string_view END_TEXT = "Session ended";
+constexpr string_view HEADER_NAMES = ",Intake Air Temp,Cylinder Head Temp,AFM Voltage,RPM,"
+                                     "Injector Time,Ignition Advance,MAF Sensor,Battery";
+
+// The reader thread's per-poll lines: they begin and end with a line end of their own.
+constexpr string_view DEBUG_PREFIXES[] = {"Request Block ", "GetBlock returned block "};
+
+// What the reader thread writes with a line end in front and none after, so that whatever the
+// program writes next, a piece of a row too, goes on in the same line.
+constexpr string_view READER_TEXTS[] = {"Wrong title!", "Long block: data cut to 199 bytes"};
+constexpr string_view BAD_LENGTH = "Bad block length = "; // then two hex digits and "h"
+
+constexpr string_view START_UP_PREFIXES[] = {"Default port: ", "Read Config file: ",
+                                             "Config file refused: ", "COM Opened",
+                                             "Cannot open COM port"};
+constexpr string_view ATTEMPT_FAILURES[] = {
+    "Cannot Set Timeouts", "Cannot Set State", "Device not responding", "Answer not 0x0B",
+    "Answer not 0x02",     "Incorrect echo",   "Cannot reopen COM port"};
+constexpr string_view BAD_BAUD = "Incorrect baudrate = "; // then two hex digits and "h"
+
+// The channels a value of each unit can belong to, as a bit set.
+constexpr uint8_t UNIT_CHANNELS[UNIT_COUNT] = {0x03, 0xC4, 0x08, 0x10, 0x20};
+
+// "XXh" after a prefix: the whole text of a line that reports a byte.
+bool HexByteText(string_view s, string_view prefix) {
+    return StartsWith(s, prefix) && s.size() == prefix.size() + 3 && IsHex(s[prefix.size()]) &&
+           IsHex(s[prefix.size() + 1]) && s.back() == 'h';
+}
+
+// The text of a line as a message can show it: control bytes and bytes above 127 escaped.
+std::string Shown(string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size() && out.size() < 60; i++) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 32 && c < 127) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out.size() < s.size() ? out + "..." : out;
+}
+
+void Enumerate(const Unit* units, int count, int i, int firstChannel, uint8_t mask,
+               bool trailingComma, std::vector<uint8_t>& out) {
+    if (i == count) {
+        out.push_back(mask);
+        return;
+    }
+    const bool last = i == count - 1;
+    for (int c = firstChannel; c < CHANNELS; c++) {
+        if (!((UNIT_CHANNELS[units[i]] >> c) & 1))
+            continue;
+        // Channel 7 is the only one written without a "," after it: it ends a row that has no
+        // trailing ",", and only it can.
+        if ((c == CHANNELS - 1) != (last && !trailingComma))
+            continue;
+        Enumerate(units, count, i + 1, c + 1, static_cast<uint8_t>(mask | (1u << c)),
+                  trailingComma, out);
+    }
+}
+
+// A number as ParseValue found it: "-12.75", "800".
+double NumberValue(string_view s) {
+    const bool negative = !s.empty() && s[0] == '-';
+    double whole = 0;
+    size_t i = negative ? 1 : 0;
+    for (; i < s.size() && IsDigit(s[i]); i++)
+        whole = whole * 10 + (s[i] - '0');
+    if (i + 2 < s.size() && s[i] == '.')
+        whole += ((s[i + 1] - '0') * 10 + (s[i + 2] - '0')) / 100.0;
+    return negative ? -whole : whole;
+}
+
+} // namespace
+
+int ParseTime(string_view s, size_t* length) {
+    size_t i = 0;
+    int hour = 0;
+    while (i < s.size() && i < 2 && IsDigit(s[i]))
+        hour = hour * 10 + (s[i++] - '0');
+    if (i == 0 || hour < 1 || hour > 12 || s.size() < i + 9)
+        return -1;
+    const string_view rest = s.substr(i, 9); // ":mm:ss AM"
+    if (rest[0] != ':' || !IsDigit(rest[1]) || !IsDigit(rest[2]) || rest[3] != ':' ||
+        !IsDigit(rest[4]) || !IsDigit(rest[5]) || rest[6] != ' ' ||
+        (rest[7] != 'A' && rest[7] != 'P') || rest[8] != 'M')
+        return -1;
+    const int minutes = (rest[1] - '0') * 10 + (rest[2] - '0');
+    const int seconds = (rest[4] - '0') * 10 + (rest[5] - '0');
+    if (minutes > 59 || seconds > 59)
+        return -1;
+    *length = i + 9;
+    const int hour24 = hour % 12 + (rest[7] == 'P' ? 12 : 0);
+    return hour24 * 3600 + minutes * 60 + seconds;
+}
+
+bool ParseValue(string_view field, Unit* unit, string_view* number) {
+    size_t i = 0;
+    while (i < field.size() && field[i] == ' ')
+        i++;
+    const size_t start = i;
+    if (i < field.size() && field[i] == '-')
+        i++;
+    const size_t digits = i;
+    while (i < field.size() && IsDigit(field[i]))
+        i++;
+    if (i == digits)
+        return false;
+    bool decimals = false;
+    if (i < field.size() && field[i] == '.') {
+        if (i + 2 >= field.size() || !IsDigit(field[i + 1]) || !IsDigit(field[i + 2]))
+            return false;
+        decimals = true;
+        i += 3;
+    }
+    if (i >= field.size() || field[i] != ' ')
+        return false;
+    const string_view unitText = field.substr(i + 1);
+    for (int u = 0; u < UNIT_COUNT; u++) {
+        if (unitText == unitInfo[u].logUnit) {
+            // Every unit but RPM is written with two decimals, RPM as a whole number.
+            if (decimals != (u != UnitRpm))
+                return false;
+            *unit = static_cast<Unit>(u);
+            *number = field.substr(start, i - start);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<uint8_t> CandidateMasks(const Unit* units, int count, bool trailingComma) {
+    std::vector<uint8_t> out;
+    if (count == 0) {
+        if (!trailingComma)
+            out.push_back(0);
+        return out;
+    }
+    Enumerate(units, count, 0, 0, 0, trailingComma, out);
+    return out;
+}
+
+void LogReader::Feed(const char* data, size_t n) {
+    while (n > 0 && verdict != NotTarvex) {
+        const char* lf = static_cast<const char*>(std::memchr(data, '\n', n));
+        if (!lf) {
+            partial.append(data, n);
+            return;
+        }
+        const size_t length = static_cast<size_t>(lf - data);
+        string_view line;
+        if (partial.empty()) {
+            line = string_view(data, length);
+        } else {
+            partial.append(data, length);
+            line = partial;
+        }
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        lineNumber++;
+        lineOffset = offset;
+        offset += (partial.empty() ? 0 : partial.size() - length) + length + 1;
+        Line(line, true);
+        partial.clear();
+        data += length + 1;
+        n -= length + 1;
+    }
+}
+
+void LogReader::Finish() {
+    if (!partial.empty() && verdict != NotTarvex) {
+        string_view line = partial;
+        if (line.back() == '\r')
+            line.remove_suffix(1);
+        lineNumber++;
+        lineOffset = offset;
+        offset += partial.size();
+        Line(line, false);
+    }
+    if (verdict == Unknown) {
+        verdict = NotTarvex;
+        Problem(lineNumber, "not a Tarvex log: the file is empty");
+    }
+    if (verdict == NotTarvex)
+        return;
+    CloseRow(true);
+    if (!endSeen)
+        Note("the log ends without \"Session ended\"");
+    Flush();
+}
+
+void LogReader::Problem(uint64_t line, const std::string& what) { sink.OnProblem(line, what); }
+
+void LogReader::Line(string_view s, bool terminated) {
+    if (verdict == Unknown) {
+        const bool start = StartsWith(s, START_TEXT) ||
+                           (!terminated && !s.empty() && StartsWith(START_TEXT, s));
+        if (!start) {
+            verdict = NotTarvex;
+            Problem(lineNumber, "not a Tarvex log: it does not begin with \"Starting ...\"");
+            return;
+        }
+        verdict = Tarvex;
+    }
+    for (string_view prefix : DEBUG_PREFIXES) {
+        if (StartsWith(s, prefix))
+            return; // a debug line: it never closes a row that it broke
+    }
+    // The last text of a run that ended normally; it follows on whatever line came before it.
+    bool ends = false;
+    if (!terminated && EndsWith(s, END_TEXT)) {
+        ends = true;
+        s.remove_suffix(END_TEXT.size());
+    }
+    for (bool more = true; more;) {
+        more = false;
+        for (string_view text : READER_TEXTS) {
+            if (StartsWith(s, text)) {
+                Note(std::string(text));
+                s.remove_prefix(text.size());
+                more = true;
+            }
+        }
+        if (StartsWith(s, BAD_LENGTH) && s.size() >= BAD_LENGTH.size() + 3 &&
+            HexByteText(s.substr(0, BAD_LENGTH.size() + 3), BAD_LENGTH)) {
+            Note(std::string(s.substr(0, BAD_LENGTH.size() + 3)));
+            s.remove_prefix(BAD_LENGTH.size() + 3);
+            more = true;
+        }
+    }
+    if (!s.empty() && !KnownText(s, terminated)) {
+        size_t timeLength = 0;
+        const int time = ParseTime(s, &timeLength);
+        if (time >= 0) {
+            CloseRow(false);
+            int64_t clock = dayBase + time;
+            if (haveClock && clock + 43200 < lastClock) { // the clock went past midnight
+                dayBase += 86400;
+                clock += 86400;
+            }
+            haveClock = true;
+            lastClock = clock;
+            lastTime.assign(s.data(), timeLength);
+            StartRow(s.substr(timeLength), clock, terminated);
+        } else if (open == DataRow || open == HeaderRow) {
+            pieces.append(s);
+            lastPieceLine = lineNumber;
+            lastPieceTerminated = terminated;
+        } else if (open != Identification) {
+            // The last line of a log that was cut off may be the start of any text.
+            Problem(lineNumber, (terminated ? "not a line of a Tarvex log: \"" : "a cut line, left out: \"") +
+                                    Shown(s) + "\"");
+        }
+        // An identification block's data is text from the ECU and may hold line ends of its own.
+    }
+    if (ends) {
+        CloseRow(false);
+        endSeen = true;
+        Note(std::string(END_TEXT));
+    }
+}
+
+bool LogReader::KnownText(string_view s, bool terminated) {
+    (void)terminated;
+    if (s == START_TEXT) {
+        Note(std::string(s));
+        return true;
+    }
+    for (string_view prefix : START_UP_PREFIXES) {
+        if (StartsWith(s, prefix)) {
+            Note(Shown(s));
+            return true;
+        }
+    }
+    bool failure = HexByteText(s, BAD_BAUD);
+    for (string_view text : ATTEMPT_FAILURES)
+        failure = failure || s == text;
+    const bool identification = StartsWith(s, "blockNumber ");
+    const bool started = s == "Reader Thread Started";
+    const bool connected = s == "Initialised OK!";
+    if (!failure && !identification && !started && !connected)
+        return false;
+    CloseRow(false);
+    if (linked) {
+        linked = false;
+        Note("link lost");
+    }
+    open = identification ? Identification : None;
+    if (failure)
+        Note("attempt failed: " + std::string(s));
+    if (connected) {
+        link++;
+        linked = true;
+        Note("connected");
+    }
+    return true;
+}
+
+void LogReader::StartRow(string_view s, int64_t clock, bool terminated) {
+    open = !s.empty() && s[0] == ',' ? HeaderRow : DataRow;
+    current = Row();
+    current.line = lineNumber;
+    current.offset = lineOffset;
+    std::memcpy(current.time, lastTime.data(), lastTime.size());
+    current.clock = clock;
+    current.link = link;
+    pieces.assign(s.data(), s.size());
+    lastPieceLine = lineNumber;
+    lastPieceTerminated = terminated;
+}
+
+void LogReader::CloseRow(bool atEnd) {
+    const Open was = open;
+    if (was != DataRow && was != HeaderRow)
+        return;
+    open = None;
+    // At the end of a log that was cut off the last row may be short of pieces, unless its last
+    // piece is the log's last line and ended in the row's own line end.
+    const bool maybeCut = atEnd && !(lastPieceLine == lineNumber && lastPieceTerminated);
+    cutMessages = atEnd; // at the end, a row that does not read whole was cut
+    if (was == HeaderRow) {
+        if (pieces != HEADER_NAMES && !maybeCut)
+            Problem(current.line, "a header row without the eight channel names");
+        return;
+    }
+    Row row = current;
+    if (Place(row, pieces, maybeCut)) {
+        rows++;
+        Emit(row);
+    } else {
+        unplaced++;
+    }
+}
+
+bool LogReader::Place(Row& row, string_view text, bool maybeCut) {
+    const char* cut = "a cut row, left out";
+    if (text.empty() || text[0] != ' ') {
+        Problem(row.line, cutMessages ? cut : "a row without values: \"" + Shown(text) + "\"");
+        return false;
+    }
+    string_view body = text.substr(1);
+    const bool trailingComma = !body.empty() && body.back() == ',';
+    if (trailingComma)
+        body.remove_suffix(1);
+    Unit units[CHANNELS];
+    string_view numbers[CHANNELS];
+    int count = 0;
+    while (!body.empty() || (count == 0 && trailingComma)) {
+        const size_t comma = body.find(',');
+        const string_view field = body.substr(0, comma);
+        if (count == CHANNELS) {
+            Problem(row.line, cutMessages ? cut : "a row with more than eight values");
+            return false;
+        }
+        if (!ParseValue(field, &units[count], &numbers[count])) {
+            Problem(row.line, cutMessages ? cut : "a row with a field that is no value: \"" +
+                                                   Shown(field) + "\"");
+            return false;
+        }
+        count++;
+        if (comma == string_view::npos)
+            break;
+        body.remove_prefix(comma + 1);
+        if (body.empty()) { // ",," or a "," before the trailing one
+            Problem(row.line, cutMessages ? cut : "a row with an empty field");
+            return false;
+        }
+    }
+    double values[CHANNELS];
+    for (int i = 0; i < count; i++)
+        values[i] = NumberValue(numbers[i]);
+
+    const std::vector<uint8_t> candidates = CandidateMasks(units, count, trailingComma);
+    const auto isCandidate = [&](uint8_t mask) {
+        for (uint8_t c : candidates)
+            if (c == mask)
+                return true;
+        return false;
+    };
+    // How far a set of channels puts the values from the channels' last readings, each in the
+    // span its unit is plotted over; negative when a channel has no reading yet.
+    const auto distance = [&](uint8_t mask) {
+        double sum = 0;
+        for (int i = 0, c = 0; i < count; i++, c++) {
+            while (!((mask >> c) & 1))
+                c++;
+            if (!haveValue[c])
+                return -1.0;
+            sum += std::fabs(values[i] - lastValue[c]) / unitInfo[units[i]].span;
+        }
+        return sum;
+    };
+    // A set is clearly nearer than another when it is nearer by a factor of three and by more
+    // than a reading's step (1/500 of the span: one degree F, 0.04 Volts).
+    const auto clearlyNearer = [](double a, double b) { return a >= 0 && b >= 0 && a * 3 + 0.002 < b; };
+
+    int chosen = -1;
+    if (maybeCut) {
+        // All that was written is a whole row only if it is the row before once more.
+        if (havePrevMask && isCandidate(prevMask))
+            chosen = prevMask;
+    } else if (candidates.size() == 1) {
+        chosen = candidates[0];
+    } else if (!candidates.empty()) {
+        for (uint8_t a : candidates) {
+            bool beatsAll = true;
+            for (uint8_t b : candidates)
+                beatsAll = beatsAll && (a == b || clearlyNearer(distance(a), distance(b)));
+            if (beatsAll)
+                chosen = a;
+        }
+        if (chosen < 0 && havePrevMask && isCandidate(prevMask)) {
+            bool contradicted = false;
+            for (uint8_t b : candidates)
+                contradicted = contradicted || clearlyNearer(distance(b), distance(prevMask));
+            if (!contradicted)
+                chosen = prevMask;
+        }
+    }
+    if (chosen < 0) {
+        Problem(row.line, maybeCut || cutMessages ? cut
+                          : candidates.empty()
+                              ? "a row whose values are not in channel order"
+                              : "a row whose values fit more than one set of channels");
+        return false;
+    }
+    row.mask = static_cast<uint8_t>(chosen);
+    for (int i = 0, c = 0; i < count; i++, c++) {
+        while (!((row.mask >> c) & 1))
+            c++;
+        std::memcpy(row.text[c], numbers[i].data(), numbers[i].size());
+        row.value[c] = values[i];
+        lastValue[c] = values[i];
+        haveValue[c] = true;
+    }
+    prevMask = row.mask;
+    havePrevMask = true;
+    return true;
+}
+
+void LogReader::Emit(const Row& row) {
+    if (!haveFirst) {
+        haveFirst = true;
+        firstClock = row.clock;
+    } else if (row.link == lastRowLink && row.clock - lastRowClock > GAP_SECONDS) {
+        Note("gap: no rows for " + std::to_string(row.clock - lastRowClock) + " s");
+    }
+    lastRowClock = row.clock;
+    lastRowLink = row.link;
+    if (pendingRows > 0 && pendingClock != row.clock)
+        Flush();
+    Push(true).row = row;
+    pendingRows++;
+    pendingClock = row.clock;
+}
+
+void LogReader::Note(const std::string& what) {
+    Event& event = pendingRows > 0 ? Push(false).event : scratchEvent;
+    event.line = lineNumber;
+    event.time = lastTime;
+    event.link = link;
+    event.what = what;
+    if (pendingRows == 0)
+        sink.OnEvent(event);
+}
+
+LogReader::Item& LogReader::Push(bool isRow) {
+    if (pendingSize == pending.size())
+        pending.emplace_back();
+    Item& item = pending[pendingSize++];
+    item.isRow = isRow;
+    return item;
+}
+
+void LogReader::Flush() {
+    size_t i = 0;
+    for (size_t k = 0; k < pendingSize; k++) {
+        Item& item = pending[k];
+        if (item.isRow) {
+            item.row.seconds = static_cast<double>(item.row.clock - firstClock) +
+                               static_cast<double>(i++) / static_cast<double>(pendingRows);
+            sink.OnRow(item.row);
+        } else {
+            sink.OnEvent(item.event);
+        }
+    }
+    pendingSize = 0;
+    pendingRows = 0;
+}
+
+} // namespace tarvexlog

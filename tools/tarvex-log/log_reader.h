@@ -1,0 +1,154 @@
+// Reads a Tarvex.log as it streams past and turns it into data: one Row per data row, with every
+// value in its channel's column, and Events for the connection history. The log is written for
+// exactness, not for machines: a debug line of the reader thread can fall between any two pieces
+// of a row and break it in two, and a disabled channel leaves no field, so the later values move
+// left. The reader joins the pieces again and places each value by what the row proves (units,
+// the fixed channel order, the trailing "," that a disabled channel 7 leaves) and, where that
+// leaves a choice, by the rows before it. A row it still cannot place is reported, never guessed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvexlog {
+
+constexpr int CHANNELS = 8;
+constexpr int UNIT_COUNT = 5;
+constexpr int VALUE_CHARS = 16; // the longest value text of a 16-bit reading is 13 characters
+
+enum Unit { UnitF, UnitVolts, UnitRpm, UnitMs, UnitDeg };
+
+struct ChannelInfo {
+    const char* name;   // as in the log's header row
+    const char* column; // the CSV column: the name and the unit
+    Unit unit;
+};
+extern const ChannelInfo channelInfo[CHANNELS];
+
+struct UnitInfo {
+    const char* logUnit; // after the number in the log: "F", "Volts", ...
+    const char* label;   // what a chart of the unit is called
+    double span;         // the range the program plots: how far apart two values really are
+};
+extern const UnitInfo unitInfo[UNIT_COUNT];
+
+struct Row {
+    uint64_t line = 0;      // 1-based line number where the row starts
+    uint64_t offset = 0;    // byte offset of its first byte
+    char time[12] = {};     // the row's time text, "h:mm:ss AM"
+    int64_t clock = 0;      // seconds of that time, counted on across midnights
+    double seconds = 0;     // from the first data row, rows within one second spread by order
+    int link = 0;           // which connection: 1 for the first
+    uint8_t mask = 0;       // bit c set: channel c has a value
+    char text[CHANNELS][VALUE_CHARS] = {}; // the value as written, without padding or unit
+    double value[CHANNELS] = {};
+};
+
+struct Event {
+    uint64_t line = 0;
+    std::string time;       // the time text of the last timed line at or before it, if any
+    int link = 0;
+    std::string what;
+};
+
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void OnRow(const Row&) {}
+    virtual void OnEvent(const Event&) {}
+    // A row that could not be placed, a cut row, a line that is no part of a Tarvex log.
+    virtual void OnProblem(uint64_t line, const std::string& what) = 0;
+};
+
+class LogReader {
+public:
+    explicit LogReader(LogSink& sink) : sink(sink) {}
+    void Feed(const char* data, size_t n);
+    void Finish(); // the end of the input; call once, after the last Feed
+
+    bool IsTarvexLog() const { return verdict == Tarvex; } // valid after Finish
+    uint64_t RowCount() const { return rows; }
+    uint64_t UnplacedCount() const { return unplaced; }
+
+    // How many gapless seconds between two rows of one link count as a gap (a pause, or a GUI
+    // held up): the tick writes a row every half second.
+    static constexpr int GAP_SECONDS = 2;
+
+private:
+    enum Verdict { Unknown, Tarvex, NotTarvex };
+    enum Open { None, DataRow, HeaderRow, Identification };
+    struct Item {
+        bool isRow;
+        Row row;
+        Event event;
+    };
+
+    void Line(std::string_view s, bool terminated);
+    bool KnownText(std::string_view s, bool terminated);
+    void StartRow(std::string_view s, int64_t clock, bool terminated);
+    void CloseRow(bool atEnd);
+    bool Place(Row& row, std::string_view fields, bool endOfLog);
+    void Emit(const Row& row);
+    void Note(const std::string& what);
+    void Flush();
+    Item& Push(bool isRow);
+    void Problem(uint64_t line, const std::string& what);
+
+    LogSink& sink;
+    Verdict verdict = Unknown;
+    std::string partial;      // a line split across two Feed calls
+    bool partialCr = false;
+    uint64_t lineNumber = 0;
+    uint64_t offset = 0;      // of the next line's first byte
+    uint64_t lineOffset = 0;  // of the current line's first byte
+
+    Open open = None;
+    Row current;              // the open row: its start
+    std::string pieces;       // its text after the time, pieces joined
+    uint64_t lastPieceLine = 0;    // where its last piece was, and whether a line end followed it
+    bool lastPieceTerminated = false;
+    bool endSeen = false;
+    bool cutMessages = false; // the row being placed is the log's last
+
+    std::string lastTime;
+    int link = 0;
+    bool linked = false;      // rows may come: a connection was made and not yet lost
+    bool haveClock = false;
+    int64_t lastClock = 0;    // of the last timed line, for midnights
+    int64_t dayBase = 0;
+    bool haveFirst = false;
+    int64_t firstClock = 0;
+    int64_t lastRowClock = 0;
+    int lastRowLink = 0;
+
+    bool havePrevMask = false;
+    uint8_t prevMask = 0;
+    bool haveValue[CHANNELS] = {};
+    double lastValue[CHANNELS] = {};
+
+    // The rows of one second and what came between them: a row's seconds are known once the
+    // second is over. The slots are kept and reused.
+    std::vector<Item> pending;
+    Event scratchEvent;
+    size_t pendingSize = 0;
+    size_t pendingRows = 0;
+    int64_t pendingClock = 0;
+    uint64_t rows = 0;
+    uint64_t unplaced = 0;
+};
+
+// One value text of the log ("13.64 Volts", " 2.55 ms", "800 RPM"): its number without padding
+// and its unit. False for anything else.
+bool ParseValue(std::string_view field, Unit* unit, std::string_view* number);
+
+// The channel sets that a row with these units in this order can have been written with;
+// trailingComma says the row ends in ",", which only a disabled channel 7 leaves.
+std::vector<uint8_t> CandidateMasks(const Unit* units, int count, bool trailingComma);
+
+// "h:mm:ss AM" to seconds after midnight, or -1.
+int ParseTime(std::string_view s, size_t* length);
+
+} // namespace tarvexlog

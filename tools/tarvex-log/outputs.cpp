@@ -1,0 +1,300 @@
+#include "outputs.h"
+
+#include "display/colours.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstring>
+
+namespace tarvexlog {
+
+namespace {
+
+// Seconds with at most three decimals and no trailing zeros: "0", "0.5", "12.333".
+int FormatSeconds(double seconds, char* out, size_t size) {
+    int n = std::snprintf(out, size, "%.3f", seconds);
+    while (n > 0 && out[n - 1] == '0')
+        n--;
+    if (n > 0 && out[n - 1] == '.')
+        n--;
+    out[n] = 0;
+    return n;
+}
+
+std::string Hex(uint32_t colour) { // 0x00BBGGRR to "#RRGGBB"
+    char text[8];
+    std::snprintf(text, sizeof text, "#%02X%02X%02X", colour & 0xFF, (colour >> 8) & 0xFF,
+                  (colour >> 16) & 0xFF);
+    return text;
+}
+
+std::string Html(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string Number(double v, int decimals = 2) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+// "m:ss" or "h:mm:ss" after the first row.
+std::string Elapsed(double seconds) {
+    const long s = static_cast<long>(seconds);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+// The channels drawn on one chart: the program's axes, one per unit.
+struct Chart {
+    Unit unit;
+    const char* title;
+};
+constexpr Chart CHARTS[] = {{UnitF, "Temperatures (F)"},
+                            {UnitVolts, "Voltages (Volts)"},
+                            {UnitRpm, "Engine speed (RPM)"},
+                            {UnitMs, "Injector time (ms)"},
+                            {UnitDeg, "Ignition advance (deg)"}};
+
+constexpr int CHART_WIDTH = 900, CHART_HEIGHT = 200, LEFT = 60, RIGHT = 10, TOP = 10, BOTTOM = 22;
+
+} // namespace
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+void ProblemPrinter::OnProblem(uint64_t line, const std::string& what) {
+    std::fprintf(stderr, "%s:%" PRIu64 ": %s\n", logName, line, what.c_str());
+}
+
+CsvWriter::CsvWriter(std::FILE* out, const char* logName) : ProblemPrinter(logName), out(out) {
+    std::fputs("time,seconds,link", out);
+    for (const ChannelInfo& channel : channelInfo)
+        std::fprintf(out, ",%s", channel.column);
+    std::fputs("\r\n", out);
+}
+
+void CsvWriter::OnRow(const Row& row) {
+    char line[256];
+    size_t n = std::strlen(row.time);
+    std::memcpy(line, row.time, n);
+    line[n++] = ',';
+    n += static_cast<size_t>(FormatSeconds(row.seconds, line + n, sizeof line - n));
+    n += static_cast<size_t>(std::snprintf(line + n, sizeof line - n, ",%d", row.link));
+    for (int c = 0; c < CHANNELS; c++) {
+        line[n++] = ',';
+        const size_t length = std::strlen(row.text[c]);
+        std::memcpy(line + n, row.text[c], length);
+        n += length;
+    }
+    line[n++] = '\r';
+    line[n++] = '\n';
+    std::fwrite(line, 1, n, out);
+}
+
+EventWriter::EventWriter(std::FILE* out, const char* logName) : ProblemPrinter(logName), out(out) {
+    std::fputs("time,link,event\r\n", out);
+}
+
+void EventWriter::OnEvent(const Event& event) {
+    std::fprintf(out, "%s,%d,%s\r\n", event.time.c_str(), event.link,
+                 CsvField(event.what).c_str());
+}
+
+void ReportBuilder::OnRow(const Row& row) {
+    if (rows++ == 0)
+        firstTime = row.time;
+    if (row.link != lastLink && lastSeconds >= 0) {
+        linkStarts.push_back(row.seconds);
+        gaps.emplace_back(lastSeconds, row.seconds);
+    } else if (lastSeconds >= 0 && row.seconds - lastSeconds > LogReader::GAP_SECONDS) {
+        gaps.emplace_back(lastSeconds, row.seconds);
+    }
+    lastSeconds = row.seconds;
+    lastLink = row.link;
+
+    size_t index = static_cast<size_t>(row.seconds / slotSeconds);
+    while (index >= MAX_SLOTS) { // twice as wide slots: pairs of them become one
+        for (size_t i = 0; i < slots.size(); i++) {
+            Slot merged = slots[i];
+            if (i % 2 == 0 && i + 1 < slots.size()) {
+                const Slot& next = slots[i + 1];
+                for (int c = 0; c < CHANNELS; c++) {
+                    if (!((next.mask >> c) & 1))
+                        continue;
+                    const bool had = (merged.mask >> c) & 1;
+                    merged.min[c] = had ? std::min(merged.min[c], next.min[c]) : next.min[c];
+                    merged.max[c] = had ? std::max(merged.max[c], next.max[c]) : next.max[c];
+                }
+                merged.mask |= next.mask;
+            }
+            if (i % 2 == 0)
+                slots[i / 2] = merged;
+        }
+        slots.resize((slots.size() + 1) / 2);
+        slotSeconds *= 2;
+        index = static_cast<size_t>(row.seconds / slotSeconds);
+    }
+    if (slots.size() <= index)
+        slots.resize(index + 1);
+    Slot& slot = slots[index];
+    for (int c = 0; c < CHANNELS; c++) {
+        if (!((row.mask >> c) & 1))
+            continue;
+        const double v = row.value[c];
+        const float f = static_cast<float>(v);
+        const bool had = (slot.mask >> c) & 1;
+        slot.min[c] = had ? std::min(slot.min[c], f) : f;
+        slot.max[c] = had ? std::max(slot.max[c], f) : f;
+        slot.mask = static_cast<uint8_t>(slot.mask | (1u << c));
+        Stats& s = stats[c];
+        if (s.samples == 0) {
+            s.min = s.max = v;
+            s.first = row.time;
+        }
+        s.samples++;
+        s.min = std::min(s.min, v);
+        s.max = std::max(s.max, v);
+        s.sum += v;
+        s.last = row.time;
+    }
+}
+
+void ReportBuilder::OnEvent(const Event&) {}
+
+void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unplaced) const {
+    const double span = std::max(lastSeconds, 1.0);
+    const double plotWidth = CHART_WIDTH - LEFT - RIGHT, plotHeight = CHART_HEIGHT - TOP - BOTTOM;
+    const auto X = [&](double s) { return LEFT + s / span * plotWidth; };
+
+    std::fprintf(out,
+                 "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>%s</title>\n"
+                 "<style>body{font-family:sans-serif;background:#202020;color:#ddd;margin:20px}"
+                 "h2{font-size:15px;margin:18px 0 4px}svg{background:#000;display:block}"
+                 "table{border-collapse:collapse;margin-top:16px}"
+                 "td,th{border:1px solid #555;padding:3px 8px;text-align:right}"
+                 "td:first-child,th:first-child{text-align:left}</style></head><body>\n"
+                 "<h1 style=\"font-size:18px\">%s</h1>\n<p>%" PRIu64
+                 " rows from %s, %zu connection%s, %zu gap%s without rows",
+                 Html(title).c_str(), Html(title).c_str(), rows,
+                 firstTime.empty() ? "-" : firstTime.c_str(), linkStarts.size() + (rows ? 1 : 0),
+                 linkStarts.size() + (rows ? 1 : 0) == 1 ? "" : "s", gaps.size(),
+                 gaps.size() == 1 ? "" : "s");
+    if (unplaced)
+        std::fprintf(out, "; %" PRIu64 " rows could not be placed and are left out", unplaced);
+    std::fputs(".</p>\n", out);
+
+    for (const Chart& chart : CHARTS) {
+        double lo = 0, hi = 0;
+        bool any = false;
+        for (int c = 0; c < CHANNELS; c++) {
+            if (channelInfo[c].unit != chart.unit || stats[c].samples == 0)
+                continue;
+            lo = any ? std::min(lo, stats[c].min) : stats[c].min;
+            hi = any ? std::max(hi, stats[c].max) : stats[c].max;
+            any = true;
+        }
+        const double pad = std::max((hi - lo) * 0.05, 0.5);
+        lo -= pad;
+        hi += pad;
+        const auto Y = [&](double v) { return TOP + (hi - v) / (hi - lo) * plotHeight; };
+
+        std::fprintf(out, "<h2>%s</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" "
+                          "height=\"%d\" font-size=\"11\" fill=\"#bbb\">\n",
+                     chart.title, CHART_WIDTH, CHART_HEIGHT);
+        for (const auto& gap : gaps)
+            std::fprintf(out, "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%.0f\" "
+                              "fill=\"#333\"/>\n",
+                         X(gap.first), TOP, std::max(X(gap.second) - X(gap.first), 1.0), plotHeight);
+        for (double start : linkStarts)
+            std::fprintf(out, "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%.0f\" stroke=\"#fff\" "
+                              "stroke-dasharray=\"4 3\"/>\n",
+                         X(start), X(start), TOP, TOP + plotHeight);
+        for (int k = 0; k <= 4; k++) { // value grid and labels
+            const double v = lo + (hi - lo) * k / 4;
+            std::fprintf(out, "<line x1=\"%d\" x2=\"%.0f\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"#444\"/>"
+                              "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
+                         LEFT, LEFT + plotWidth, Y(v), Y(v), LEFT - 4, Y(v) + 4,
+                         Number(v, hi - lo < 10 ? 2 : 0).c_str());
+        }
+        for (int k = 0; k <= 6; k++) // time labels
+            std::fprintf(out, "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
+                         X(span * k / 6), CHART_HEIGHT - 6, Elapsed(span * k / 6).c_str());
+        if (!any)
+            std::fprintf(out, "<text x=\"%d\" y=\"%d\">no samples</text>\n", LEFT + 10, TOP + 20);
+        for (int c = 0; c < CHANNELS; c++) {
+            if (channelInfo[c].unit != chart.unit || stats[c].samples == 0)
+                continue;
+            // Each slot's minimum and maximum, joined in time order; a slot without a sample of
+            // the channel breaks the trace.
+            std::fprintf(out, "<path fill=\"none\" stroke=\"%s\" stroke-width=\"1.2\" d=\"",
+                         Hex(channelColour[c]).c_str());
+            bool drawing = false;
+            for (size_t i = 0; i < slots.size(); i++) {
+                if (!((slots[i].mask >> c) & 1)) {
+                    drawing = false;
+                    continue;
+                }
+                const double x = X((static_cast<double>(i) + 0.5) * slotSeconds);
+                std::fprintf(out, "%c%.1f %.1f", drawing ? 'L' : 'M', x, Y(slots[i].min[c]));
+                if (slots[i].max[c] != slots[i].min[c])
+                    std::fprintf(out, "L%.1f %.1f", x, Y(slots[i].max[c]));
+                drawing = true;
+            }
+            std::fputs("\"/>\n", out);
+        }
+        int legendX = LEFT + 8;
+        for (int c = 0; c < CHANNELS; c++) {
+            if (channelInfo[c].unit != chart.unit)
+                continue;
+            std::fprintf(out, "<text x=\"%d\" y=\"%d\" fill=\"%s\">%s</text>\n", legendX, TOP + 14,
+                         Hex(channelColour[c]).c_str(), channelInfo[c].name);
+            legendX += 150;
+        }
+        std::fputs("</svg>\n", out);
+    }
+
+    std::fputs("<table><tr><th>Channel</th><th>Samples</th><th>Minimum</th><th>Maximum</th>"
+               "<th>Mean</th><th>First</th><th>Last</th></tr>\n",
+               out);
+    for (int c = 0; c < CHANNELS; c++) {
+        const Stats& s = stats[c];
+        const int decimals = channelInfo[c].unit == UnitRpm ? 0 : 2;
+        std::fprintf(out, "<tr><td style=\"color:%s\">%s</td><td>%" PRIu64 "</td>",
+                     Hex(channelColour[c]).c_str(), channelInfo[c].column, s.samples);
+        if (s.samples)
+            std::fprintf(out, "<td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
+                         Number(s.min, decimals).c_str(), Number(s.max, decimals).c_str(),
+                         Number(s.sum / static_cast<double>(s.samples), 2).c_str(),
+                         s.first.c_str(), s.last.c_str());
+        else
+            std::fputs("<td>-</td><td>-</td><td>-</td><td>-</td><td>-</td></tr>\n", out);
+    }
+    std::fputs("</table>\n</body></html>\n", out);
+}
+
+} // namespace tarvexlog

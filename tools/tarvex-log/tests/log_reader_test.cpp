@@ -1,0 +1,313 @@
+// The reader against logs as Tarvex writes them: rows broken by debug lines, channels switched off,
+// reconnections, midnight, and logs damaged every way a file can be.
+#include "log_reader.h"
+#include "outputs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace tarvexlog;
+
+namespace {
+
+const std::string START = "Starting ...\r\nRead Config file: COM1:\r\n\r\nCOM Opened\r\n";
+const std::string CONNECT = "\r\nblockNumber 0 Type = F6 Length = 8 data 12345\r\nReader Thread Started"
+                            "\r\nInitialised OK!\r\n";
+const std::string NAMES = ",Intake Air Temp,Cylinder Head Temp,AFM Voltage,RPM,Injector Time,"
+                          "Ignition Advance,MAF Sensor,Battery\r\n";
+const std::string DEBUG = "\r\nRequest Block 5 Parameter = 2 vals 1 0 45\r\n"
+                          "\r\nGetBlock returned block 6 blockNumber 2 Type FE\r\n";
+const std::string ALL = " 32.65 F,89.00 F, 1.96 Volts,800 RPM, 2.55 ms,43.13 deg, 1.00 Volts,13.64 Volts";
+const std::string ALL_CELLS = "32.65,89.00,1.96,800,2.55,43.13,1.00,13.64";
+
+std::string LogRow(const std::string& time, const std::string& values = ALL) {
+    return time + values + "\r\n";
+}
+
+struct Result {
+    std::string csv;    // the data lines, without the CSV header
+    std::string events; // the event lines, without their header
+    std::vector<std::string> problems;
+    bool tarvex = false;
+};
+
+template <class Writer> class Collecting : public Writer {
+public:
+    Collecting(std::FILE* out, std::vector<std::string>* problems)
+        : Writer(out, "log"), problems(problems) {}
+    void OnProblem(uint64_t line, const std::string& what) override {
+        problems->push_back(std::to_string(line) + ": " + what);
+    }
+    std::vector<std::string>* problems;
+};
+
+std::string Body(std::FILE* f, bool withoutHeader = true) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    std::fclose(f);
+    const size_t header = text.find("\r\n");
+    if (!withoutHeader)
+        return text;
+    return header == std::string::npos ? "" : text.substr(header + 2);
+}
+
+// The log through the CSV writer and the event writer, fed in pieces of `chunk` bytes.
+Result Read(const std::string& log, size_t chunk = 1 << 20) {
+    Result result;
+    std::vector<std::string> eventProblems;
+    std::FILE* csv = std::tmpfile();
+    std::FILE* events = std::tmpfile();
+    Collecting<CsvWriter> csvSink(csv, &result.problems);
+    Collecting<EventWriter> eventSink(events, &eventProblems);
+    LogReader csvReader(csvSink), eventReader(eventSink);
+    for (size_t at = 0; at < log.size(); at += chunk) {
+        csvReader.Feed(log.data() + at, std::min(chunk, log.size() - at));
+        eventReader.Feed(log.data() + at, std::min(chunk, log.size() - at));
+    }
+    csvReader.Finish();
+    eventReader.Finish();
+    result.tarvex = csvReader.IsTarvexLog();
+    EXPECT_EQ(csvReader.UnplacedCount() <= result.problems.size(), true);
+    result.csv = Body(csv);
+    result.events = Body(events);
+    return result;
+}
+
+std::string Lines(std::initializer_list<std::string> lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
+} // namespace
+
+// Each value lands in its channel's column, whatever broke the row and whichever channels were
+// off; where the row leaves a choice the rows before it decide, and where they cannot, the row is
+// reported instead of guessed.
+TEST(LogReader, PlacesEveryValueInItsColumnOrNowhere) {
+    const std::string head = START + CONNECT + "7:00:00 PM" + NAMES;
+    struct Case {
+        const char* what;
+        std::string rows;
+        std::string csv;
+        std::vector<std::string> problems; // a text each problem line must hold, in order
+    } cases[] = {
+        {"all channels", LogRow("7:00:01 PM"), Lines({"7:00:01 PM,0,1," + ALL_CELLS}), {}},
+        {"broken by debug lines after the time, after the space, before and after a comma",
+         "7:00:01 PM" + DEBUG + " " + DEBUG + "32.65 F" + DEBUG + "," + "89.00 F," +
+             "\r\nWrong title!" + " 1.96 Volts,800 RPM, 2.55 ms,43.13 deg, 1.00 Volts,13.64 Volts" +
+             DEBUG + "\r\n",
+         Lines({"7:00:01 PM,0,1," + ALL_CELLS}), {}},
+        {"channel 7 off: the trailing comma",
+         LogRow("7:00:01 PM", " 32.65 F,89.00 F, 1.96 Volts,800 RPM, 2.55 ms,43.13 deg, 1.00 Volts,"),
+         Lines({"7:00:01 PM,0,1,32.65,89.00,1.96,800,2.55,43.13,1.00,"}), {}},
+        {"channel 0 off: the temperature continues channel 1's",
+         LogRow("7:00:01 PM") + LogRow("7:00:02 PM", " 89.50 F, 1.96 Volts,800 RPM, 2.55 ms,43.13 deg, 1.00 Volts,13.64 Volts"),
+         Lines({"7:00:01 PM,0,1," + ALL_CELLS, "7:00:02 PM,1,1,,89.50,1.96,800,2.55,43.13,1.00,13.64"}), {}},
+        {"channel 1 off: the temperature continues channel 0's",
+         LogRow("7:00:01 PM") + LogRow("7:00:02 PM", " 33.00 F, 1.96 Volts,800 RPM, 2.55 ms,43.13 deg, 1.00 Volts,13.64 Volts"),
+         Lines({"7:00:01 PM,0,1," + ALL_CELLS, "7:00:02 PM,1,1,33.00,,1.96,800,2.55,43.13,1.00,13.64"}), {}},
+        {"channel 6 alone, then a value as near to channel 2's: the channel set goes on",
+         LogRow("7:00:01 PM") + LogRow("7:00:02 PM", "  1.02 Volts,") + LogRow("7:00:03 PM", "  1.50 Volts,"),
+         Lines({"7:00:01 PM,0,1," + ALL_CELLS, "7:00:02 PM,1,1,,,,,,,1.02,", "7:00:03 PM,2,1,,,,,,,1.50,"}), {}},
+        {"channel 7 alone, channel 3 alone, no channel at all",
+         LogRow("7:00:01 PM", " 13.60 Volts") + LogRow("7:00:02 PM", " 800 RPM,") + LogRow("7:00:03 PM", " "),
+         Lines({"7:00:01 PM,0,1,,,,,,,,13.60", "7:00:02 PM,1,1,,,,800,,,,", "7:00:03 PM,2,1,,,,,,,,"}), {}},
+        {"a value of two channels with nothing before it to choose by",
+         LogRow("7:00:01 PM", "  1.02 Volts,") + LogRow("7:00:02 PM", " -0.02 Volts,800 RPM,12.00 Volts"),
+         Lines({"7:00:02 PM,0,1,,,-0.02,800,,,,12.00"}), {"10: a row whose values fit more than one set"}},
+        {"equal values of both candidates, after a row the set of which is not one of them",
+         LogRow("7:00:01 PM", " 32.65 F,89.00 F, 1.00 Volts,800 RPM, 2.55 ms,43.13 deg, 1.00 Volts,13.64 Volts") +
+             LogRow("7:00:02 PM", "  1.00 Volts,"),
+         Lines({"7:00:01 PM,0,1,32.65,89.00,1.00,800,2.55,43.13,1.00,13.64"}), {"11: a row whose values fit"}},
+        {"values out of channel order, a field that is no value, nine fields, an empty field",
+         LogRow("7:00:01 PM", " 800 RPM,32.65 F,") + LogRow("7:00:02 PM", " 32.65 F,hot,") +
+             LogRow("7:00:03 PM", ALL + ",1.00 Volts") + LogRow("7:00:04 PM", " 32.65 F,,") +
+             LogRow("7:00:05 PM", "32.65F,") + LogRow("7:00:06 PM", " 800.00 RPM,") +
+             LogRow("7:00:07 PM", "  2.5 ms,") + LogRow("7:00:08 PM", " 32.65 F"),
+         "",
+         {"10: a row whose values are not in channel order", "11: a row with a field that is no value: \"hot\"",
+          "12: a row with more than eight values", "13: a row with an empty field",
+          "14: a row without values", "15: a row with a field that is no value: \"800.00 RPM\"",
+          "16: a row with a field that is no value", "17: a row whose values are not in channel order"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Result r = Read(head + c.rows + "Session ended");
+        EXPECT_EQ(r.csv, c.csv);
+        ASSERT_EQ(r.problems.size(), c.problems.size()) << (r.problems.empty() ? "" : r.problems[0]);
+        for (size_t i = 0; i < c.problems.size(); i++)
+            EXPECT_NE(r.problems[i].find(c.problems[i]), std::string::npos) << r.problems[i];
+    }
+}
+
+// The time column counts from the first row, rows of one second spread by their order, across
+// midnight; each connection is a link of its own; the events tell the connection history.
+TEST(LogReader, SecondsLinksAndEvents) {
+    const std::string log = START + "\r\nDevice not responding" + CONNECT + "11:59:58 PM" + NAMES +
+                            LogRow("11:59:59 PM") + LogRow("11:59:59 PM") + LogRow("12:00:00 AM") +
+                            "\r\nWrong title!" + LogRow("12:00:00 AM") + LogRow("12:00:00 AM") +
+                            LogRow("12:00:04 AM") + "\r\nIncorrect baudrate = 55h" + "\r\nAnswer not 0x0B" +
+                            CONNECT + "12:00:09 AM" + NAMES + LogRow("12:00:10 AM") + "Session ended";
+    const Result r = Read(log);
+    EXPECT_TRUE(r.problems.empty());
+    EXPECT_EQ(r.csv, Lines({"11:59:59 PM,0,1," + ALL_CELLS, "11:59:59 PM,0.5,1," + ALL_CELLS,
+                            "12:00:00 AM,1,1," + ALL_CELLS, "12:00:00 AM,1.333,1," + ALL_CELLS,
+                            "12:00:00 AM,1.667,1," + ALL_CELLS, "12:00:04 AM,5,1," + ALL_CELLS,
+                            "12:00:10 AM,11,2," + ALL_CELLS}));
+    EXPECT_EQ(r.events, Lines({",0,Starting ...", ",0,Read Config file: COM1:", ",0,COM Opened",
+                               ",0,attempt failed: Device not responding", ",1,connected",
+                               "12:00:00 AM,1,Wrong title!", "12:00:04 AM,1,gap: no rows for 4 s",
+                               "12:00:04 AM,1,link lost",
+                               "12:00:04 AM,1,attempt failed: Incorrect baudrate = 55h",
+                               "12:00:04 AM,1,attempt failed: Answer not 0x0B",
+                               "12:00:04 AM,2,connected", "12:00:10 AM,2,Session ended"}));
+}
+
+// A log cut off at any byte (Tarvex killed) gives the rows written in full and at most the last
+// one if it is whole; a cut row is reported, never invented. Line ends of LF alone, and any
+// chunking of the input, read the same.
+TEST(LogReader, DamagedLogs) {
+    std::string log = START + CONNECT + "7:00:00 PM" + NAMES;
+    std::vector<size_t> rowStart, rowEnd;
+    const std::string rows[] = {
+        "7:00:01 PM" + DEBUG + ALL + DEBUG + "\r\n",
+        "7:00:01 PM 32.65 F" + DEBUG + ",89.00 F, 1.96 Volts,800 RPM, 2.55 ms,43.13 deg, 1.00 Volts,\r\n",
+        "7:00:02 PM 13.60 Volts\r\n" + DEBUG,
+        "7:00:02 PM 89.50 F" + DEBUG + ",800 RPM,13.64 Volts\r\n",
+    };
+    for (const std::string& row : rows) {
+        rowStart.push_back(log.size());
+        log += row;
+        rowEnd.push_back(log.size());
+    }
+    log += "Session ended";
+    const Result whole = Read(log);
+    ASSERT_TRUE(whole.problems.empty());
+    std::vector<std::string> wholeRows;
+    std::istringstream lines(whole.csv);
+    for (std::string line; std::getline(lines, line);)
+        wholeRows.push_back(line + "\n");
+    ASSERT_EQ(wholeRows.size(), 4u);
+
+    for (size_t cut = 0; cut < log.size(); cut++) {
+        SCOPED_TRACE("cut at byte " + std::to_string(cut));
+        const Result r = Read(log.substr(0, cut), 4096);
+        EXPECT_EQ(r.tarvex, cut > 0);
+        size_t written = 0, begun = 0;
+        for (size_t i = 0; i < 4; i++) {
+            written += rowEnd[i] <= cut;
+            begun += rowStart[i] < cut;
+        }
+        // A last row whose end cannot be proven (its line end looks like a debug line's) may be
+        // left out too; whatever is given is the full log's.
+        std::string given;
+        size_t m = 0;
+        for (; m < 4 && r.csv.size() > given.size() && given + wholeRows[m] == r.csv.substr(0, given.size() + wholeRows[m].size()); m++)
+            given += wholeRows[m];
+        EXPECT_EQ(r.csv, given);
+        EXPECT_GE(m + 1, written);
+        EXPECT_LE(m, begun);
+        if (m < begun && cut > rowStart[begun - 1] + 10) {
+            ASSERT_FALSE(r.problems.empty());
+            EXPECT_NE(r.problems.back().find("a cut row, left out"), std::string::npos)
+                << r.problems.back();
+        }
+        for (const std::string& problem : cut > 0 ? r.problems : std::vector<std::string>())
+            EXPECT_NE(problem.find("cut"), std::string::npos) << problem;
+    }
+
+    std::string lf = log;
+    for (size_t at; (at = lf.find("\r\n")) != std::string::npos;)
+        lf.replace(at, 2, "\n");
+    EXPECT_EQ(Read(lf).csv, whole.csv);
+    EXPECT_EQ(Read(log, 1).csv, whole.csv);
+    EXPECT_EQ(Read(log, 7).events, whole.events);
+
+    struct Bad {
+        const char* what;
+        std::string log;
+        bool tarvex;
+        std::string problem;
+    } bad[] = {
+        {"empty", "", false, "0: not a Tarvex log: the file is empty"},
+        {"another text", "hello\r\nSession ended", false, "1: not a Tarvex log"},
+        {"binary", std::string("\xFF\xFE\x00\x01\n", 5), false, "1: not a Tarvex log"},
+        {"bytes above 127 in a row", START + CONNECT + LogRow("7:00:01 PM", " 32.65 \xB0" "F,") + "Session ended", true,
+         "9: a row with a field that is no value: \"32.65 \\xB0F\""},
+        {"a line of another program", START + "\x01garbage\xFF\r\nSession ended", true,
+         "5: not a line of a Tarvex log: \"\\x01garbage\\xFF\""},
+    };
+    for (const Bad& b : bad) {
+        SCOPED_TRACE(b.what);
+        const Result r = Read(b.log);
+        EXPECT_EQ(r.tarvex, b.tarvex);
+        EXPECT_EQ(r.csv, "");
+        ASSERT_EQ(r.problems.size(), 1u);
+        EXPECT_EQ(r.problems[0].substr(0, b.problem.size()), b.problem);
+    }
+    // The identification's data is the ECU's text: whatever it holds is no row.
+    EXPECT_TRUE(Read(START + "\r\nblockNumber 0 Type = F6 Length = 9 data \xE9\r\n7:00:01 PM 13.60 Volts" +
+                     CONNECT + "Session ended")
+                    .problems.empty());
+}
+
+// However long the log, the report keeps a bounded number of slots, and each slot keeps the
+// extremes of what fell in it.
+TEST(LogReader, ReportKeepsExtremesInFewSlots) {
+    ReportBuilder report("log");
+    LogReader reader(report);
+    std::string log = START + CONNECT + "1:00:00 PM" + NAMES;
+    reader.Feed(log.data(), log.size());
+    for (int s = 0; s < 3600; s++) {
+        if (s >= 1000 && s < 1010)
+            continue; // paused
+        char time[16];
+        std::snprintf(time, sizeof time, "%d:%02d:%02d PM", 1 + s / 3600, s / 60 % 60, s % 60);
+        const std::string rpm = s == 2345 ? "6520 RPM" : "800 RPM";
+        std::string row = LogRow(time, " 32.65 F,89.00 F, 1.96 Volts," + rpm + ", 2.55 ms,43.13 deg, 1.00 Volts,13.64 Volts");
+        if (s == 3000)
+            row = "\r\nDevice not responding" + CONNECT + time + NAMES + row;
+        reader.Feed(row.data(), row.size());
+    }
+    reader.Finish();
+    EXPECT_LE(report.slots.size(), ReportBuilder::MAX_SLOTS);
+    EXPECT_GE(report.slots.size(), ReportBuilder::MAX_SLOTS / 2);
+    float highest = 0;
+    for (const ReportBuilder::Slot& slot : report.slots)
+        highest = std::max(highest, slot.max[3]);
+    EXPECT_EQ(highest, 6520.0f);
+    EXPECT_EQ(report.stats[3].samples, 3590u);
+    EXPECT_EQ(report.stats[3].max, 6520.0);
+    EXPECT_EQ(report.stats[0].first, "1:00:00 PM");
+    EXPECT_EQ(report.stats[0].last, "1:59:59 PM");
+    EXPECT_EQ(report.linkStarts.size(), 1u);
+    ASSERT_EQ(report.gaps.size(), 2u);
+    EXPECT_EQ(report.gaps[0].first, 999.0);
+    EXPECT_EQ(report.gaps[0].second, 1010.0);
+
+    std::FILE* out = std::tmpfile();
+    report.Write(out, "log", 0);
+    const long size = std::ftell(out);
+    const std::string html = Body(out, false);
+    EXPECT_LT(size, 200000);
+    size_t charts = 0;
+    for (size_t at = 0; (at = html.find("<svg", at)) != std::string::npos; at++)
+        charts++;
+    EXPECT_EQ(charts, 5u);
+    EXPECT_NE(html.find("<td style=\"color:#0000FF\">RPM (RPM)</td><td>3590</td><td>800</td><td>6520</td>"),
+              std::string::npos);
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+}
