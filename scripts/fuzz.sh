@@ -1,5 +1,6 @@
 #!/bin/sh
-# Fuzzes what reaches Tarvex from outside (the line's bytes and Tarvex.cfg): builds build/fuzz with
+# Fuzzes what reaches Tarvex from outside (the line's bytes and Tarvex.cfg) and what tarvex-log
+# reads (any file as a log): builds build/fuzz with
 # clang (libFuzzer, ASan, UBSan), runs each target for FUZZ_SECONDS seconds (default 60) from its
 # corpus and its regressions, and prints the executions and findings of each. Exits nonzero when a
 # target found anything: the input is then in build/fuzz/findings/<target>/; fix the fault and keep
@@ -15,13 +16,14 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
-targets=${*:-get_block connection config}
+targets=${*:-get_block connection config log_reader}
 
 max_len() {
     case $1 in
     get_block) echo 1024 ;;
     connection) echo 8192 ;;
     config) echo 512 ;;
+    log_reader) echo 65536 ;;
     *) echo "unknown target: $1" >&2; exit 2 ;;
     esac
 }

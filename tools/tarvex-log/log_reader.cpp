@@ -222,6 +222,8 @@ void LogReader::Finish() {
     if (verdict == NotTarvex)
         return;
     CloseRow(true);
+    if (heldRows > 0)
+        Resolve(-1, nullptr);
     if (!endSeen)
         Note("the log ends without \"Session ended\"");
     Flush();
@@ -361,17 +363,50 @@ void LogReader::CloseRow(bool atEnd) {
             Problem(current.line, "a header row without the eight channel names");
         return;
     }
-    Row row = current;
-    if (Place(row, pieces, maybeCut)) {
-        rows++;
-        Emit(row);
-    } else {
+    Held& h = parsing;
+    h.isRow = true;
+    h.row = current;
+    h.chosen = -1;
+    if (!Parse(h, pieces)) {
         unplaced++;
+        return;
     }
+    const char* cut = "a cut row, left out";
+    if (maybeCut) {
+        // All that was written is a whole row only if it is the row before once more.
+        if (heldRows == 0 && havePrevMask && IsCandidate(h, prevMask)) {
+            Assign(h, prevMask);
+        } else {
+            Problem(h.row.line, cut);
+            unplaced++;
+        }
+        return;
+    }
+    if (h.candidates.empty()) {
+        Problem(h.row.line, cutMessages ? cut : "a row whose values are not in channel order");
+        unplaced++;
+        return;
+    }
+    int mask = -1;
+    if (h.candidates.size() == 1)
+        mask = h.candidates[0];
+    else // while rows wait, the row before is not known, and only the values can tell
+        mask = Decide(h, heldRows == 0 && havePrevMask ? prevMask : -1, -1, nullptr, nullptr);
+    if (mask < 0) {
+        if (heldRows >= MAX_HELD_ROWS)
+            Resolve(-1, nullptr);
+        Push(held, true) = h;
+        heldRows++;
+        return;
+    }
+    if (heldRows > 0)
+        Resolve(mask, &h);
+    Assign(h, mask);
 }
 
-bool LogReader::Place(Row& row, string_view text, bool maybeCut) {
+bool LogReader::Parse(Held& h, string_view text) {
     const char* cut = "a cut row, left out";
+    Row& row = h.row;
     if (text.empty() || text[0] != ' ') {
         Problem(row.line, cutMessages ? cut : "a row without values: \"" + Shown(text) + "\"");
         return false;
@@ -380,8 +415,6 @@ bool LogReader::Place(Row& row, string_view text, bool maybeCut) {
     const bool trailingComma = !body.empty() && body.back() == ',';
     if (trailingComma)
         body.remove_suffix(1);
-    Unit units[CHANNELS];
-    string_view numbers[CHANNELS];
     int count = 0;
     while (!body.empty() || (count == 0 && trailingComma)) {
         const size_t comma = body.find(',');
@@ -390,11 +423,16 @@ bool LogReader::Place(Row& row, string_view text, bool maybeCut) {
             Problem(row.line, cutMessages ? cut : "a row with more than eight values");
             return false;
         }
-        if (!ParseValue(field, &units[count], &numbers[count])) {
+        string_view number;
+        if (!ParseValue(field, &h.units[count], &number)) {
             Problem(row.line, cutMessages ? cut : "a row with a field that is no value: \"" +
-                                                   Shown(field) + "\"");
+                                                      Shown(field) + "\"");
             return false;
         }
+        // Until the row is placed, its numbers stand in field order.
+        std::memcpy(row.text[count], number.data(), number.size());
+        row.text[count][number.size()] = 0;
+        h.values[count] = NumberValue(number);
         count++;
         if (comma == string_view::npos)
             break;
@@ -404,76 +442,128 @@ bool LogReader::Place(Row& row, string_view text, bool maybeCut) {
             return false;
         }
     }
-    double values[CHANNELS];
-    for (int i = 0; i < count; i++)
-        values[i] = NumberValue(numbers[i]);
+    for (int i = count; i < CHANNELS; i++)
+        row.text[i][0] = 0;
+    h.count = count;
+    h.candidates = CandidateMasks(h.units, count, trailingComma);
+    return true;
+}
 
-    const std::vector<uint8_t> candidates = CandidateMasks(units, count, trailingComma);
-    const auto isCandidate = [&](uint8_t mask) {
-        for (uint8_t c : candidates)
-            if (c == mask)
-                return true;
-        return false;
-    };
-    // How far a set of channels puts the values from the channels' last readings, each in the
-    // span its unit is plotted over; negative when a channel has no reading yet.
-    const auto distance = [&](uint8_t mask) {
-        double sum = 0;
-        for (int i = 0, c = 0; i < count; i++, c++) {
+bool LogReader::IsCandidate(const Held& h, int mask) const {
+    for (uint8_t c : h.candidates)
+        if (c == mask)
+            return true;
+    return false;
+}
+
+// How far a set of channels puts the row's values from the channels' readings on either side,
+// each in the span its unit is plotted over; negative when a channel has none.
+double LogReader::Distance(const Held& h, int mask, const double* next, const bool* haveNext) const {
+    double sum = 0;
+    for (int i = 0, c = 0; i < h.count; i++, c++) {
+        while (!((mask >> c) & 1))
+            c++;
+        double d = -1;
+        if (haveValue[c])
+            d = std::fabs(h.values[i] - lastValue[c]);
+        if (haveNext && haveNext[c] && (d < 0 || std::fabs(h.values[i] - next[c]) < d))
+            d = std::fabs(h.values[i] - next[c]);
+        if (d < 0)
+            return -1;
+        sum += d / unitInfo[h.units[i]].span;
+    }
+    return sum;
+}
+
+// The set of channels of a row that its fields leave open: the one its values clearly continue;
+// else the first preferred set (the rows' set around it) that the values do not clearly refuse.
+int LogReader::Decide(const Held& h, int preferred, int fallback, const double* next,
+                      const bool* haveNext) const {
+    // Clearly nearer: by a factor of two and by more than a reading's step (1/500 of the span:
+    // one degree F, 0.04 Volts).
+    const auto clearlyNearer = [](double a, double b) { return a >= 0 && b >= 0 && a * 2 + 0.002 < b; };
+    for (uint8_t a : h.candidates) {
+        bool beatsAll = true;
+        for (uint8_t b : h.candidates)
+            beatsAll = beatsAll && (a == b || clearlyNearer(Distance(h, a, next, haveNext),
+                                                            Distance(h, b, next, haveNext)));
+        if (beatsAll)
+            return a;
+    }
+    for (int mask : {preferred, fallback}) {
+        if (mask < 0 || !IsCandidate(h, mask))
+            continue;
+        bool refused = false;
+        for (uint8_t b : h.candidates)
+            refused = refused || clearlyNearer(Distance(h, b, next, haveNext),
+                                               Distance(h, mask, next, haveNext));
+        if (!refused)
+            return mask;
+    }
+    return -1;
+}
+
+// The waiting rows, decided from the last back to the first, each by the rows after it (the row
+// that ended the wait, given as anchor with its set, or none) and by the rows before them.
+void LogReader::Resolve(int nextMask, const Held* anchor) {
+    double next[CHANNELS] = {};
+    bool haveNext[CHANNELS] = {};
+    const auto take = [&](const Held& h, int mask) {
+        for (int i = 0, c = 0; i < h.count; i++, c++) {
             while (!((mask >> c) & 1))
                 c++;
-            if (!haveValue[c])
-                return -1.0;
-            sum += std::fabs(values[i] - lastValue[c]) / unitInfo[units[i]].span;
+            next[c] = h.values[i];
+            haveNext[c] = true;
         }
-        return sum;
     };
-    // A set is clearly nearer than another when it is nearer by a factor of three and by more
-    // than a reading's step (1/500 of the span: one degree F, 0.04 Volts).
-    const auto clearlyNearer = [](double a, double b) { return a >= 0 && b >= 0 && a * 3 + 0.002 < b; };
+    if (anchor)
+        take(*anchor, nextMask);
+    for (size_t k = held.size(); k-- > 0;) {
+        Held& h = held[k];
+        if (!h.isRow)
+            continue;
+        h.chosen = Decide(h, nextMask, havePrevMask ? prevMask : -1, next, haveNext);
+        if (h.chosen >= 0) {
+            take(h, h.chosen);
+            nextMask = h.chosen;
+        }
+    }
+    std::vector<Held> waited;
+    waited.swap(held);
+    heldRows = 0;
+    for (Held& h : waited) {
+        if (!h.isRow) {
+            Deliver(h.event);
+        } else if (h.chosen >= 0) {
+            Assign(h, h.chosen);
+        } else {
+            Problem(h.row.line, "a row whose values fit more than one set of channels");
+            unplaced++;
+        }
+    }
+    waited.clear();
+    held.swap(waited); // keep the slots
+}
 
-    int chosen = -1;
-    if (maybeCut) {
-        // All that was written is a whole row only if it is the row before once more.
-        if (havePrevMask && isCandidate(prevMask))
-            chosen = prevMask;
-    } else if (candidates.size() == 1) {
-        chosen = candidates[0];
-    } else if (!candidates.empty()) {
-        for (uint8_t a : candidates) {
-            bool beatsAll = true;
-            for (uint8_t b : candidates)
-                beatsAll = beatsAll && (a == b || clearlyNearer(distance(a), distance(b)));
-            if (beatsAll)
-                chosen = a;
-        }
-        if (chosen < 0 && havePrevMask && isCandidate(prevMask)) {
-            bool contradicted = false;
-            for (uint8_t b : candidates)
-                contradicted = contradicted || clearlyNearer(distance(b), distance(prevMask));
-            if (!contradicted)
-                chosen = prevMask;
-        }
-    }
-    if (chosen < 0) {
-        Problem(row.line, maybeCut || cutMessages ? cut
-                          : candidates.empty()
-                              ? "a row whose values are not in channel order"
-                              : "a row whose values fit more than one set of channels");
-        return false;
-    }
-    row.mask = static_cast<uint8_t>(chosen);
-    for (int i = 0, c = 0; i < count; i++, c++) {
-        while (!((row.mask >> c) & 1))
+void LogReader::Assign(Held& h, int mask) {
+    Row& row = h.row;
+    row.mask = static_cast<uint8_t>(mask);
+    char numbers[CHANNELS][VALUE_CHARS];
+    std::memcpy(numbers, row.text, sizeof numbers);
+    for (int c = 0; c < CHANNELS; c++)
+        row.text[c][0] = 0;
+    for (int i = 0, c = 0; i < h.count; i++, c++) {
+        while (!((mask >> c) & 1))
             c++;
-        std::memcpy(row.text[c], numbers[i].data(), numbers[i].size());
-        row.value[c] = values[i];
-        lastValue[c] = values[i];
+        std::memcpy(row.text[c], numbers[i], VALUE_CHARS);
+        row.value[c] = h.values[i];
+        lastValue[c] = h.values[i];
         haveValue[c] = true;
     }
     prevMask = row.mask;
     havePrevMask = true;
-    return true;
+    rows++;
+    Emit(row);
 }
 
 void LogReader::Emit(const Row& row) {
@@ -487,33 +577,39 @@ void LogReader::Emit(const Row& row) {
     lastRowLink = row.link;
     if (pendingRows > 0 && pendingClock != row.clock)
         Flush();
-    Push(true).row = row;
+    Push(pending, true).row = row;
     pendingRows++;
     pendingClock = row.clock;
 }
 
 void LogReader::Note(const std::string& what) {
-    Event& event = pendingRows > 0 ? Push(false).event : scratchEvent;
-    event.line = lineNumber;
-    event.time = lastTime;
-    event.link = link;
-    event.what = what;
-    if (pendingRows == 0)
+    scratchEvent.line = lineNumber;
+    scratchEvent.time = lastTime;
+    scratchEvent.link = link;
+    scratchEvent.what = what;
+    Deliver(scratchEvent);
+}
+
+// An event goes after the rows before it: behind rows that wait for their channels, or for
+// their second to end.
+void LogReader::Deliver(const Event& event) {
+    if (heldRows > 0)
+        Push(held, false).event = event;
+    else if (pendingRows > 0)
+        Push(pending, false).event = event;
+    else
         sink.OnEvent(event);
 }
 
-LogReader::Item& LogReader::Push(bool isRow) {
-    if (pendingSize == pending.size())
-        pending.emplace_back();
-    Item& item = pending[pendingSize++];
-    item.isRow = isRow;
-    return item;
+LogReader::Held& LogReader::Push(std::vector<Held>& queue, bool isRow) {
+    queue.emplace_back();
+    queue.back().isRow = isRow;
+    return queue.back();
 }
 
 void LogReader::Flush() {
     size_t i = 0;
-    for (size_t k = 0; k < pendingSize; k++) {
-        Item& item = pending[k];
+    for (Held& item : pending) {
         if (item.isRow) {
             item.row.seconds = static_cast<double>(item.row.clock - firstClock) +
                                static_cast<double>(i++) / static_cast<double>(pendingRows);
@@ -522,7 +618,7 @@ void LogReader::Flush() {
             sink.OnEvent(item.event);
         }
     }
-    pendingSize = 0;
+    pending.clear();
     pendingRows = 0;
 }
 

@@ -80,21 +80,36 @@ public:
 private:
     enum Verdict { Unknown, Tarvex, NotTarvex };
     enum Open { None, DataRow, HeaderRow, Identification };
-    struct Item {
-        bool isRow;
-        Row row;
+    // A row on its way out (its fields, until it is placed), or an event between rows.
+    struct Held {
+        bool isRow = false;
+        Row row;           // text[i]: the i-th field's number until the row is placed
         Event event;
+        int count = 0;
+        Unit units[CHANNELS] = {};
+        double values[CHANNELS] = {};
+        std::vector<uint8_t> candidates;
+        int chosen = -1;
     };
+    // Rows whose channels only the rows after them can tell wait this long at most.
+    static constexpr size_t MAX_HELD_ROWS = 240;
 
     void Line(std::string_view s, bool terminated);
     bool KnownText(std::string_view s, bool terminated);
     void StartRow(std::string_view s, int64_t clock, bool terminated);
     void CloseRow(bool atEnd);
-    bool Place(Row& row, std::string_view fields, bool endOfLog);
+    bool Parse(Held& h, std::string_view text);
+    bool IsCandidate(const Held& h, int mask) const;
+    double Distance(const Held& h, int mask, const double* next, const bool* haveNext) const;
+    int Decide(const Held& h, int preferred, int fallback, const double* next,
+               const bool* haveNext) const;
+    void Resolve(int nextMask, const Held* anchor);
+    void Assign(Held& h, int mask);
     void Emit(const Row& row);
     void Note(const std::string& what);
+    void Deliver(const Event& event);
     void Flush();
-    Item& Push(bool isRow);
+    static Held& Push(std::vector<Held>& queue, bool isRow);
     void Problem(uint64_t line, const std::string& what);
 
     LogSink& sink;
@@ -129,13 +144,15 @@ private:
     bool haveValue[CHANNELS] = {};
     double lastValue[CHANNELS] = {};
 
+    Held parsing;               // the row being placed
+    std::vector<Held> held;     // rows waiting for the rows after them, and events between
+    size_t heldRows = 0;
     // The rows of one second and what came between them: a row's seconds are known once the
-    // second is over. The slots are kept and reused.
-    std::vector<Item> pending;
-    Event scratchEvent;
-    size_t pendingSize = 0;
+    // second is over.
+    std::vector<Held> pending;
     size_t pendingRows = 0;
     int64_t pendingClock = 0;
+    Event scratchEvent;
     uint64_t rows = 0;
     uint64_t unplaced = 0;
 };

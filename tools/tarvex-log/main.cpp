@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     }
     if (!ok)
         return 1;
-    std::fprintf(stderr, "tarvex-log: %" PRIu64 " rows; %" PRIu64 " rows could not be placed\n",
+    std::fprintf(stderr, "tarvex-log: %" PRIu64 " rows; rows that could not be placed: %" PRIu64 "\n",
                  reader.RowCount(), reader.UnplacedCount());
     return 0;
 }
