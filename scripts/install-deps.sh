@@ -4,7 +4,7 @@
 set -eu
 packages="cmake ninja-build g++ make python3 googletest libgtest-dev libbenchmark-dev \
 clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-wine wine64 xvfb xdotool imagemagick x11-utils util-linux"
+wine wine64 xvfb xdotool imagemagick x11-utils util-linux chromium"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||

@@ -71,7 +71,7 @@ constexpr Chart CHARTS[] = {{UnitF, "Temperatures (F)"},
                             {UnitMs, "Injector time (ms)"},
                             {UnitDeg, "Ignition advance (deg)"}};
 
-constexpr int CHART_WIDTH = 900, CHART_HEIGHT = 200, LEFT = 60, RIGHT = 10, TOP = 10, BOTTOM = 22;
+constexpr int CHART_WIDTH = 900, CHART_HEIGHT = 200, LEFT = 60, RIGHT = 24, TOP = 10, BOTTOM = 22;
 
 } // namespace
 
@@ -218,9 +218,13 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
             hi = any ? std::max(hi, stats[c].max) : stats[c].max;
             any = true;
         }
-        const double pad = std::max((hi - lo) * 0.05, 0.5);
-        lo -= pad;
-        hi += pad;
+        // Grid lines at a round step (1, 2 or 5 times a power of ten), four or so of them.
+        const double raw = std::max((hi - lo) / 4, 0.01);
+        const double power = std::pow(10.0, std::floor(std::log10(raw)));
+        const double step = raw <= power ? power : raw <= 2 * power ? 2 * power
+                          : raw <= 5 * power ? 5 * power : 10 * power;
+        lo = std::floor(lo / step) * step;
+        hi = std::max(std::ceil(hi / step) * step, lo + step);
         const auto Y = [&](double v) { return TOP + (hi - v) / (hi - lo) * plotHeight; };
 
         std::fprintf(out, "<h2>%s</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" "
@@ -234,12 +238,11 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
             std::fprintf(out, "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%.0f\" stroke=\"#fff\" "
                               "stroke-dasharray=\"4 3\"/>\n",
                          X(start), X(start), TOP, TOP + plotHeight);
-        for (int k = 0; k <= 4; k++) { // value grid and labels
-            const double v = lo + (hi - lo) * k / 4;
+        for (double v = lo; v <= hi + step / 2; v += step) { // value grid and labels
             std::fprintf(out, "<line x1=\"%d\" x2=\"%.0f\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"#444\"/>"
                               "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
                          LEFT, LEFT + plotWidth, Y(v), Y(v), LEFT - 4, Y(v) + 4,
-                         Number(v, hi - lo < 10 ? 2 : 0).c_str());
+                         Number(v, step < 0.1 ? 2 : step < 1 ? 1 : 0).c_str());
         }
         for (int k = 0; k <= 6; k++) // time labels
             std::fprintf(out, "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",

@@ -1,0 +1,45 @@
+#!/bin/sh
+# tarvex-log as a user runs it: what it says and its exit status, for a good log, a killed one,
+# no log at all and a wrong command line.
+#   cli_test.sh DATA_DIR WORKDIR TARVEX_LOG...   (the program, perhaps behind a runner such as wine)
+set -u
+data=$1 work=$2
+shift 2
+mkdir -p "$work"
+printf '' >"$work/empty.log"
+printf 'Some other text\r\n' >"$work/other.log"
+failures=0
+# expected status | what standard error must hold | arguments
+while IFS='|' read -r status says args; do
+    [ -n "$status" ] || continue
+    # shellcheck disable=SC2086  # the arguments are words
+    "$@" $args >"$work/out" 2>"$work/err"
+    got=$?
+    tr -d '\r' <"$work/err" >"$work/err.txt"
+    if [ "$got" -ne "$status" ] || ! grep -qF -- "$says" "$work/err.txt"; then
+        echo "FAILED: tarvex-log $args: status $got (want $status); stderr:"
+        cat "$work/err.txt"
+        failures=$((failures + 1))
+    fi
+done <<EOF_CASES
+2|Usage: tarvex-log csv LOG|
+2|Usage: tarvex-log csv LOG|convert $data/session.log
+1|cannot open $work/missing.log|csv $work/missing.log
+1|is no Tarvex log|csv $work/empty.log
+1|$work/other.log:1: not a Tarvex log|events $work/other.log
+1|cannot write|csv $data/session.log -o $work/no/such/folder.csv
+0|rows that could not be placed: 0|csv $data/session.log -o $work/session.csv
+0|a cut row, left out|csv $data/killed.log
+0|rows that could not be placed: 0|report $data/switching.log -o $work/switching.html
+EOF_CASES
+header='time,seconds,link,Intake Air Temp (F),Cylinder Head Temp (F),AFM Voltage (Volts),RPM (RPM),Injector Time (ms),Ignition Advance (deg),MAF Sensor (Volts),Battery (Volts)'
+if [ "$(head -n 1 "$work/session.csv" | tr -d '\r')" != "$header" ]; then
+    echo "FAILED: the CSV's first line is not its header"
+    failures=$((failures + 1))
+fi
+if ! head -c 200 "$work/switching.html" | grep -q '<!DOCTYPE html>'; then
+    echo "FAILED: the report is no HTML file"
+    failures=$((failures + 1))
+fi
+[ "$failures" -eq 0 ] && echo "all cases passed"
+exit "$failures"
