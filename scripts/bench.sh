@@ -5,7 +5,8 @@
 #   scripts/bench.sh NAME...    some: line (line use and per-byte overhead, Wine + ecusim, debug
 #                               on and off), tick (ChartTick natively, Google Benchmark),
 #                               tick-wine (ChartTick in the real program under Wine), alloc (the
-#                               allocation test)
+#                               allocation test), log (tarvex-log's csv and report on a one-hour
+#                               log)
 #
 # BENCH_SECONDS (default 60) is how long each line-use run polls; BENCH_TICK_SECONDS (default 70)
 # how long the tick-timing build runs; BENCH_ECUSIM_ARGS (default "--busy-poll-us 3000") are
@@ -22,11 +23,11 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(alloc tick tick-wine line)
+[ ${#names[@]} -gt 0 ] || names=(alloc tick tick-wine line log)
 for name in "${names[@]}"; do
     case "$name" in
-    line | tick | tick-wine | alloc) ;;
-    *) echo "unknown benchmark '$name' (line, tick, tick-wine, alloc)" >&2; exit 2 ;;
+    line | tick | tick-wine | alloc | log) ;;
+    *) echo "unknown benchmark '$name' (line, tick, tick-wine, alloc, log)" >&2; exit 2 ;;
     esac
 done
 
@@ -42,7 +43,8 @@ say "building (build/bench-native, build/bench-win)"
 if [ ! -f "$native/build.ninja" ]; then
     cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVEX_BENCH=ON >/dev/null
 fi
-cmake --build "$native" --target ecusim ecusim_client rtsbridge tick_bench allocation_tests >/dev/null
+cmake --build "$native" --target ecusim ecusim_client rtsbridge tick_bench allocation_tests \
+    tarvex-log >/dev/null
 if [ ! -f "$win/build.ninja" ]; then
     cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
         -DCMAKE_BUILD_TYPE=Release -DTARVEX_BENCH=ON >/dev/null
@@ -86,6 +88,10 @@ for name in "${names[@]}"; do
     tick-wine)
         say "ChartTick in the real program under Wine (TarvexTickTiming.exe)"
         python3 bench/tick_timing.py
+        ;;
+    log)
+        say "tarvex-log on a one-hour log (bench/log_bench.py)"
+        python3 bench/log_bench.py "$native/tools/tarvex-log/tarvex-log" "$results"
         ;;
     line)
         say "line use and per-byte overhead, debug on and off (Tarvex.exe, ecusim)"
