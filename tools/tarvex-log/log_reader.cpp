@@ -151,7 +151,8 @@ bool ParseValue(string_view field, Unit* unit, string_view* number) {
         decimals = true;
         i += 3;
     }
-    if (i >= field.size() || field[i] != ' ')
+    // The longest number of a 16-bit reading has 9 characters ("-1310720", "26748.96").
+    if (i >= field.size() || field[i] != ' ' || i - start >= VALUE_CHARS)
         return false;
     const string_view unitText = field.substr(i + 1);
     for (int u = 0; u < UNIT_COUNT; u++) {
@@ -566,10 +567,18 @@ void LogReader::Assign(Held& h, int mask) {
     Emit(row);
 }
 
-void LogReader::Emit(const Row& row) {
+void LogReader::Emit(const Row& given) {
+    Row row = given;
+    row.clock += clockShift;
     if (!haveFirst) {
         haveFirst = true;
         firstClock = row.clock;
+    } else if (row.clock < lastRowClock) {
+        // The computer's clock was set back (by hand, or at the end of summer time): the rows
+        // after it go on from the last one, so that seconds never run backwards.
+        Note("the clock went back " + std::to_string(lastRowClock - row.clock) + " s");
+        clockShift += lastRowClock - row.clock;
+        row.clock = lastRowClock;
     } else if (row.link == lastRowLink && row.clock - lastRowClock > GAP_SECONDS) {
         Note("gap: no rows for " + std::to_string(row.clock - lastRowClock) + " s");
     }

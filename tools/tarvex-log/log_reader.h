@@ -39,7 +39,7 @@ struct Row {
     uint64_t line = 0;      // 1-based line number where the row starts
     uint64_t offset = 0;    // byte offset of its first byte
     char time[12] = {};     // the row's time text, "h:mm:ss AM"
-    int64_t clock = 0;      // seconds of that time, counted on across midnights
+    int64_t clock = 0;      // seconds of that time, counted on across midnights and clock changes
     double seconds = 0;     // from the first data row, rows within one second spread by order
     int link = 0;           // which connection: 1 for the first
     uint8_t mask = 0;       // bit c set: channel c has a value
@@ -105,7 +105,7 @@ private:
                const bool* haveNext) const;
     void Resolve(int nextMask, const Held* anchor);
     void Assign(Held& h, int mask);
-    void Emit(const Row& row);
+    void Emit(const Row& given);
     void Note(const std::string& what);
     void Deliver(const Event& event);
     void Flush();
@@ -115,7 +115,6 @@ private:
     LogSink& sink;
     Verdict verdict = Unknown;
     std::string partial;      // a line split across two Feed calls
-    bool partialCr = false;
     uint64_t lineNumber = 0;
     uint64_t offset = 0;      // of the next line's first byte
     uint64_t lineOffset = 0;  // of the current line's first byte
@@ -137,6 +136,7 @@ private:
     bool haveFirst = false;
     int64_t firstClock = 0;
     int64_t lastRowClock = 0;
+    int64_t clockShift = 0;   // what the clock was set back by, added to later rows
     int lastRowLink = 0;
 
     bool havePrevMask = false;

@@ -137,12 +137,14 @@ TEST(LogReader, PlacesEveryValueInItsColumnOrNowhere) {
          LogRow("7:00:01 PM", " 800 RPM,32.65 F,") + LogRow("7:00:02 PM", " 32.65 F,hot,") +
              LogRow("7:00:03 PM", ALL + ",1.00 Volts") + LogRow("7:00:04 PM", " 32.65 F,,") +
              LogRow("7:00:05 PM", "32.65F,") + LogRow("7:00:06 PM", " 800.00 RPM,") +
-             LogRow("7:00:07 PM", "  2.5 ms,") + LogRow("7:00:08 PM", " 32.65 F"),
+             LogRow("7:00:07 PM", "  2.5 ms,") + LogRow("7:00:08 PM", " 32.65 F") +
+             LogRow("7:00:09 PM", " 12345678901234567.00 F,"),
          "",
          {"10: a row whose values are not in channel order", "11: a row with a field that is no value: \"hot\"",
           "12: a row with more than eight values", "13: a row with an empty field",
           "14: a row without values", "15: a row with a field that is no value: \"800.00 RPM\"",
-          "16: a row with a field that is no value", "17: a row whose values are not in channel order"}},
+          "16: a row with a field that is no value", "17: a row whose values are not in channel order",
+          "18: a row with a field that is no value"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -155,26 +157,29 @@ TEST(LogReader, PlacesEveryValueInItsColumnOrNowhere) {
 }
 
 // The time column counts from the first row, rows of one second spread by their order, across
-// midnight; each connection is a link of its own; the events tell the connection history.
+// midnight and when the clock is set back; each connection is a link of its own; the events tell
+// the connection history.
 TEST(LogReader, SecondsLinksAndEvents) {
     const std::string log = START + "\r\nDevice not responding" + CONNECT + "11:59:58 PM" + NAMES +
                             LogRow("11:59:59 PM") + LogRow("11:59:59 PM") + LogRow("12:00:00 AM") +
                             "\r\nWrong title!" + LogRow("12:00:00 AM") + LogRow("12:00:00 AM") +
                             LogRow("12:00:04 AM") + "\r\nIncorrect baudrate = 55h" + "\r\nAnswer not 0x0B" +
-                            CONNECT + "12:00:09 AM" + NAMES + LogRow("12:00:10 AM") + "Session ended";
+                            CONNECT + "12:00:09 AM" + NAMES + LogRow("12:00:10 AM") + LogRow("12:00:07 AM") +
+                            "Session ended";
     const Result r = Read(log);
     EXPECT_TRUE(r.problems.empty());
     EXPECT_EQ(r.csv, Lines({"11:59:59 PM,0,1," + ALL_CELLS, "11:59:59 PM,0.5,1," + ALL_CELLS,
                             "12:00:00 AM,1,1," + ALL_CELLS, "12:00:00 AM,1.333,1," + ALL_CELLS,
                             "12:00:00 AM,1.667,1," + ALL_CELLS, "12:00:04 AM,5,1," + ALL_CELLS,
-                            "12:00:10 AM,11,2," + ALL_CELLS}));
+                            "12:00:10 AM,11,2," + ALL_CELLS, "12:00:07 AM,11.5,2," + ALL_CELLS}));
     EXPECT_EQ(r.events, Lines({",0,Starting ...", ",0,Read Config file: COM1:", ",0,COM Opened",
                                ",0,attempt failed: Device not responding", ",1,connected",
                                "12:00:00 AM,1,Wrong title!", "12:00:04 AM,1,gap: no rows for 4 s",
                                "12:00:04 AM,1,link lost",
                                "12:00:04 AM,1,attempt failed: Incorrect baudrate = 55h",
                                "12:00:04 AM,1,attempt failed: Answer not 0x0B",
-                               "12:00:04 AM,2,connected", "12:00:10 AM,2,Session ended"}));
+                               "12:00:04 AM,2,connected", "12:00:07 AM,2,the clock went back 3 s",
+                               "12:00:07 AM,2,Session ended"}));
 }
 
 // A log cut off at any byte (Tarvex killed) gives the rows written in full and at most the last
