@@ -325,7 +325,9 @@ TEST(LogReader, RecordedLogsMatchTheirTruth) {
     struct Collect : LogSink {
         std::vector<Row> rows;
         std::vector<std::string> problems;
+        std::string events;
         void OnRow(const Row& row) override { rows.push_back(row); }
+        void OnEvent(const Event& event) override { events += event.what + "; "; }
         void OnProblem(uint64_t line, const std::string& what) override {
             problems.push_back(std::to_string(line) + ": " + what);
         }
@@ -376,5 +378,16 @@ TEST(LogReader, RecordedLogsMatchTheirTruth) {
             EXPECT_NE(collect.problems[0].find("a cut row"), std::string::npos);
         }
         EXPECT_GE(masks.size(), killed ? 1u : 3u); // the runs did switch channels
+        // The history, in order: the pause as a gap, the lost link, the reconnection, the end.
+        std::vector<std::string> history = {"connected", "Session ended"};
+        if (std::string(name) == "session")
+            history = {"connected", "gap: no rows", "link lost", "attempt failed", "connected", "Session ended"};
+        if (killed)
+            history = {"connected", "the log ends without"};
+        size_t at = 0;
+        for (const std::string& event : history) {
+            at = collect.events.find(event, at);
+            ASSERT_NE(at, std::string::npos) << event << " in " << collect.events;
+        }
     }
 }
