@@ -1,7 +1,7 @@
 #!/bin/sh
 # The report of a recorded log, opened in a real browser (headless chromium) and photographed:
-# the picture must show five charts (black panels down the page) and every channel's colour, in
-# its trace, its legend and the table.
+# the picture must show five charts (black panels down the page) and, below them, the table with
+# every channel's name in its colour.
 #   report_in_browser.sh TARVEX_LOG LOG WORKDIR [PICTURE]   PICTURE: where to keep the screenshot
 set -eu
 tool=$1 log=$2 work=$3 picture=${4:-}
@@ -14,22 +14,23 @@ HOME=$work XDG_RUNTIME_DIR=$work timeout 120 chromium --headless --no-sandbox --
 [ -s "$work/report.png" ] || { echo "no screenshot; see $work/chromium.log"; exit 1; }
 convert "$work/report.png" txt:- | python3 -c '
 import sys, collections
-pixels, column = collections.Counter(), []
+at = []
 for line in sys.stdin:
-    if line.startswith("#"):
-        continue
-    where, colour = line.split(":")[0], line.split()[2]
-    x, y = map(int, where.split(","))
-    pixels[colour] += 1
-    if x == 40:
-        column.append(colour)
-panels = sum(1 for i, c in enumerate(column) if c == "#000000" and column[i - 1] != "#000000"
-             and column[i:i + 150].count("#000000") >= 150)
+    if not line.startswith("#"):
+        where, colour = line.split(":")[0], line.split()[2]
+        at.append((tuple(map(int, where.split(","))), colour))
+column = [c for (x, y), c in at if x == 40]
+starts = [y for y, c in enumerate(column) if c == "#000000" and column[y - 1] != "#000000"
+          and column[y:y + 150].count("#000000") >= 150]
+panels = len(starts)
+# Below the last chart: the table, its channel names in their colours.
+last_end = max(y for y, c in enumerate(column) if c == "#000000")
+pixels = collections.Counter(c for (x, y), c in at if y > last_end)
 colours = {"Intake Air Temp": "#FF0000", "Cylinder Head Temp": "#C86400", "AFM Voltage": "#00FF00",
            "RPM": "#0000FF", "Injector Time": "#F0F032", "Ignition Advance": "#B4B4B4",
            "MAF Sensor": "#FA00FA", "Battery": "#FFC8C8"}
-missing = [name for name, colour in colours.items() if pixels[colour] < 20]
-print("charts: %d; pixels per channel colour: %s" % (panels, {n: pixels[c] for n, c in colours.items()}))
+missing = [name for name, colour in colours.items() if pixels[colour] < 10]
+print("charts: %d; table pixels per channel colour: %s" % (panels, {n: pixels[c] for n, c in colours.items()}))
 if panels != 5 or missing:
     sys.exit("want 5 charts and every channel colour; missing: %s" % missing)
 '
