@@ -268,15 +268,16 @@ void StartHeldReader() {
     fakeOs.holdReader = false;
     OsResumeReaderThread();
 }
-void PollCycles(int cycles) {
+uint32_t PollCycles(int cycles) {
     const int32_t last = (blockNumber + 2 * cycles - 1) % 256;
     StoreFlag(LinkState.connected, 1);
     fakeOs.onWrite = [last](uint8_t) {
         if (blockNumber == last)
             StoreFlag(LinkState.connected, 0);
     };
-    ReaderThread(nullptr);
+    const uint32_t exitCode = ReaderThread(nullptr);
     fakeOs.onWrite = nullptr;
+    return exitCode;
 }
 
 // --- Time and the user ------------------------------------------------------------------------

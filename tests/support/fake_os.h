@@ -150,8 +150,8 @@ void WaitForReaderEnd();
 void StartHeldReader();
 // Runs the reader on the calling thread for `cycles` poll cycles. The connected flag is cleared
 // while the last cycle's request goes out (blockNumber is then that request's counter), so that
-// cycle completes and the loop ends.
-void PollCycles(int cycles);
+// cycle completes and the loop ends. The reader's exit code.
+uint32_t PollCycles(int cycles);
 
 // The bytes the program wrote from position `from` on.
 std::vector<uint8_t> WrittenFrom(size_t from);

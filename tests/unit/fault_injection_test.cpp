@@ -270,7 +270,7 @@ TEST(FaultInjection, EveryOperationOfAPollCycle) {
         InjectEveryFault(
             ops, "channel " + std::to_string(c.channel) + ", ", connectHeld,
             [] {
-                PollCycles(1);
+                EXPECT_EQ(PollCycles(1), 0u) << "the thread's exit code, failed or not";
                 EXPECT_EQ(LoadFlag(LinkState.connected), 0);
                 return fakeOs.messages.empty() ? 1 : 0;
             },
