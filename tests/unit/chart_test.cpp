@@ -273,15 +273,3 @@ TEST_F(Chart, EveryDrawingUsesItsOwnTools) {
     EXPECT_EQ(labels, (std::vector<std::wstring>{L"0", L"50", L"100", L"150", L"200", L"250",
                                                  L"300", L"350", L"400", L"Fahr"}));
 }
-
-TEST_F(Chart, FirstTickDrawsOnePointAndItsMarker) {
-    Tick();
-    const auto section = ChannelSection(2);
-    int polylines = 0, polygons = 0;
-    for (const auto& d : section) {
-        polylines += d.kind == DrawCall::Polyline && d.points.size() == 1;
-        polygons += d.kind == DrawCall::Polygon;
-    }
-    EXPECT_EQ(polylines, 1);
-    EXPECT_EQ(polygons, 1);
-}

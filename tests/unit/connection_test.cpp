@@ -78,36 +78,25 @@ TEST_F(Link, WakeUpSendsTheAddressOnRtsAndAnswersTheSecondKeyword) {
 }
 
 TEST_F(Link, EachWakeUpFailureIsLogged) {
-    struct Case {
+    // A silent line and a missing echo are among the fault-injection runs.
+    const struct {
         const char* what;
         void (*arrange)(ecusim::Scenario&);
-        bool ecu;
         std::string log;
         Bytes written;
-    };
-    const Case cases[] = {
-        {"sync AA", [](ecusim::Scenario& s) { s.syncByte = 0xAA; }, true,
-         "\r\nIncorrect baudrate = AAh", {}},
-        {"sync 05", [](ecusim::Scenario& s) { s.syncByte = 0x05; }, true,
-         "\r\nIncorrect baudrate = 05h", {}},
-        {"keyword 1", [](ecusim::Scenario& s) { s.keyword1 = 0x0C; }, true,
-         "\r\nAnswer not 0x0B", {}},
-        {"keyword 2", [](ecusim::Scenario& s) { s.keyword2 = 0x01; }, true,
-         "\r\nAnswer not 0x02", {}},
-        {"wrong echo", [](ecusim::Scenario& s) { s.fdEcho = ecusim::FdEcho::Wrong; }, true,
+    } cases[] = {
+        {"sync AA", [](ecusim::Scenario& s) { s.syncByte = 0xAA; }, "\r\nIncorrect baudrate = AAh", {}},
+        {"sync 05", [](ecusim::Scenario& s) { s.syncByte = 0x05; }, "\r\nIncorrect baudrate = 05h", {}},
+        {"keyword 1", [](ecusim::Scenario& s) { s.keyword1 = 0x0C; }, "\r\nAnswer not 0x0B", {}},
+        {"keyword 2", [](ecusim::Scenario& s) { s.keyword2 = 0x01; }, "\r\nAnswer not 0x02", {}},
+        {"wrong echo", [](ecusim::Scenario& s) { s.fdEcho = ecusim::FdEcho::Wrong; },
          "\r\nIncorrect echo", {0xFD}},
-        {"no echo", [](ecusim::Scenario& s) { s.fdEcho = ecusim::FdEcho::None; }, true,
-         "\r\nIncorrect echo", {0xFD}},
-        {"silent after sync", [](ecusim::Scenario& s) { s.silentAfterEcuBytes = 1; }, true,
-         "\r\nDevice not responding", {}},
-        {"nobody there", [](ecusim::Scenario&) {}, false, "\r\nDevice not responding", {}},
     };
     for (const auto& c : cases) {
         SetUp();
         ecusim::Scenario scenario;
         c.arrange(scenario);
-        if (c.ecu)
-            AttachEcu(scenario);
+        AttachEcu(scenario);
         EXPECT_EQ(WakeUpEcu(), 0) << c.what;
         EXPECT_EQ(Log(), c.log) << c.what;
         EXPECT_TRUE(fakeOs.portOpen) << c.what;
@@ -159,15 +148,10 @@ TEST_F(Link, ThreadThatCannotBeCreatedEndsTheProgram) {
 
 TEST_F(Link, FirstPollAfterTheOpeningExchange) {
     Connect();
-    const size_t from = fakeOs.written.size();
     fakeOs.logFile.clear();
     PollCycles(1);
-    const Bytes w = WrittenFrom(from);
-    ASSERT_GE(w.size(), 7u);
-    EXPECT_EQ(Bytes(w.begin(), w.begin() + 7), Bytes({0x06, 0x0E, 0x01, 0x01, 0x00, 0x37, 0x03}));
-    // The answer: counter 0F, title FE and the engine's intake air byte; the program answers its
-    // length, counter, title and data byte.
-    EXPECT_EQ(w.size(), 7u + 4u);
+    // The answer: counter 0F, title FE and the engine's intake air byte. The bytes on the line
+    // are checked by the full pass below.
     EXPECT_EQ(BlockStore.counter[15], 0x0F);
     EXPECT_EQ(BlockStore.title[15], 0xFE);
     EXPECT_EQ(rawValues[0], BlockStore.data[15][0]);
@@ -236,36 +220,23 @@ TEST_F(Link, CounterWrapsFrom255To0) {
     }
 }
 
-TEST_F(Link, LineBytesAndEffectiveBaudRate) {
-    // The rate counts what crossed the line, also of an answer too long for its slot.
+TEST_F(Link, EffectiveBaudRateCountsWhatCrossedTheLine) {
+    // Line bytes over the cycle's milliseconds on the virtual clock, also of an answer too long
+    // for its slot: 33, 30 and 20 + 3 * 252 + 10 line bytes. On a 9600-baud line no cycle can beat
+    // the wire.
     const struct {
-        const char* what;
         int channel;
         int64_t longAnswerAtBlock; // -1: none
-        int lineBytes;
-    } cases[] = {
-        {"memory read", 5, -1, 33},
-        {"ADC read", 6, -1, 30},
-        {"answer of 252 data bytes, 199 kept", 0, 15, 20 + 3 * 252 + 10},
-    };
+        int32_t rate;
+    } cases[] = {{5, -1, 11478}, {6, -1, 11428}, {0, 15, 11516}};
     for (const auto& c : cases) {
-        ResetFakeOs();
-        OsCreateLogFile();
-        OsOpenPort(L"COM9:");
+        SetUp();
         ecusim::Scenario scenario;
         scenario.badLengthAtBlock = c.longAnswerAtBlock; // length byte 0xFF: 252 data bytes
         Connect(scenario);
         currentChannel = c.channel;
-        const uint32_t startTick = OsTickCount();
         PollCycles(1);
-        const uint32_t elapsed = OsTickCount() - startTick;
-        ASSERT_GT(elapsed, 0u) << c.what;
-        EXPECT_EQ(effectiveBaudRate,
-                  static_cast<int32_t>(static_cast<float>(c.lineBytes) * 8000.0f /
-                                       static_cast<float>(elapsed)))
-            << c.what << ": " << c.lineBytes << " bytes in " << elapsed << " ms";
-        // On a 9600-baud line a cycle cannot beat the wire: 22 byte times for 33 line bytes.
-        EXPECT_LE(effectiveBaudRate, 33 * 8000 / 22) << c.what;
+        EXPECT_EQ(effectiveBaudRate, c.rate) << "channel " << c.channel;
     }
 }
 
@@ -284,42 +255,20 @@ TEST_F(Link, CycleMeasuredAtZeroMillisecondsKeepsTheLastRate) {
     EXPECT_EQ(rawValues[0], 0x50);
 }
 
-TEST_F(Link, RefusedOrOutOfStepAnswersEndTheReader) {
-    struct Case {
-        const char* what;
-        void (*arrange)(ecusim::Scenario&);
-        std::wstring message; // empty: ends silently
-        const char* log;
-    };
-    const Case cases[] = {
-        {"title 0A", [](ecusim::Scenario& s) { s.rejectAtBlock = 17; }, L"GetBlock failed",
-         "\r\nWrong title!"},
-        {"wrong counter", [](ecusim::Scenario& s) { s.wrongCounterAtBlock = 17; }, L"",
-         "\r\nGetBlock returned block 18 blockNumber 17 Type FE\r\n"},
-    };
-    for (const auto& c : cases) {
-        SetUp();
-        ecusim::Scenario scenario;
-        c.arrange(scenario);
-        Connect(scenario);
-        fakeOs.logFile.clear();
-        // Unbounded: the reader must end by itself, its thread's exit code 0 either way.
-        StoreFlag(LinkState.connected, 1);
-        EXPECT_EQ(ReaderThread(nullptr), 0u) << c.what;
-        EXPECT_EQ(LoadFlag(LinkState.connected), 0) << c.what;
-        if (c.message.empty()) {
-            EXPECT_TRUE(fakeOs.messages.empty()) << c.what;
-        } else {
-            ASSERT_EQ(fakeOs.messages.size(), 1u) << c.what;
-            EXPECT_EQ(fakeOs.messages[0].text, c.message) << c.what;
-            EXPECT_EQ(fakeOs.messages[0].caption, L"Error") << c.what;
-            EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 1) << c.what;
-        }
-        const std::string log = Log();
-        const std::string tail = c.log;
-        ASSERT_GE(log.size(), tail.size()) << c.what;
-        EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << c.what;
-    }
+TEST_F(Link, AnOutOfStepAnswerEndsTheReaderSilently) {
+    // A refused title and a failed exchange are the block exchange's and the fault injection's.
+    ecusim::Scenario scenario;
+    scenario.wrongCounterAtBlock = 17;
+    Connect(scenario);
+    fakeOs.logFile.clear();
+    // Unbounded: the reader must end by itself, its thread's exit code 0.
+    StoreFlag(LinkState.connected, 1);
+    EXPECT_EQ(ReaderThread(nullptr), 0u);
+    EXPECT_EQ(LoadFlag(LinkState.connected), 0);
+    EXPECT_TRUE(fakeOs.messages.empty());
+    const std::string tail = "\r\nGetBlock returned block 18 blockNumber 17 Type FE\r\n";
+    ASSERT_GE(Log().size(), tail.size());
+    EXPECT_EQ(Log().substr(Log().size() - tail.size()), tail);
 }
 
 TEST_F(Link, StopTakesTheReaderOffTheLineWithoutAMessage) {

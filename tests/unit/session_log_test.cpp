@@ -133,4 +133,5 @@ TEST_F(SessionLog, SaveCopiesTheLogSoFarAndLoggingGoesOn) {
     LogWrite(L"three\r\n");
     SaveLogAs();
     EXPECT_EQ(fakeOs.files[copy], "one\r\nthree\r\n");
+    EXPECT_EQ(fakeOs.logUsesOutsideLock, 0) << "the close, copy and reopen hold the lock";
 }
