@@ -3,7 +3,7 @@
 // The core (channel table, session log, ECU link, conversions, chart geometry) never includes
 // <windows.h>; whatever it needs of the machine it asks for here. The os_*_win.cpp files beside
 // this header implement these calls on Win32 for Tarvex.exe; the tests and benchmarks link one
-// test platform (tests/support/test_os.cpp) that keeps the log in memory, runs a virtual clock
+// test platform (tests/support/fake_os.cpp) that keeps the log in memory, runs a virtual clock
 // and puts the simulated ECU, or a script, behind the serial port.
 //
 // The seam runs one way: nothing in platform/ includes the core. House style: free functions,
