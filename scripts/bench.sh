@@ -14,7 +14,8 @@
 # earlier runs of the other benchmarks, into docs/performance.md.
 #
 #   build/bench-native   native Release build with -DTARVEX_BENCH=ON: ecusim, the RTS bridge,
-#                        tick_bench, allocation_tests (no sanitizers: they would be timed too)
+#                        ecusim_client, tick_bench, allocation_tests (no sanitizers: they
+#                        would be timed too)
 #   build/bench-win      cross Release build with -DTARVEX_BENCH=ON: Tarvex.exe, tvctl.exe and
 #                        TarvexTickTiming.exe
 #   build/bench/e2e      the Wine prefix and each run's artefacts (trace, log, screenshots)
@@ -65,7 +66,7 @@ export TARVEX_TICK_EXE=$win/bench/TarvexTickTiming.exe
 export TARVEX_TVCTL=$win/tests/e2e/tvctl.exe
 export TARVEX_E2E_DIR=$root/build/bench/e2e
 export TARVEX_ECUSIM=$native/tools/ecusim/ecusim
-export TARVEX_ECUSIM_CLIENT=$native/tools/ecusim/ecusim_client
+export TARVEX_ECUSIM_CLIENT=$native/bench/ecusim_client
 export TARVEX_RTSBRIDGE=$native/tools/ecusim/librtsbridge.so
 export BENCH_RESULTS=$results
 # ecusim polls for the tester's next byte rather than sleeping between bytes: a sleeping

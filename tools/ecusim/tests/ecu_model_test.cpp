@@ -1,13 +1,12 @@
-// The ECU model against a scripted tester on a virtual clock. The faults the model plays and the
-// opening exchange as the logger makes it are checked by the logger's own tests, which run against
-// this model; these guard what a logger cannot notice: a peer more lenient, or faster, than a real
-// one.
+// The ECU model against a scripted tester on a virtual clock. The opening exchange, the polls, the
+// engine's values and the faults the model plays are checked by the logger's own tests, which run
+// against this model; these guard what a logger cannot notice: a peer more lenient, or faster,
+// than a real one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "ecu_model.h"
-#include "engine_model.h"
 #include "fake_line.h"
 
 namespace ecusim {
@@ -77,30 +76,6 @@ TEST(EcuModelWakeUp, SyncDelayIsDrawnInItsRangeAtEachWakeUpFromTheSeedUnlessFixe
     Scenario fixed;
     fixed.syncDelayUs = 123000;
     EXPECT_EQ(delays(fixed), std::vector<uint64_t>(16, 123000));
-}
-
-TEST(EcuModelSession, PollsAreAnsweredFromTheEngineOneByteAtATime) {
-    FakeLine line;
-    ASSERT_TRUE(line.Connect());
-    std::vector<uint8_t> memory = {0x06, 0x0E, 0x01, 0x01, 0x00, 0x37, 0x03};
-    EXPECT_EQ(line.SendBlock(memory),
-              (Bytes{0x06, 0xF9, 0x0E, 0xF1, 0x01, 0xFE, 0x01, 0xFE, 0x00, 0xFF, 0x37, 0xC8, 0x03}));
-    const int air = ReadEcuMemory(0x37, line.now); // sampled as the request's end crossed
-    EXPECT_EQ(line.GetBlock(), (Bytes{0x04, 0x0F, 0xFE, air, 0x03}));
-    line.SendBlock({0x04, 0x10, 0x08, 0x01, 0x03});
-    const uint16_t battery = EngineRawAt(line.now).battery;
-    EXPECT_EQ(line.GetBlock(), (Bytes{0x05, 0x11, 0xFB, battery >> 8, battery & 0xFF, 0x03}));
-    // What the ECU does not know: an ADC channel, a title, an address the engine leaves.
-    line.SendBlock({0x04, 0x12, 0x08, 0x05, 0x03});
-    EXPECT_EQ(line.GetBlock(), (Bytes{0x03, 0x13, 0x0A, 0x03}));
-    line.SendBlock({0x03, 0x14, 0x42, 0x03});
-    EXPECT_EQ(line.GetBlock(), (Bytes{0x03, 0x15, 0x0A, 0x03}));
-    line.SendBlock({0x06, 0x16, 0x01, 0x01, 0x12, 0x34, 0x03});
-    EXPECT_EQ(line.GetBlock(), (Bytes{0x04, 0x17, 0xFE, 0xFF, 0x03}));
-    EXPECT_EQ(line.Read(), -1) << "nothing without a request";
-    for (size_t i = 1; i < line.arrivals.size(); ++i)
-        ASSERT_GE(line.arrivals[i] - line.arrivals[i - 1], kByteUs) << "byte " << i;
-    EXPECT_EQ(line.model.stats().protocolErrors + line.model.stats().testerCounterErrors, 0u);
 }
 
 TEST(EcuModelSession, EachWayOutOfASessionAndANewWakeUpAfterIt) {
@@ -183,38 +158,6 @@ TEST(EcuModelSession, ATesterByteTheEcuWaitsForEndsTheSessionWhenLate) {
         // The slowest reply is of those that came in time, and only of bytes the ECU waits for.
         EXPECT_EQ(s.slowestTesterReplyUs >= c.pauseUs, !c.ends && c.write != ack) << c.what;
     }
-}
-
-TEST(EcuModelFaults, SlowEcuWaitsBeforeEachByte) {
-    Scenario sc;
-    sc.ecuDelayUs = 20000;
-    FakeLine line(sc);
-    ASSERT_TRUE(line.Connect());
-    line.arrivals.clear();
-    line.SendBlock({0x04, 0x0E, 0x08, 0x01, 0x03});
-    // Echo, complement, echo, ..., the end's echo: each complement comes a reaction time and a
-    // byte time after the echo of the byte it answers.
-    ASSERT_EQ(line.arrivals.size(), 9u);
-    for (size_t i = 1; i < 8; i += 2)
-        EXPECT_GE(line.arrivals[i] - line.arrivals[i - 1], 20000 + kByteUs) << i;
-}
-
-TEST(EcuModelFaults, ATimedHangUpPullsTheAdapterOutForItsPause) {
-    Scenario sc;
-    sc.hangUpAtUs = 6000000;
-    sc.hangUpPauseUs = 1000000;
-    FakeLine line(sc);
-    ASSERT_TRUE(line.Connect());
-    uint64_t until = 0;
-    line.Sleep(sc.hangUpAtUs - 1 - line.now);
-    EXPECT_FALSE(line.model.HungUp(&until));
-    line.Sleep(1);
-    ASSERT_TRUE(line.model.HungUp(&until));
-    EXPECT_EQ(until, 7000000u);
-    line.Write(0x55);
-    EXPECT_EQ(line.Read(), -1) << "nothing is there to echo it";
-    EXPECT_FALSE(line.model.HungUp(&until));
-    EXPECT_TRUE(line.Connect());
 }
 
 } // namespace
