@@ -8,15 +8,17 @@ samples the process from inside the prefix; xdotool types and clicks as a person
 
 A session may put the simulated adapter and ECU (tools/ecusim) behind a COM port instead of a
 bare pty: `WineSession("name", ecusim={"com9": ["--ecu-delay-us", "2000"]})`, or
-`s.start_ecusim("com9", [...])`. Wine switches RTS with modem-control ioctls that a pty refuses,
-and it does so in the unix side of the Windows process that calls EscapeCommFunction (not in the
-wineserver), so every wine process of such a session runs with the RTS bridge preloaded; the
-bridge only touches pty descriptors, so the others do not notice it.
+`s.start_ecusim(["--sync-byte", "0xAA"])` for each case of a table. Wine switches RTS with
+modem-control ioctls that a pty refuses, and it does so in the unix side of the Windows process
+that calls EscapeCommFunction (not in the wineserver), so once a session has had an ecusim every
+wine process of it runs with the RTS bridge preloaded; the bridge only touches pty descriptors,
+so the others do not notice it.
 
 Environment (set by CTest): TARVEX_EXE, TARVEX_TVCTL, TARVEX_E2E_DIR (prefix and artefacts),
 TARVEX_ECUSIM and TARVEX_RTSBRIDGE (the native ecusim and librtsbridge.so).
 `harness.py make-prefix` creates the prefix once.
 """
+import contextlib
 import glob
 import os
 import re
@@ -54,7 +56,6 @@ READER_LINE = re.compile(rb"\r\nRequest Block (\d+) Parameter = (\d) vals [0-9a-
                          rb"[0-9a-f]+\r\n|" + ANSWER.pattern)
 
 
-
 class E2EFailure(AssertionError):
     pass
 
@@ -64,16 +65,29 @@ def check(condition, message):
         raise E2EFailure(message)
 
 
-def wine_env(display=None, extra=None):
-    env = dict(os.environ, **WINE_ENV, **(extra or {}))
-    if display:
-        env["DISPLAY"] = display
-    return env
+def wait_for(condition, seconds, message=None):
+    """Waits for condition() to hold; a failure with `message` when it does not in time."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and not condition():
+        time.sleep(0.1)
+    if message:
+        check(condition(), message)
 
 
 def run_quietly(args, env, log_path, timeout=120):
     with open(log_path, "ab") as out:
         subprocess.run(args, env=env, stdout=out, stderr=out, timeout=timeout, check=False)
+
+
+def end(process, sig=None, seconds=10):
+    """Ends a child: `sig` if it runs, then SIGKILL if it has not ended after `seconds`."""
+    if sig and process.poll() is None:
+        process.send_signal(sig)
+    try:
+        process.wait(seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(10)
 
 
 def make_prefix():
@@ -83,12 +97,11 @@ def make_prefix():
     otherwise wait two seconds for one whenever a window is hidden (a closing message box or
     main window), which no desktop with a window manager does."""
     os.makedirs(PREFIX, exist_ok=True)
-    env = wine_env()
-    env.pop("DISPLAY", None)
+    env = {k: v for k, v in dict(os.environ, **WINE_ENV).items() if k != "DISPLAY"}
     log = os.path.join(E2E_DIR, "wineboot.log")
     if not os.path.exists(os.path.join(PREFIX, "system.reg")):
         run_quietly(["wineboot", "-i"], env, log, timeout=None)
-        run_quietly(["wineserver", "-w"], env, log)
+        run_quietly(["wineserver", "-w"], env, log)  # the registry is written when it ends
     check(os.path.exists(os.path.join(PREFIX, "system.reg")), "wineboot made no prefix")
     with open(os.path.join(PREFIX, "user.reg"), "rb") as f:
         if b'"Managed"="N"' in f.read():
@@ -105,29 +118,27 @@ class Image:
         data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
                               stdout=subprocess.PIPE).stdout
         parts = data.split(maxsplit=4)  # P6, width, height, 255, the pixels
-        self.width, self.height, self.pixels = int(parts[1]), int(parts[2]), parts[4]
+        self.width, self.pixels = int(parts[1]), parts[4]
 
     def at(self, x, y):
         i = (y * self.width + x) * 3
         return tuple(self.pixels[i:i + 3])
 
-    def positions(self, x0, y0, x1, y1):
-        """{colour: [(x, y), ...]} of every pixel in the box [x0,x1) x [y0,y1)."""
-        found = {}
-        for y in range(y0, y1):
-            row = self.pixels[(y * self.width + x0) * 3:(y * self.width + x1) * 3]
-            for i, p in enumerate(zip(row[0::3], row[1::3], row[2::3])):
-                found.setdefault(p, []).append((x0 + i, y))
-        return found
-
-    def count(self, rgb, x0, y0, x1, y1):
-        """Pixels of colour rgb in the box [x0,x1) x [y0,y1)."""
-        return len(self.positions(x0, y0, x1, y1).get(rgb, []))
-
     def box(self, x0, y0, x1, y1):
-        """The raw pixels of a box, for comparing two screenshots."""
+        """The raw pixels of the box [x0,x1) x [y0,y1), row by row."""
         return b"".join(self.pixels[(y * self.width + x0) * 3:(y * self.width + x1) * 3]
                         for y in range(y0, y1))
+
+    def positions(self, x0, y0, x1, y1):
+        """{colour: [(x, y), ...]} of every pixel in the box [x0,x1) x [y0,y1)."""
+        found, row = {}, self.box(x0, y0, x1, y1)
+        for i, p in enumerate(zip(row[0::3], row[1::3], row[2::3])):
+            found.setdefault(p, []).append((x0 + i % (x1 - x0), y0 + i // (x1 - x0)))
+        return found
+
+    def count(self, rgb, *box):
+        """Pixels of colour rgb in the box."""
+        return len(self.positions(*box).get(rgb, []))
 
 
 class EcusimTrace:
@@ -139,13 +150,10 @@ class EcusimTrace:
 
     def __init__(self, text):
         self.bytes, self.rts = [], []
-        for line in text.split("\n")[:-1]:
-            fields = line.split(" ", 2)
-            if not line or fields[0] == "#":
-                continue
-            if fields[1] == "rts":
+        for fields in (line.split(" ", 2) for line in text.split("\n")[:-1]):
+            if fields[0] not in ("", "#") and fields[1] == "rts":
                 self.rts.append((int(fields[0]), fields[2] == "1"))
-            else:
+            elif fields[0] not in ("", "#"):
                 self.bytes.append((int(fields[0]), fields[1], int(fields[2], 16)))
 
     def sent(self, direction):
@@ -153,40 +161,23 @@ class EcusimTrace:
         return bytes(b for _, d, b in self.bytes if d == direction)
 
 
-def end(process, sig=None, seconds=10):
-    """Ends a child: `sig` if it runs, then SIGKILL if it has not ended after `seconds`."""
-    if sig and process.poll() is None:
-        process.send_signal(sig)
-    try:
-        process.wait(seconds)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait(10)
-
-
 class Ecusim:
     """One ecusim process behind a COM port of the prefix, with its files in the artefacts."""
 
-    def __init__(self, args, link, rts_socket, files):
+    def __init__(self, port, args, rts_socket, files):
         check(os.path.exists(ECUSIM) and os.path.exists(RTSBRIDGE),
               f"no ecusim at {ECUSIM!r} or RTS bridge at {RTSBRIDGE!r}")
-        self.link, self.trace_path, self.out_path = link, files + ".trace", files + ".out"
-        self.summary = None
-        if os.path.lexists(link) and not os.path.islink(link):
-            os.remove(link)  # a leftover that ecusim would refuse to replace
+        self.link = os.path.join(PREFIX, "dosdevices", port)
+        self.trace_path, self.out_path, self.summary = files + ".trace", files + ".out", None
         with open(self.out_path, "wb") as out, open(files + ".err", "wb") as err:
             self.process = subprocess.Popen(
-                [ECUSIM, "--link", link, "--rts-socket", rts_socket, "--trace", self.trace_path]
-                + [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(link) and self.running() and time.monotonic() < deadline:
-            time.sleep(0.02)
-        if not os.path.islink(link):
+                [ECUSIM, "--link", self.link, "--rts-socket", rts_socket, "--trace",
+                 self.trace_path] + [str(a) for a in args],
+                stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        wait_for(lambda: os.path.islink(self.link) or self.process.poll() is not None, 10)
+        if not os.path.islink(self.link):
             end(self.process, signal.SIGTERM)
-            raise E2EFailure(f"ecusim did not link {link}: see {files}.err")
-
-    def running(self):
-        return self.process.poll() is None
+            raise E2EFailure(f"ecusim did not link {self.link}: see {files}.err")
 
     def stop(self):
         """Ends ecusim with SIGTERM (it prints its summary and removes its link); the summary's
@@ -201,19 +192,16 @@ class Ecusim:
         return self.summary
 
     def trace(self):
-        try:
-            with open(self.trace_path, "r", encoding="ascii", errors="replace") as f:
-                return EcusimTrace(f.read())
-        except FileNotFoundError:
-            return EcusimTrace("")
+        with open(self.trace_path, "r", encoding="ascii", errors="replace") as f:
+            return EcusimTrace(f.read())
 
 
 class WineSession:
-    """One run of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`.
+    """One or more runs of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`.
 
     ports: COM ports wired to bare ptys the test owns. ecusim: {port: [extra ecusim arguments]}
-    for the simulated ECU behind that port (at most one), started before the Wine server and
-    stopped after Tarvex; a port given to ecusim gets no bare pty.
+    for the simulated ECU behind that port, started before the Wine server and stopped after
+    Tarvex; a port given to ecusim gets no bare pty.
     """
 
     def __init__(self, name, ports=("com9",), ecusim=None):
@@ -221,80 +209,53 @@ class WineSession:
         shutil.rmtree(self.artefacts, ignore_errors=True)
         self.workdir = os.path.join(self.artefacts, "work")
         os.makedirs(self.workdir)
-        self.ecusim_config = {p.lower(): a for p, a in (ecusim or {}).items()}
-        check(len(self.ecusim_config) <= 1, "one ecusim: the bridge reports to one socket")
-        self.port_names = [p for p in ports if p.lower() not in self.ecusim_config]
-        self.ptys, self.xvfb, self.tarvex, self.wineserver, self.ecusim = {}, None, None, None, None
-        self.ecusim_runs, self.shots, self.kept_logs = 0, 0, 0
-        self.bridged = bool(self.ecusim_config)  # wine processes get the RTS bridge preloaded
-        self.rts_socket = os.path.join(self.artefacts, "rts.sock")
-        if len(self.rts_socket.encode()) > 107:  # a Unix socket's path holds 107 bytes
-            self.rts_socket = os.path.join(tempfile.mkdtemp(prefix="tarvex-rts-"), "rts.sock")
-
-    # --- life --------------------------------------------------------------------------------
+        self.ecusim_config = ecusim or {}
+        self.bare = [p for p in ports if p not in self.ecusim_config]
+        self.display = ":%d" % next(n for n in range(90, 200) if not os.path.exists(
+            f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"))
+        self.xvfb = self.wineserver = self.tarvex = self.ecusim = None
+        self.ecusim_runs = self.shots = self.kept_logs = 0
+        # A Unix socket's path holds 107 bytes, which the artefacts' path may already pass.
+        self.rts_socket = os.path.join(tempfile.mkdtemp(prefix="tarvex-rts-"), "rts.sock")
 
     def __enter__(self):
-        try:
-            self._start_display()
-            self._link_ports()
+        with contextlib.ExitStack() as stack:  # what is set up is undone, in reverse, at the end
+            stack.callback(shutil.rmtree, os.path.dirname(self.rts_socket), True)
+            with open(os.path.join(self.artefacts, "xvfb.log"), "wb") as log:
+                self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1280x800x24",
+                                              "-nolisten", "tcp"], stdout=log, stderr=log)
+            stack.callback(end, self.xvfb, signal.SIGTERM)
+            wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{self.display[1:]}"), 5,
+                     "Xvfb did not start")
+            dosdevices = os.path.join(PREFIX, "dosdevices")
+            for link in glob.glob(os.path.join(dosdevices, "com*")):
+                os.remove(link)  # a port the test did not wire is absent
+            for name in self.bare:
+                master, slave = os.openpty()
+                tty.setraw(slave)
+                os.symlink(os.ttyname(slave), os.path.join(dosdevices, name))
+                stack.callback(os.remove, os.path.join(dosdevices, name))
+                stack.callback(os.close, master)
+                stack.callback(os.close, slave)
+            stack.callback(self._stop_wineserver)
+            stack.callback(self.stop_ecusim)
             for port, args in self.ecusim_config.items():
-                self.start_ecusim(port, args)
+                self.start_ecusim(args, port)
             self._start_wineserver()
-        except BaseException:
-            self.__exit__(None, None, None)
-            raise
+            self.cleanup = stack.pop_all()
         return self
 
     def __exit__(self, kind, value, trace):
-        try:
+        with self.cleanup:
             if kind is not None:
-                try:
-                    self.screenshot("failure")
-                except Exception:
-                    pass
+                subprocess.run(["import", "-display", self.display, "-window", "root",
+                                os.path.join(self.artefacts, "failure.png")], check=False)
             self.stop()
-        finally:
-            try:
-                self.stop_ecusim()
-            finally:
-                self._stop_wineserver()
-            for name, (master, slave) in self.ptys.items():
-                if os.path.lexists(os.path.join(PREFIX, "dosdevices", name)):
-                    os.remove(os.path.join(PREFIX, "dosdevices", name))
-                os.close(master)
-                os.close(slave)
-            if self.xvfb:
-                end(self.xvfb, signal.SIGTERM)
-            if os.path.dirname(self.rts_socket) != self.artefacts:
-                shutil.rmtree(os.path.dirname(self.rts_socket), ignore_errors=True)
-        return False
-
-    def _start_display(self):
-        n = next(n for n in range(90, 200) if not os.path.exists(f"/tmp/.X11-unix/X{n}")
-                 and not os.path.exists(f"/tmp/.X{n}-lock"))
-        self.display = f":{n}"
-        log = open(os.path.join(self.artefacts, "xvfb.log"), "wb")
-        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1280x800x24",
-                                      "-nolisten", "tcp"], stdout=log, stderr=log)
-        self.wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 5, "Xvfb did not start")
-
-    def _link_ports(self):
-        dosdevices = os.path.join(PREFIX, "dosdevices")
-        for name in ("com%d" % i for i in range(1, 33)):
-            path = os.path.join(dosdevices, name)
-            if os.path.lexists(path) and (os.path.islink(path) or name in self.port_names):
-                os.remove(path)  # no stray device: a port the test did not wire is absent
-        for name in self.port_names:
-            master, slave = os.openpty()
-            tty.setraw(slave)
-            os.symlink(os.ttyname(slave), os.path.join(dosdevices, name))
-            self.ptys[name] = (master, slave)
 
     def _start_wineserver(self):
         # Bring the prefix up before two wine programs start at once.
         log = os.path.join(self.artefacts, "wineserver.log")
-        run_quietly(["wineserver", "-k"], self.env(), log)
-        run_quietly(["wineserver", "-w"], self.env(), log)
+        self._stop_wineserver()
         # In the foreground, as our child: a server that daemonizes leads its own session, takes
         # the first pty it opens for a COM port as its controlling terminal, and when ecusim
         # closes that pty (a hang-up, or the end) it gets SIGHUP and dumps all its objects (2 MB)
@@ -305,11 +266,9 @@ class WineSession:
         # Its socket appears when it is ready; wine started before that would start a server of
         # its own, a daemon.
         st = os.stat(PREFIX)
-        server_dir = f"server-{st.st_dev:x}-{st.st_ino:x}"
-        sockets = [f"/tmp/.wine-{os.getuid()}/{server_dir}/socket",
-                   f"/tmp/wine-*/{server_dir}/socket"]
-        self.wait_for(lambda: self.wineserver.poll() is not None
-                      or any(glob.glob(p) for p in sockets), 10)
+        sockets = [f"/tmp/{d}/server-{st.st_dev:x}-{st.st_ino:x}/socket"
+                   for d in (f".wine-{os.getuid()}", "wine-*")]
+        wait_for(lambda: self.wineserver.poll() is not None or any(map(glob.glob, sockets)), 10)
         run_quietly(["wine", "cmd", "/c", "exit"], self.env(), log)
 
     def _stop_wineserver(self):
@@ -322,28 +281,25 @@ class WineSession:
 
     def env(self):
         """The environment of this session's wine processes."""
-        extra = {}
-        if self.bridged:
-            preload = os.environ.get("LD_PRELOAD", "")
-            extra = {"LD_PRELOAD": (RTSBRIDGE + " " + preload).strip(),
-                     "TARVEX_RTS_SOCKET": self.rts_socket}
-        return wine_env(self.display, extra)
+        env = dict(os.environ, DISPLAY=self.display, **WINE_ENV)
+        if self.ecusim_runs:
+            env["LD_PRELOAD"] = (RTSBRIDGE + " " + env.get("LD_PRELOAD", "")).strip()
+            env["TARVEX_RTS_SOCKET"] = self.rts_socket
+        return env
 
     # --- the simulated ECU -------------------------------------------------------------------
 
-    def start_ecusim(self, port="com9", args=()):
+    def start_ecusim(self, args=(), port="com9"):
         """Starts ecusim behind `port` and waits for its link. Tarvex must start after this to
         get the RTS bridge (sessions made with ecusim= have it from the first wine process)."""
-        check(self.ecusim is None or not self.ecusim.running(), "ecusim is already running")
+        check(self.ecusim is None or self.ecusim.summary is not None, "ecusim is already running")
         self.ecusim_runs += 1
-        self.bridged = True
-        self.ecusim = Ecusim(args, os.path.join(PREFIX, "dosdevices", port.lower()),
-                             self.rts_socket,
+        self.ecusim = Ecusim(port, args, self.rts_socket,
                              os.path.join(self.artefacts, f"ecusim-{self.ecusim_runs}"))
 
     def stop_ecusim(self):
         """Stops ecusim if it runs; its summary (None when there was no ecusim)."""
-        if self.ecusim is not None and (self.ecusim.summary is None or self.ecusim.running()):
+        if self.ecusim is not None and self.ecusim.summary is None:
             self.ecusim.stop()
         return self.ecusim and self.ecusim.summary
 
@@ -362,11 +318,8 @@ class WineSession:
 
     def wait_exit(self, seconds):
         """Waits for Tarvex to end; True when it did."""
-        try:
-            self.tarvex.wait(seconds)
-            return True
-        except subprocess.TimeoutExpired:
-            return False
+        wait_for(lambda: self.tarvex.poll() is not None, seconds)
+        return self.tarvex.poll() is not None
 
     def stop(self):
         if self.tarvex and self.tarvex.poll() is None:
@@ -378,8 +331,7 @@ class WineSession:
         posted, to "Session ended" ending the log, which it does once."""
         how() if how else self.tvctl("close")
         start = time.monotonic()
-        self.wait_for(lambda: self.log().endswith(b"Session ended"), 15,
-                      f"{what}: the log never ended")
+        wait_for(lambda: self.log().endswith(b"Session ended"), 15, f"{what}: the log never ended")
         took = time.monotonic() - start
         check(self.wait_exit(15), f"{what}: Tarvex did not end")
         check(self.log().count(b"Session ended") == 1, f"{what}: Session ended written twice")
@@ -391,6 +343,14 @@ class WineSession:
         name = "Tarvex-%d-%s.log" % (self.kept_logs, re.sub(r"\W+", "-", label))
         os.replace(os.path.join(self.workdir, "Tarvex.log"), os.path.join(self.artefacts, name))
 
+    def wait_polling(self, what, since=0, answers=8, seconds=60):
+        """Waits for a connection after `since` and `answers` poll answers on it; where it
+        begins in the log."""
+        self.wait_log(INITIALISED, seconds, f"{what}: no connection", since=since)
+        at = self.log().find(INITIALISED, since)
+        wait_for(lambda: len(ANSWER.findall(self.log(), at)) >= answers, 60, f"{what}: no polling")
+        return at
+
     # --- eyes and hands ----------------------------------------------------------------------
 
     def tvctl(self, *args):
@@ -398,13 +358,8 @@ class WineSession:
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
         return r.returncode, r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
 
-    def wait_main(self, ms=30000):
-        rc, out = self.tvctl("wait-main", ms)
-        check(rc == 0, "the main window did not appear")
-        return tuple(int(v) for v in out.split())
-
     def text(self, *what):
-        """A text of the main window: tvctl status, or text ID. Under load, starting a Wine
+        """What `tvctl` prints (status, text ID, rect ID, ...). Under load, starting a Wine
         process has once failed with the window on screen all along, so a failure is retried."""
         for _ in range(3):
             rc, out = self.tvctl(*what)
@@ -416,10 +371,11 @@ class WineSession:
     def status_text(self):
         return self.text("status")
 
-    def control_rect(self, control_id):
-        rc, out = self.tvctl("rect", control_id)
-        check(rc == 0, f"no control {control_id}")
-        return tuple(int(v) for v in out.split())
+    def numbers(self, *what):
+        return tuple(int(v) for v in self.text(*what).split())
+
+    def wait_main(self):
+        return self.numbers("wait-main", 30000)
 
     def wait_dialog(self, title, ms=15000):
         """The static texts of the dialog titled `title`, or None when none appeared."""
@@ -429,9 +385,12 @@ class WineSession:
     def dialog_gone(self, title, ms=10000):
         return self.tvctl("wait-gone", title, ms)[0] == 0
 
+    def no_box(self, what):
+        check(self.wait_dialog("Error", 300) is None, f"{what}: a message box came up")
+
     def xdo(self, *args):
-        subprocess.run(["xdotool"] + [str(a) for a in args], env=wine_env(self.display),
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["xdotool"] + [str(a) for a in args], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, env=dict(os.environ, DISPLAY=self.display))
 
     def click(self, x, y):
         self.xdo("mousemove", "--sync", x, y)
@@ -460,26 +419,18 @@ class WineSession:
 
     def wait_log(self, text, seconds, message, count=1, since=0):
         """Waits for the log to hold `text` `count` times after position `since`."""
-        self.wait_for(lambda: self.log().count(text, since) >= count, seconds, message)
+        wait_for(lambda: self.log().count(text, since) >= count, seconds, message)
 
-    def wait_for(self, condition, seconds, message=None):
-        """Waits for condition() to hold; a failure with `message` when it does not in time."""
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline and not condition():
-            time.sleep(0.1)
-        if message:
-            check(condition(), message)
+    wait_for = staticmethod(wait_for)
 
 
 def run_named(tests):
     """Runs the test named on the command line from the list of functions `tests`."""
-    tests = {f.__name__: f for f in tests}
-    if len(sys.argv) != 2 or sys.argv[1] not in tests:
-        print("usage: %s {%s}" % (sys.argv[0], ",".join(sorted(tests))), file=sys.stderr)
-        return 2
-    check(os.path.exists(TARVEX_EXE), f"no Tarvex.exe at {TARVEX_EXE!r}")
-    check(os.path.exists(TVCTL_EXE), f"no tvctl.exe at {TVCTL_EXE!r}")
-    name = sys.argv[1]
+    name, tests = sys.argv[-1], {f.__name__: f for f in tests}
+    if len(sys.argv) != 2 or name not in tests:
+        sys.exit("usage: %s {%s}" % (sys.argv[0], ",".join(sorted(tests))))
+    check(os.path.exists(TARVEX_EXE) and os.path.exists(TVCTL_EXE),
+          f"no Tarvex.exe at {TARVEX_EXE!r} or tvctl.exe at {TVCTL_EXE!r}")
     try:
         tests[name]()
     except E2EFailure as failure:

@@ -2,11 +2,12 @@
 """End-to-end reliability tests: Tarvex.exe under Wine against ecusim when things go wrong.
 
 Every fault ecusim can play, at the wake-up and in blocks of the opening and of polling; every
-byte value through echo and complement; a slow ECU; closing the window in each state; a kill in
-the middle of a run; every awkward shape of Tarvex.cfg; a short soak (soak.py has the long one).
-Each test is a table of cases run one after another in one Wine session, so that the prefix and
-the display start once. CTest runs them one at a time by name (see CMakeLists.txt); the traces,
-ecusim summaries and logs of each case stay in <build>/e2e/artefacts/<test>/.
+byte value through echo and complement; a slow ECU; closing the window every way and in each
+state; a kill in the middle of a run; every awkward shape of Tarvex.cfg; a short soak (soak.py
+has the long one). Each test is a table of cases run one after another in one Wine session, so
+that the prefix and the display start once. CTest runs them one at a time by name (see
+CMakeLists.txt); the traces, ecusim summaries and logs of each case stay in
+<build>/e2e/artefacts/<test>/.
 """
 import os
 import re
@@ -38,112 +39,103 @@ def answers_after(log, position):
     return len(ANSWER.findall(log, position))
 
 
-def close_in_time(s, what):
-    took = s.close(what=what)
+def close_in_time(s, what, how=None):
+    took = s.close(how, what)
     check(took < CLOSE_LIMIT_S, f"{what}: closing took {took:.1f} s")
     return took
 
 
-def run_fault_case(s, case):
-    """One run of Tarvex against an ecusim playing one fault in its first session only.
-
+def run_fault_table(name, cases):
+    """Runs Tarvex against an ecusim playing one fault in its first session only, for each
     case: what, ecusim arguments, the log texts the fault must produce (in order), the message
     box ("" for none) and its owner, and whether the fault breaks the session (a reconnection
     follows) or the session carries on."""
-    what, args, texts, box, owner, breaks = case
-    s.start_ecusim("com9", list(args) + ["--fault-sessions", "1"])
-    s.start()
-    position = 0
-    for text in texts:
-        s.wait_for(lambda: s.log().find(text, position) >= 0, 60, f"{what}: {text!r} never logged")
-        position = s.log().find(text, position) + len(text)
-    if box:
-        shown = s.wait_dialog("Error", 30000)
-        check(shown == [box], f"{what}: message box {shown!r}")
-        check(s.tvctl("owner", "Error")[1].strip() == owner, f"{what}: box not owned by {owner}")
-        # The window makes no new attempt while the box is up.
-        check(s.log().find(INITIALISED, position) < 0, f"{what}: reconnected behind the box")
-        s.tvctl("press", "Error", "OK")
-    else:
-        check(s.wait_dialog("Error", 300) is None, f"{what}: a message box came up")
-    # A clean connection after a fault that broke the session, and polling on it; or polling
-    # going on after one that did not.
-    if breaks:
-        s.wait_log(INITIALISED, 60, f"{what}: no connection after the fault", since=position)
-        position = s.log().find(INITIALISED, position)
-    s.wait_for(lambda: answers_after(s.log(), position) >= 8, 60, f"{what}: no polling after it")
-    check(s.wait_dialog("Error", 300) is None, f"{what}: a message box after the reconnection")
-    close_in_time(s, what)
-    summary = s.stop_ecusim()
-    # The fault played, a wake-up for each session, the last one ended.
-    check(summary.get("faults injected", 0) >= 1 and summary.get("wake-ups") == 1 + breaks
-          and summary.get("sessions ended") == 1, f"{what}: ecusim summary {summary}")
-    connections = 2 if breaks and INITIALISED in texts else 1
-    check(s.log().count(INITIALISED) == connections, f"{what}: not {connections} connections")
-    s.keep_log(what)
-
-
-def run_fault_table(name, cases):
-    with WineSession(name, ecusim={"com9": []}) as s:
-        s.stop_ecusim()  # each case starts its own
-        for case in cases:
-            run_fault_case(s, case)
+    with WineSession(name, ports=()) as s:
+        for what, args, texts, box, owner, breaks in cases:
+            print("case:", what, flush=True)
+            s.start_ecusim(list(args) + ["--fault-sessions", "1"])
+            s.start()
+            position = 0
+            for text in texts:
+                s.wait_for(lambda: s.log().find(text, position) >= 0, 60,
+                           f"{what}: {text!r} never logged")
+                position = s.log().find(text, position) + len(text)
+            if box:
+                shown = s.wait_dialog("Error", 30000)
+                check(shown == [box], f"{what}: message box {shown!r}")
+                check(s.text("owner", "Error") == owner, f"{what}: box not owned by {owner}")
+                # The window makes no new attempt while the box is up.
+                check(s.log().find(INITIALISED, position) < 0, f"{what}: reconnected behind it")
+                s.tvctl("press", "Error", "OK")
+            else:
+                s.no_box(what)
+            # A clean connection after a fault that broke the session, and polling on it; or
+            # polling going on after one that did not.
+            if breaks:
+                position = s.wait_polling(what, since=position)
+            s.wait_for(lambda: answers_after(s.log(), position) >= 8, 60, f"{what}: no polling")
+            s.no_box(f"{what}, after it")
+            close_in_time(s, what)
+            summary = s.stop_ecusim()
+            # The fault played, a wake-up for each session, the last one ended.
+            check(summary.get("faults injected", 0) >= 1 and summary.get("wake-ups") == 1 + breaks
+                  and summary.get("sessions ended") == 1, f"{what}: ecusim summary {summary}")
+            connections = 2 if breaks and INITIALISED in texts else 1
+            check(s.log().count(INITIALISED) == connections, f"{what}: not {connections} "
+                  "connections")
+            s.keep_log(what)
         print(f"{len(cases)} scenarios passed")
 
 
-# Faults at the wake-up: none gives a message box; each attempt fails with its log line and the
-# next tick's attempt, to a healthy ECU, connects.
-WAKE_UP_CASES = [
-    ("wrong sync byte", ["--sync-byte", "0xAA"], [b"\r\nIncorrect baudrate = AAh"], "", "", True),
-    ("wrong keyword 1", ["--keyword1", "0x0C"], [b"\r\nAnswer not 0x0B"], "", "", True),
-    ("wrong keyword 2", ["--keyword2", "0x03"], [b"\r\nAnswer not 0x02"], "", "", True),
-    ("no echo of FD", ["--no-fd-echo"], [b"\r\nIncorrect echo"], "", "", True),
-    ("wrong echo of FD", ["--wrong-fd-echo", "0xFC"], [b"\r\nIncorrect echo"], "", "", True),
-    ("silent ECU", ["--silent-after-bytes", "0"], [b"\r\nDevice not responding"], "", "", True),
-    ("silent after the sync", ["--silent-after-bytes", "1"], [b"\r\nDevice not responding"],
-     "", "", True),
-]
-
-
 def wake_up_faults():
-    run_fault_table("wake_up_faults", WAKE_UP_CASES)
-
-
-# Faults in blocks. Block 5 is an identification block of the opening, whose failure the window
-# reports in a box of its own; block 41 answers a poll, whose failure the reader thread reports
-# in a box owned by the main window, except for a wrong counter, after which the next tick
-# reconnects without a word. A length above 202 is no failure: the block is received whole with
-# its handshake and cut to what a slot holds.
-BLOCK_CASES = [
-    ("title 0A at an identification block", ["--reject-at-block", "5"],
-     [b"\r\nWrong title!"], "GetBlock failed", "none", True),
-    ("title 0A in a poll answer", ["--reject-at-block", "41"],
-     [INITIALISED, b"\r\nWrong title!"], "GetBlock failed", "main", True),
-    ("length 2 at an identification block", ["--bad-length-at-block", "3", "--bad-length", "2"],
-     [b"\r\nBad block length = 02h"], "GetBlock failed", "none", True),
-    ("length 0 in a poll answer", ["--bad-length-at-block", "41", "--bad-length", "0"],
-     [INITIALISED, b"\r\nBad block length = 00h"], "GetBlock failed", "main", True),
-    ("length 255 at an identification block", ["--bad-length-at-block", "7"],
-     [b"\r\nLong block: data cut to 199 bytes\r\nblockNumber 7 Type = F6 Length = 199 data "
-      + bytes(0x20 + i % 64 for i in range(199)) + b"\r\n"], "", "", False),
-    ("length 203 in a poll answer", ["--bad-length-at-block", "41", "--bad-length", "203"],
-     [INITIALISED, b"\r\nLong block: data cut to 199 bytes"], "", "", False),
-    ("silence at an identification block", ["--silent-at-block", "5"],
-     [b"\r\nblockNumber 3 "], "GetBlock failed", "none", True),
-    ("silence in a poll answer", ["--silent-at-block", "41"], [INITIALISED],
-     "GetBlock failed", "main", True),
-    ("wrong counter in a poll answer", ["--wrong-counter-at-block", "41"],
-     [INITIALISED, b"\r\nGetBlock returned block 42 blockNumber 41 Type FE\r\n"], "", "", True),
-    # Pulled out as the answer would begin: the echo of the request's end goes with the port,
-    # so it is the request (block 40, a memory read) that fails.
-    ("adapter pulled out at a poll answer", ["--hang-up-at-block", "41",
-                                             "--hang-up-pause-ms", "2000"],
-     [INITIALISED], "SendValueRequestBlock failed", "main", True),
-]
+    # None gives a message box; each attempt fails with its log line and the next tick's
+    # attempt, to a healthy ECU, connects.
+    run_fault_table("wake_up_faults", [
+        (what, args, [text], "", "", True) for what, args, text in [
+            ("wrong sync byte", ["--sync-byte", "0xAA"], b"\r\nIncorrect baudrate = AAh"),
+            ("wrong keyword 1", ["--keyword1", "0x0C"], b"\r\nAnswer not 0x0B"),
+            ("wrong keyword 2", ["--keyword2", "0x03"], b"\r\nAnswer not 0x02"),
+            ("no echo of FD", ["--no-fd-echo"], b"\r\nIncorrect echo"),
+            ("wrong echo of FD", ["--wrong-fd-echo", "0xFC"], b"\r\nIncorrect echo"),
+            ("silent ECU", ["--silent-after-bytes", "0"], b"\r\nDevice not responding"),
+            ("silent after the sync", ["--silent-after-bytes", "1"],
+             b"\r\nDevice not responding")]])
 
 
 def block_faults():
-    run_fault_table("block_faults", BLOCK_CASES)
+    # Block 5 is an identification block of the opening, whose failure the window reports in a
+    # box of its own; block 41 answers a poll, whose failure the reader thread reports in a box
+    # owned by the main window, except for a wrong counter, after which the next tick reconnects
+    # without a word. A length above 202 is no failure: the block is received whole with its
+    # handshake and cut to what a slot holds.
+    run_fault_table("block_faults", [
+        ("title 0A at an identification block", ["--reject-at-block", "5"],
+         [b"\r\nWrong title!"], "GetBlock failed", "none", True),
+        ("title 0A in a poll answer", ["--reject-at-block", "41"],
+         [INITIALISED, b"\r\nWrong title!"], "GetBlock failed", "main", True),
+        ("length 2 at an identification block", ["--bad-length-at-block", "3", "--bad-length",
+                                                 "2"],
+         [b"\r\nBad block length = 02h"], "GetBlock failed", "none", True),
+        ("length 0 in a poll answer", ["--bad-length-at-block", "41", "--bad-length", "0"],
+         [INITIALISED, b"\r\nBad block length = 00h"], "GetBlock failed", "main", True),
+        ("length 255 at an identification block", ["--bad-length-at-block", "7"],
+         [b"\r\nLong block: data cut to 199 bytes\r\nblockNumber 7 Type = F6 Length = 199 data "
+          + bytes(0x20 + i % 64 for i in range(199)) + b"\r\n"], "", "", False),
+        ("length 203 in a poll answer", ["--bad-length-at-block", "41", "--bad-length", "203"],
+         [INITIALISED, b"\r\nLong block: data cut to 199 bytes"], "", "", False),
+        ("silence at an identification block", ["--silent-at-block", "5"],
+         [b"\r\nblockNumber 3 "], "GetBlock failed", "none", True),
+        ("silence in a poll answer", ["--silent-at-block", "41"], [INITIALISED],
+         "GetBlock failed", "main", True),
+        ("wrong counter in a poll answer", ["--wrong-counter-at-block", "41"],
+         [INITIALISED, b"\r\nGetBlock returned block 42 blockNumber 41 Type FE\r\n"], "", "",
+         True),
+        # Pulled out as the answer would begin: the echo of the request's end goes with the
+        # port, so it is the request (block 40, a memory read) that fails.
+        ("adapter pulled out at a poll answer", ["--hang-up-at-block", "41",
+                                                 "--hang-up-pause-ms", "2000"],
+         [INITIALISED], "SendValueRequestBlock failed", "main", True),
+    ])
 
 
 def every_byte_value_and_slow_ecu():
@@ -160,7 +152,7 @@ def every_byte_value_and_slow_ecu():
                                for d in ("tester", "echo", "ecu")), 90,
                    "not every byte value crossed the line")
         check(s.log().count(INITIALISED) == 1, "the connection broke while the values swept")
-        check(s.wait_dialog("Error", 300) is None, "a message box came up")
+        s.no_box("sweep")
         close_in_time(s, "sweep")
         summary = s.stop_ecusim()
         check(summary.get("protocol errors") == 0 and summary.get("tester counter errors") == 0
@@ -173,12 +165,10 @@ def every_byte_value_and_slow_ecu():
 
         # A slow ECU, 50 ms before each byte it sends: every read still gets its byte within the
         # tester's wait, so it connects and polls, at about two cycles a second.
-        s.start_ecusim("com9", ["--ecu-delay-us", "50000"])
+        s.start_ecusim(["--ecu-delay-us", "50000"])
         s.start()
-        s.wait_log(INITIALISED, 60, "no connection to the slow ECU")
-        s.wait_for(lambda: answers_after(s.log(), s.log().index(INITIALISED)) >= 8, 60,
-                   "the slow ECU was not polled through all eight channels")
-        check(s.wait_dialog("Error", 300) is None, "a message box came up")
+        s.wait_polling("slow ECU")
+        s.no_box("slow ECU")
         close_in_time(s, "slow ECU")
         log = s.log()
         check(log.count(INITIALISED) == 1 and b"Device not responding" not in log,
@@ -193,8 +183,7 @@ def every_byte_value_and_slow_ecu():
 # --- closing ---------------------------------------------------------------------------------
 
 def polling(s):
-    s.wait_log(INITIALISED, 30, "no connection")
-    s.wait_for(lambda: answers_after(s.log(), 0) >= 16, 30, "no polling")
+    s.wait_polling("close", answers=16, seconds=30)
 
 
 def box_up(s):
@@ -233,28 +222,32 @@ def nothing_awake(s, summary, trace):
     check(trace.sent("tester") == b"\x03", f"the program wrote {trace.sent('tester')!r}")
 
 
-# (what, ecusim arguments, when to close, whether it had connected, a further check)
-CLOSE_CASES = [
-    ("while polling", [], polling, True, ended_after_the_last_answer),
-    ("while the reader's box is up", ["--silent-at-block", "41"], box_up, True, None),
+# How the user closes the window; WM_CLOSE (None) is what the window manager sends.
+CLOSE_WAYS = [("by the close box", lambda s: s.tvctl("syscommand-close")),
+              ("by File > Exit", lambda s: s.key("alt+f", "x")),
+              ("by Alt+F4", lambda s: s.key("alt+F4")), ("by WM_CLOSE", None)]
+# (what, ecusim arguments, when to close, how, whether it had connected, a further check)
+CLOSE_CASES = [(f"while polling, {way}", [], polling, how, True, ended_after_the_last_answer)
+               for way, how in CLOSE_WAYS] + [
+    ("while the reader's box is up", ["--silent-at-block", "41"], box_up, None, True, None),
     # The attempt runs on the window's thread; the close breaks it off at each of its stages.
-    ("during the address", [], address_begun, False, nothing_awake),
-    ("waiting for the sync byte", ["--silent-after-bytes", "0"], waiting_for_sync, False,
+    ("during the address", [], address_begun, None, False, nothing_awake),
+    ("waiting for the sync byte", ["--silent-after-bytes", "0"], waiting_for_sync, None, False,
      nothing_awake),
-    ("in the slow opening exchange", ["--ecu-delay-us", "50000"], opening_begun, False, None),
-    ("with the attempt's box up", ["--silent-at-block", "5"], box_up, False, None),
+    ("in the slow opening exchange", ["--ecu-delay-us", "50000"], opening_begun, None, False,
+     None),
+    ("with the attempt's box up", ["--silent-at-block", "5"], box_up, None, False, None),
 ]
 
 
 def close_in_every_state():
     figures = []
-    with WineSession("close_in_every_state", ecusim={"com9": []}) as s:
-        s.stop_ecusim()
-        for what, args, when, connected, then in CLOSE_CASES:
-            s.start_ecusim("com9", args)
+    with WineSession("close_in_every_state", ports=()) as s:
+        for what, args, when, how, connected, then in CLOSE_CASES:
+            s.start_ecusim(args)
             s.start()
             when(s)
-            figures.append((what, close_in_time(s, what)))
+            figures.append((what, close_in_time(s, what, how and (lambda: how(s)))))
             check((INITIALISED in s.log()) == connected, f"{what}: connected {not connected}")
             check(s.wait_dialog("Error", 300) is None, f"{what}: a box outlived the program")
             summary = s.stop_ecusim()
@@ -270,7 +263,8 @@ def close_in_every_state():
 # --- kill -9 -------------------------------------------------------------------------------
 
 VALUE = rb"[ -]*\d+(?:\.\d\d)? (?:F|Volts|RPM|ms|deg)"
-ROW = re.compile(TIME + rb" " + VALUE + rb"(?:," + VALUE + rb"){7}\r\n")
+ROW = TIME + rb" " + VALUE + rb"(?:," + VALUE + rb"){7}\r\n"
+ROWS = re.compile(rb"(?:" + ROW + rb")*")
 # A row is written in pieces: the time, a space, each value and each comma, the line end. A row
 # cut off by the kill ends after one of those pieces.
 ROW_PREFIX = re.compile(rb"(?:" + TIME + rb"(?: (?:" + VALUE + rb"(?:," + VALUE + rb")*,?)?)?)?")
@@ -288,33 +282,28 @@ def check_log_is_a_prefix(log, trace):
     check(opening is not None, f"the opening lines are not whole: {rest[:300]!r}")
     header = HEADER_ROW.match(rest, opening.end())
     check(header is not None, f"no header row after the opening: {rest[opening.end():][:120]!r}")
-    position, rows = header.end(), 0
-    while ROW.match(rest, position):
-        position, rows = ROW.match(rest, position).end(), rows + 1
-    check(ROW_PREFIX.fullmatch(rest[position:]) is not None,
-          f"the log ends inside a write: {rest[position:]!r}")
-    check(rows >= 4, f"only {rows} rows before the kill")
-
+    rows = ROWS.match(rest, header.end())
+    check(ROW_PREFIX.fullmatch(rest[rows.end():]) is not None,
+          f"the log ends inside a write: {rest[rows.end():]!r}")
+    check(rows.group(0).count(b"\n") >= 4, "fewer than four rows before the kill")
     # Request, answer, request, ...: counters two apart from 14, each answer one after its
-    # request, the channels in turn.
+    # request (as block and block number), the requests' channels in turn.
     units = list(READER_LINE.finditer(log))
     for i, unit in enumerate(units):
-        expected = (14 + 2 * (i // 2)) % 256
-        request = (expected, (i // 2) % 8, None, None)
-        answer = (None, None, expected + 1, expected + 1)
-        got = tuple(None if g is None else int(g) for g in unit.groups()[:4])
-        check(got == (answer if i % 2 else request), f"reader line {i} is {unit.group(0)!r}")
+        got, counter = [int(g) for g in unit.groups()[:4] if g is not None], (14 + i) % 256
+        check(got == ([counter, i // 2 % 8] if i % 2 == 0 else [counter, counter]),
+              f"reader line {i} is {unit.group(0)!r}")
     # A request is logged just before it goes out, so the last logged one may not have.
     logged, sent = (len(units) + 1) // 2, len(requests(trace))
     check(logged in (sent, sent + 1), f"{logged} requests logged, {sent} on the line")
-    return rows, len(units)
+    return rows.group(0).count(b"\n"), len(units)
 
 
 def kill_mid_run():
     with WineSession("kill_mid_run", ecusim={"com9": []}) as s:
         s.start()
         s.wait_log(INITIALISED, 30, "no connection")
-        s.wait_for(lambda: len(ROW.findall(READER_LINE.sub(b"", s.log()))) >= 6, 30, "no rows")
+        s.wait_for(lambda: len(re.findall(ROW, READER_LINE.sub(b"", s.log()))) >= 6, 30, "no rows")
         os.kill(s.tarvex.pid, signal.SIGKILL)
         s.tarvex.wait(10)
         check(s.tvctl("gone", 10000)[0] == 0, "the window outlived the kill")
@@ -362,9 +351,7 @@ def config_shapes():
             s.start()
             if not port_line.endswith(b"\r\n"):
                 opened = b"Starting ...\r\nRead Config file: %s\r\n\r\nCOM Opened\r\n" % port_line
-                s.wait_log(opened, 30, f"{what}: the port did not open")
-                if port_line == NINE:
-                    s.wait_log(INITIALISED, 30, f"{what}: no connection")
+                s.wait_log(opened if port_line != NINE else INITIALISED, 30, f"{what}: not opened")
                 check(s.log().startswith(opened), f"{what}: {s.log()[:80]!r}")
                 close_in_time(s, what)
             else:

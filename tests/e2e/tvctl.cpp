@@ -19,10 +19,12 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -65,46 +67,19 @@ std::vector<HWND> Children(HWND parent) {
 
 // --- what the process holds ---------------------------------------------------------------
 
-template <typename Function> Function Ntdll(const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
-}
-
-struct WindowCount {
-    DWORD pid;
-    long count;
-};
-
-BOOL CALLBACK CountWindow(HWND window, LPARAM param) {
-    auto* c = reinterpret_cast<WindowCount*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    c->count += pid == c->pid;
-    return TRUE;
-}
-
 // The process's entries in the system's handle list (SystemHandleInformation).
 long long SystemHandles(DWORD pid) {
-    struct Entry {
-        ULONG ownerPid;
-        BYTE objectType, flags;
-        USHORT handle;
-        PVOID object;
-        ACCESS_MASK access;
-    };
-    auto query = Ntdll<LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG)>("NtQuerySystemInformation");
     std::vector<BYTE> buffer(1 << 20);
-    for (int attempt = 0; query && attempt < 8; attempt++) {
+    for (int attempt = 0; attempt < 8; attempt++) {
         ULONG needed = 0;
-        if (query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) == 0) {
-            ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
-            auto* entries = reinterpret_cast<Entry*>(buffer.data() + sizeof(ULONG_PTR));
-            long long mine = 0;
-            for (ULONG i = 0; i < count; i++)
-                mine += entries[i].ownerPid == pid;
-            return mine;
+        if (NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
+                                     static_cast<ULONG>(buffer.size()), &needed) == 0) {
+            auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+            const SYSTEM_HANDLE_ENTRY* entries = list->Handle;
+            return std::count_if(entries, entries + list->Count,
+                                 [pid](const SYSTEM_HANDLE_ENTRY& e) { return e.OwnerPid == pid; });
         }
-        buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed + 4096);
+        buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
     }
     return -1;
 }
@@ -112,15 +87,14 @@ long long SystemHandles(DWORD pid) {
 // Live cells of the GDI handle table the PEB points at (GdiSharedHandleTable): 0x10000 cells of 24
 // bytes, a cell in use holding its object's address in its first 8 bytes and its type in byte 14.
 long long GdiCells(HANDLE process) {
-    auto query =
-        Ntdll<LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG)>("NtQueryInformationProcess");
     PROCESS_BASIC_INFORMATION basic = {};
-    if (!query || query(process, 0, &basic, sizeof basic, nullptr) != 0)
-        return -1;
     UINT64 table = 0;
     SIZE_T got = 0;
-    const BYTE* peb = reinterpret_cast<const BYTE*>(basic.PebBaseAddress);
-    if (!ReadProcessMemory(process, peb + 0xF8, &table, sizeof table, &got) || table == 0)
+    if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic,
+                                  nullptr) != 0 ||
+        !ReadProcessMemory(process, reinterpret_cast<const BYTE*>(basic.PebBaseAddress) + 0xF8,
+                           &table, sizeof table, &got) ||
+        table == 0)
         return -1;
     constexpr size_t CELL = 24;
     std::vector<BYTE> cells(CELL * 0x10000);
@@ -138,19 +112,24 @@ long long GdiCells(HANDLE process) {
 
 // The figures of the process that the system gives under Wine 8, which answers
 // GetProcessHandleCount and GetGuiResources with 0: its windows (top-level ones and all their
-// children), the handles it holds and the GDI objects it has made.
+// children, the desktop's descendants), the handles it holds and the GDI objects it has made.
 int Sample(HWND main) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(main, &pid);
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    std::pair<DWORD, long> windows = {0, 0}; // the process, and the windows it owns
+    GetWindowThreadProcessId(main, &windows.first);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, windows.first);
     if (!process)
         return 1;
-    WindowCount windows = {pid, 0};
-    // All the desktop's descendants: the top-level windows and every child of theirs.
-    EnumChildWindows(GetDesktopWindow(), CountWindow, reinterpret_cast<LPARAM>(&windows));
+    auto count = [](HWND window, LPARAM param) -> BOOL {
+        auto* w = reinterpret_cast<std::pair<DWORD, long>*>(param);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        w->second += pid == w->first;
+        return TRUE;
+    };
+    EnumChildWindows(GetDesktopWindow(), count, reinterpret_cast<LPARAM>(&windows));
     std::printf("pid=%lu windows=%ld systemhandles=%lld gdicells=%lld\n",
-                static_cast<unsigned long>(pid), windows.count, SystemHandles(pid),
-                GdiCells(process));
+                static_cast<unsigned long>(windows.first), windows.second,
+                SystemHandles(windows.first), GdiCells(process));
     CloseHandle(process);
     return 0;
 }
@@ -187,10 +166,8 @@ int wmain(int argc, wchar_t** argv) {
             return 0;
         }
         for (HWND child : Children(dialog)) {
-            std::wstring caption; // without its & marks
-            for (wchar_t c : ControlText(child))
-                if (c != L'&')
-                    caption += c;
+            std::wstring caption = ControlText(child); // compared without its & marks
+            caption.erase(std::remove(caption.begin(), caption.end(), L'&'), caption.end());
             if (lstrcmpiW(caption.c_str(), arg(3)) == 0)
                 return PostMessageW(child, BM_CLICK, 0, 0) ? 0 : 1;
         }
@@ -204,8 +181,8 @@ int wmain(int argc, wchar_t** argv) {
     HWND main = FindMain();
     if (!main)
         return 1;
+    RECT r;
     if (command == L"wait-main") {
-        RECT r;
         GetClientRect(main, &r);
         POINT origin = {0, 0};
         ClientToScreen(main, &origin);
@@ -215,10 +192,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"status" || command == L"text" || command == L"rect") {
         HWND control = command == L"status" ? FindWindowExW(main, nullptr, L"Edit", nullptr)
                                             : GetDlgItem(main, number(2));
-        if (!control)
+        if (!control || !GetWindowRect(control, &r))
             return 1;
-        RECT r;
-        GetWindowRect(control, &r);
         if (command == L"rect")
             std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
         else
