@@ -92,7 +92,7 @@ class Run:
     def rows(self, n, seconds=30):
         """Waits for n more whole data rows."""
         start = len(self.s.log())
-        self.s.wait_for(lambda: sum(r >= start for r, _ in data_rows(self.s.log())) >= n,
+        harness.wait_for(lambda: sum(r >= start for r, _ in data_rows(self.s.log())) >= n,
                         seconds, f"not {n} rows after {start}")
 
     def connect(self, count=1):
@@ -169,7 +169,7 @@ def session():
         run.note("message box dismissed")
         time.sleep(8)  # failed attempts meanwhile
         run.note("ecusim started")
-        s.start_ecusim("com9", [])
+        s.start_ecusim([], "com9")
         run.connect(count=2)
         for on in ([0, 1, 4, 5, 6, 7], [0, 1, 4, 5, 6], [0, 1, 2, 4, 5, 6]):
             run.channels(on)
