@@ -93,7 +93,7 @@ class Run:
         """Waits for n more whole data rows."""
         start = len(self.s.log())
         harness.wait_for(lambda: sum(r >= start for r, _ in data_rows(self.s.log())) >= n,
-                        seconds, f"not {n} rows after {start}")
+                         seconds, f"not {n} rows after {start}")
 
     def connect(self, count=1):
         self.s.wait_log(INITIALISED, 60, "no connection", count=count)
