@@ -33,6 +33,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
 
 constexpr string_view START_TEXT = "Starting ...";
+const std::string CUT = "a cut row, left out";
 constexpr string_view END_TEXT = "Session ended";
 constexpr string_view HEADER_NAMES = ",Intake Air Temp,Cylinder Head Temp,AFM Voltage,RPM,"
                                      "Injector Time,Ignition Advance,MAF Sensor,Battery";
@@ -269,7 +270,7 @@ void LogReader::Line(string_view s, bool terminated) {
             more = true;
         }
     }
-    if (!s.empty() && !KnownText(s, terminated)) {
+    if (!s.empty() && !KnownText(s)) {
         size_t timeLength = 0;
         const int time = ParseTime(s, &timeLength);
         if (time >= 0) {
@@ -289,8 +290,8 @@ void LogReader::Line(string_view s, bool terminated) {
             lastPieceTerminated = terminated;
         } else if (open != Identification) {
             // The last line of a log that was cut off may be the start of any text.
-            Problem(lineNumber, (terminated ? "not a line of a Tarvex log: \"" : "a cut line, left out: \"") +
-                                    Shown(s) + "\"");
+            Problem(lineNumber, (terminated ? "not a line of a Tarvex log: \""
+                                            : "a cut line, left out: \"") + Shown(s) + "\"");
         }
         // An identification block's data is text from the ECU and may hold line ends of its own.
     }
@@ -301,8 +302,7 @@ void LogReader::Line(string_view s, bool terminated) {
     }
 }
 
-bool LogReader::KnownText(string_view s, bool terminated) {
-    (void)terminated;
+bool LogReader::KnownText(string_view s) {
     if (s == START_TEXT) {
         Note(std::string(s));
         return true;
@@ -372,19 +372,18 @@ void LogReader::CloseRow(bool atEnd) {
         unplaced++;
         return;
     }
-    const char* cut = "a cut row, left out";
     if (maybeCut) {
         // All that was written is a whole row only if it is the row before once more.
         if (heldRows == 0 && havePrevMask && IsCandidate(h, prevMask)) {
             Assign(h, prevMask);
         } else {
-            Problem(h.row.line, cut);
+            Problem(h.row.line, CUT);
             unplaced++;
         }
         return;
     }
     if (h.candidates.empty()) {
-        Problem(h.row.line, cutMessages ? cut : "a row whose values are not in channel order");
+        Problem(h.row.line, cutMessages ? CUT : "a row whose values are not in channel order");
         unplaced++;
         return;
     }
@@ -406,10 +405,9 @@ void LogReader::CloseRow(bool atEnd) {
 }
 
 bool LogReader::Parse(Held& h, string_view text) {
-    const char* cut = "a cut row, left out";
     Row& row = h.row;
     if (text.empty() || text[0] != ' ') {
-        Problem(row.line, cutMessages ? cut : "a row without values: \"" + Shown(text) + "\"");
+        Problem(row.line, cutMessages ? CUT : "a row without values: \"" + Shown(text) + "\"");
         return false;
     }
     string_view body = text.substr(1);
@@ -421,12 +419,12 @@ bool LogReader::Parse(Held& h, string_view text) {
         const size_t comma = body.find(',');
         const string_view field = body.substr(0, comma);
         if (count == CHANNELS) {
-            Problem(row.line, cutMessages ? cut : "a row with more than eight values");
+            Problem(row.line, cutMessages ? CUT : "a row with more than eight values");
             return false;
         }
         string_view number;
         if (!ParseValue(field, &h.units[count], &number)) {
-            Problem(row.line, cutMessages ? cut : "a row with a field that is no value: \"" +
+            Problem(row.line, cutMessages ? CUT : "a row with a field that is no value: \"" +
                                                       Shown(field) + "\"");
             return false;
         }
@@ -439,7 +437,7 @@ bool LogReader::Parse(Held& h, string_view text) {
             break;
         body.remove_prefix(comma + 1);
         if (body.empty()) { // ",," or a "," before the trailing one
-            Problem(row.line, cutMessages ? cut : "a row with an empty field");
+            Problem(row.line, cutMessages ? CUT : "a row with an empty field");
             return false;
         }
     }

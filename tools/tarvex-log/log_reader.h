@@ -95,7 +95,7 @@ private:
     static constexpr size_t MAX_HELD_ROWS = 240;
 
     void Line(std::string_view s, bool terminated);
-    bool KnownText(std::string_view s, bool terminated);
+    bool KnownText(std::string_view s);
     void StartRow(std::string_view s, int64_t clock, bool terminated);
     void CloseRow(bool atEnd);
     bool Parse(Held& h, std::string_view text);

@@ -184,8 +184,6 @@ void ReportBuilder::OnRow(const Row& row) {
     }
 }
 
-void ReportBuilder::OnEvent(const Event&) {}
-
 void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unplaced) const {
     const double span = std::max(lastSeconds, 1.0);
     const double plotWidth = CHART_WIDTH - LEFT - RIGHT, plotHeight = CHART_HEIGHT - TOP - BOTTOM;

@@ -48,7 +48,6 @@ public:
 
     explicit ReportBuilder(const char* logName) : ProblemPrinter(logName) {}
     void OnRow(const Row& row) override;
-    void OnEvent(const Event& event) override;
     void Write(std::FILE* out, const std::string& title, uint64_t unplaced) const;
 
     struct Stats {
