@@ -17,10 +17,6 @@ const char STARTED_DEFAULT[] = "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM O
 class Session : public ::testing::Test {
   protected:
     void SetUp() override { ResetFakeOs(); }
-    void UseConfig(const std::string& bytes) {
-        fakeOs.configPresent = true;
-        fakeOs.configBytes = bytes;
-    }
 };
 
 } // namespace
@@ -33,6 +29,7 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
         bool opens;
         std::wstring port;   // the name opened; empty when no open may be tried
         std::string log;     // the whole log after start-up
+        bool unreadable = false;
     } cases[] = { // a file longer than the 200 bytes read is the config fuzz target's
         {"no file", false, "", true, L"COM9:", STARTED_DEFAULT},
         {"five bytes", true, "COM7:", true, L"COM7:",
@@ -53,12 +50,16 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
         {"ten bytes with a NUL refused", true, std::string("COM7:\0xxxx", 10), false, L"",
          "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
          "\r\nCannot open COM port"},
+        {"unreadable file", true, "COM7:", false, L"",
+         "Starting ...\r\nConfig file refused: it cannot be read\r\n\r\n\r\nCannot open COM port",
+         true},
     };
     for (const auto& c : cases) {
         ResetFakeOs();
         fakeOs.openablePorts = {L"COM9:", L"COM7:", L"\\\\.\\COM12"};
-        if (c.present)
-            UseConfig(c.config);
+        fakeOs.configPresent = c.present;
+        fakeOs.configBytes = c.config;
+        fakeOs.configUnreadable = c.unreadable;
         int ok = StartSession();
         EXPECT_EQ(ok, c.opens ? 1 : 0) << c.what;
         EXPECT_EQ(fakeOs.logFile, c.log) << c.what;
@@ -75,15 +76,6 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
             EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 1);
         }
     }
-}
-
-TEST_F(Session, UnreadableConfigIsRefused) {
-    fakeOs.configPresent = true;
-    fakeOs.configUnreadable = true;
-    EXPECT_EQ(StartSession(), 0);
-    EXPECT_EQ(fakeOs.logFile, "Starting ...\r\nConfig file refused: it cannot be read\r\n\r\n"
-                              "\r\nCannot open COM port");
-    EXPECT_EQ(fakeOs.portOpenCalls, 0);
 }
 
 TEST_F(Session, LogThatCannotBeCreatedStopsTheStart) {
