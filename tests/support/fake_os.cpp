@@ -332,11 +332,8 @@ void Draw(DrawCall::Kind kind, int32_t arg, const ChartPoint* points = nullptr, 
     fakeOs.drawSum += static_cast<uint64_t>(kind + arg + length);
     for (int i = 0; i < count; i++)
         fakeOs.drawSum += static_cast<uint64_t>(points[i].x + points[i].y);
-    if (fakeOs.record) {
-        const ChartPoint at = count ? points[0] : ChartPoint{0, 0};
-        fakeOs.draws.push_back({kind, arg, {points, points + count}, at.x, at.y,
-                                std::wstring(text, text + length)});
-    }
+    if (fakeOs.record)
+        fakeOs.draws.push_back({kind, arg, {points, points + count}, {text, text + length}});
 }
 
 } // namespace
@@ -354,8 +351,6 @@ void OsSetChartTextColour(uint32_t colour) {
 void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length) {
     const ChartPoint at = {x, y};
     Draw(DrawCall::Text, 0, &at, 1, text, length);
-    if (fakeOs.record)
-        fakeOs.draws.back().points.clear();
 }
 void OsPresentChart() { Draw(DrawCall::Present, 0); }
 void OsSetChannelCaption(int channel, const wchar_t* caption) {

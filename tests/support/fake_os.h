@@ -34,8 +34,7 @@ inline std::ostream& operator<<(std::ostream& out, const ChartPoint& p) {
 struct DrawCall {
     enum Kind { Fill, Pen, Brush, Polyline, Polygon, TextColour, Text, Present } kind;
     int32_t arg;                 // pen, channel of the brush, or text colour
-    std::vector<ChartPoint> points;
-    int32_t x, y;                // text position
+    std::vector<ChartPoint> points; // a text's has one: where it is drawn
     std::wstring text;
 };
 

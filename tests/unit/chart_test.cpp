@@ -146,13 +146,12 @@ TEST_F(Chart, TimeMarksEveryThirtySecondsOfHistory) {
     Tick(); // the 62nd: point 61 is the first sample more than 30000 ms old
     auto marks = Texts(L"-30s");
     ASSERT_EQ(marks.size(), 1u);
-    EXPECT_EQ(marks[0].x, 994 - 61 - 10);
-    EXPECT_EQ(marks[0].y, 556 - 15);
+    EXPECT_EQ(marks[0].points, (std::vector<ChartPoint>{{994 - 61 - 10, 556 - 15}}));
     for (int t = 0; t < 61; t++)
         Tick();
     marks = Texts(L"-60s");
     ASSERT_EQ(marks.size(), 1u);
-    EXPECT_EQ(marks[0].x, 994 - 122 - 10);
+    EXPECT_EQ(marks[0].points[0].x, 994 - 122 - 10);
     EXPECT_EQ(Texts(L"-30s").size(), 1u);
 
     // Every enabled channel draws the marks again, at the same places.
@@ -171,21 +170,19 @@ TEST_F(Chart, OneLabelColumnPerUnit) {
     for (const auto& column : columns) {
         auto texts = Texts(column.unit);
         ASSERT_EQ(texts.size(), 1u) << "one column of " << std::string(column.unit, column.unit + 2);
-        EXPECT_EQ(texts[0].x, column.x);
-        EXPECT_EQ(texts[0].y, 80 + 15);
+        EXPECT_EQ(texts[0].points, (std::vector<ChartPoint>{{column.x, 80 + 15}}));
     }
     // The value labels sit just above their grid lines.
     auto volts9 = Texts(L"9");
     ASSERT_EQ(volts9.size(), 1u);
-    EXPECT_EQ(volts9[0].x, 47);
-    EXPECT_EQ(volts9[0].y, 556 - 5 * GRID_STEP - 15);
+    EXPECT_EQ(volts9[0].points, (std::vector<ChartPoint>{{47, 556 - 5 * GRID_STEP - 15}}));
 
     // With channel 0 off, channel 1 draws the Fahr column, still first.
     ChannelTable.enabled[0] = 0;
     Tick();
     auto fahr = Texts(L"Fahr");
     ASSERT_EQ(fahr.size(), 1u);
-    EXPECT_EQ(fahr[0].x, 2);
+    EXPECT_EQ(fahr[0].points[0].x, 2);
     bool drawnByChannel1 = false;
     for (const auto& d : ChannelSection(1))
         drawnByChannel1 |= d.kind == DrawCall::Text && d.text == L"Fahr";
@@ -228,10 +225,8 @@ TEST_F(Chart, DisabledChannelHistoryRepeatsItsLastValue) {
     EXPECT_EQ(fakeOs.captions[3], L"RPM = 800 RPM") << "a disabled caption stands still";
     ChannelTable.enabled[3] = 1;
     Tick();
-    EXPECT_EQ(ChartHistory.values[3][N], 2000.0f);
-    EXPECT_EQ(ChartHistory.values[3][N - 1], 800.0f);
-    EXPECT_EQ(ChartHistory.values[3][N - 2], 800.0f);
-    EXPECT_EQ(ChartHistory.values[3][N - 3], 800.0f);
+    EXPECT_EQ(std::vector<float>(&ChartHistory.values[3][N - 3], &ChartHistory.values[3][N + 1]),
+              (std::vector<float>{800, 800, 800, 2000}));
     EXPECT_EQ(fakeOs.captions[3], L"RPM = 2000 RPM");
     EXPECT_EQ(historyLength, 4);
 }
