@@ -27,39 +27,9 @@ class BlockExchange : public ::testing::Test {
     static void Script(const std::vector<int>& ecuBytes) {
         fakeOs.ecuScript.assign(ecuBytes.begin(), ecuBytes.end());
     }
-    // The ECU's answer to each byte of a block the program sends but its end: the complement.
-    static std::vector<int> ComplementsOf(const Bytes& block) {
-        std::vector<int> out;
-        for (size_t i = 0; i + 1 < block.size(); i++)
-            out.push_back(0xFF - block[i]);
-        return out;
-    }
 };
 
 } // namespace
-
-TEST_F(BlockExchange, ReceivedBlockIsStoredAndEveryByteButTheEndAnswered) {
-    const Bytes data = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B'};
-    std::vector<int> block = {0x0F, 0x01, 0xF6};
-    block.insert(block.end(), data.begin(), data.end());
-    block.push_back(0x03);
-    Script(block);
-    blockNumber = 1;
-    rawValues[4] = 77;
-    ASSERT_EQ(GetBlock(4), 1);
-
-    EXPECT_EQ(BlockStore.counter[1], 0x01);
-    EXPECT_EQ(BlockStore.title[1], 0xF6);
-    EXPECT_EQ(BlockStore.dataLength[1], 12);
-    EXPECT_EQ(Bytes(BlockStore.data[1], BlockStore.data[1] + 13),
-              Bytes({'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 0}));
-    Bytes expected = {0xF0, 0xFE, 0x09};
-    for (uint8_t d : data)
-        expected.push_back(static_cast<uint8_t>(0xFF - d));
-    EXPECT_EQ(fakeOs.written, expected) << "fifteen complements, none after the block end";
-    EXPECT_EQ(rawValues[4], 0) << "a title other than FE or FB carries no value";
-    EXPECT_TRUE(fakeOs.ecuScript.empty());
-}
 
 TEST_F(BlockExchange, RawValuesFromTheAnswerTitles) {
     const struct {
@@ -120,6 +90,7 @@ TEST_F(BlockExchange, LengthBytesThatDoNotFitASlot) {
     block.push_back(0x03);
     Script(block);
     blockNumber = 8;
+    BlockStore.data[8][199] = 'x'; // the kept data's end is marked over whatever stood there
     EXPECT_EQ(GetBlock(1), 1);
     EXPECT_EQ(fakeOs.written.size(), 255u) << "every byte but the end answered";
     EXPECT_EQ(BlockStore.dataLength[8], 199);
@@ -141,31 +112,6 @@ TEST_F(BlockExchange, BlockCutOffMidwayFailsInsteadOfReusingAStaleByte) {
     EXPECT_EQ(GetBlock(0), 0) << "a silent line";
     EXPECT_TRUE(fakeOs.written.empty());
     // Reads that report errors are among the fault-injection runs.
-}
-
-TEST_F(BlockExchange, SentBlocksAreByteExact) {
-    struct Case {
-        const char* what;
-        int32_t blockNumber;
-        int (*send)();
-        Bytes block;
-    };
-    const Case cases[] = {
-        {"ack 2", 2, [] { return SendAckBlock(2); }, {0x03, 0x02, 0x09, 0x03}},
-        {"type 10/07", 10, [] { return SendBlockType(10, 0x07); }, {0x03, 0x0A, 0x07, 0x03}},
-        {"end session", 37, [] { return SendEndSessionBlock(); }, {0x03, 0x25, 0x06, 0x03}},
-        {"memory read", 14, [] { return SendValueRequestBlock(1, 0, 0x37); },
-         {0x06, 0x0E, 0x01, 0x01, 0x00, 0x37, 0x03}},
-        {"ADC read", 16, [] { return SendADCChannelRead(1); }, {0x04, 0x10, 0x08, 0x01, 0x03}},
-    };
-    for (const auto& c : cases) {
-        fakeOs.written.clear();
-        blockNumber = c.blockNumber;
-        Script(ComplementsOf(c.block));
-        EXPECT_EQ(c.send(), 1) << c.what;
-        EXPECT_EQ(fakeOs.written, c.block) << c.what;
-        EXPECT_TRUE(fakeOs.ecuScript.empty()) << c.what;
-    }
 }
 
 TEST_F(BlockExchange, OnlyTheCounterEchoIsChecked) {

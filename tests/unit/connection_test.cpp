@@ -45,6 +45,14 @@ class Link : public ::testing::Test {
         ASSERT_EQ(ConnectEcu(), 1);
     }
 
+    // A run started as the window starts it, with the reader thread held back.
+    static void StartRun(const ecusim::Scenario& scenario = ecusim::Scenario()) {
+        ResetFakeOs();
+        AttachEcu(scenario);
+        ASSERT_EQ(StartSession(), 1);
+        fakeOs.holdReader = true;
+    }
+
     static std::string Log() { return fakeOs.logFile; }
 };
 
@@ -60,31 +68,15 @@ Bytes ComplementsOfSlot(int slot) {
 
 } // namespace
 
-TEST_F(Link, WakeUpSendsTheAddressOnRtsAndAnswersTheSecondKeyword) {
-    AttachEcu();
-    const uint64_t start = fakeOs.nowUs;
-    ASSERT_EQ(WakeUpEcu(), 1);
-    // Ten 200 ms steps: low for five, high for one, low for three, high for one, then high.
-    const int levels[10] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
-    ASSERT_EQ(fakeOs.rts.size(), 10u);
-    for (int i = 0; i < 10; i++) {
-        EXPECT_EQ(fakeOs.rts[i].second, levels[i]) << "step " << i;
-        EXPECT_EQ(fakeOs.rts[i].first, start + uint64_t(i) * 200000) << "step " << i;
-    }
-    EXPECT_EQ(fakeOs.purges, 1);
-    EXPECT_EQ(fakeOs.written, Bytes({0xFD})) << "exactly one byte at 9600 baud";
-    EXPECT_EQ(Log(), "");
-    EXPECT_EQ(fakeOs.ecu->stats().wakeUps, 1u);
-}
-
-TEST_F(Link, EachWakeUpFailureIsLogged) {
+TEST_F(Link, WakeUpSendsTheAddressOnRtsAndLogsEachFailure) {
     // A silent line and a missing echo are among the fault-injection runs.
     const struct {
         const char* what;
         void (*arrange)(ecusim::Scenario&);
-        std::string log;
+        std::string log; // empty: the wake-up succeeds
         Bytes written;
     } cases[] = {
+        {"a healthy ECU", [](ecusim::Scenario&) {}, "", {0xFD}},
         {"sync AA", [](ecusim::Scenario& s) { s.syncByte = 0xAA; }, "\r\nIncorrect baudrate = AAh", {}},
         {"sync 05", [](ecusim::Scenario& s) { s.syncByte = 0x05; }, "\r\nIncorrect baudrate = 05h", {}},
         {"keyword 1", [](ecusim::Scenario& s) { s.keyword1 = 0x0C; }, "\r\nAnswer not 0x0B", {}},
@@ -92,15 +84,25 @@ TEST_F(Link, EachWakeUpFailureIsLogged) {
         {"wrong echo", [](ecusim::Scenario& s) { s.fdEcho = ecusim::FdEcho::Wrong; },
          "\r\nIncorrect echo", {0xFD}},
     };
+    // Ten 200 ms steps: low for five, high for one, low for three, high for one, then high.
+    const int levels[10] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
     for (const auto& c : cases) {
         SetUp();
         ecusim::Scenario scenario;
         c.arrange(scenario);
         AttachEcu(scenario);
-        EXPECT_EQ(WakeUpEcu(), 0) << c.what;
+        const uint64_t start = fakeOs.nowUs;
+        EXPECT_EQ(WakeUpEcu(), c.log.empty() ? 1 : 0) << c.what;
+        ASSERT_EQ(fakeOs.rts.size(), 10u) << c.what;
+        for (int i = 0; i < 10; i++) {
+            EXPECT_EQ(fakeOs.rts[i].second, levels[i]) << c.what << ", step " << i;
+            EXPECT_EQ(fakeOs.rts[i].first, start + uint64_t(i) * 200000) << c.what << ", step " << i;
+        }
+        EXPECT_EQ(fakeOs.purges, 1) << c.what;
+        EXPECT_EQ(fakeOs.ecu->stats().wakeUps, 1u) << c.what;
+        EXPECT_EQ(fakeOs.written, c.written) << c.what << ": at most one byte, at 9600 baud";
         EXPECT_EQ(Log(), c.log) << c.what;
         EXPECT_TRUE(fakeOs.portOpen) << c.what;
-        EXPECT_EQ(fakeOs.written, c.written) << c.what;
         EXPECT_TRUE(fakeOs.messages.empty()) << c.what << ": the wake-up shows no message box";
     }
 }
@@ -146,37 +148,20 @@ TEST_F(Link, ThreadThatCannotBeCreatedEndsTheProgram) {
     EXPECT_TRUE(fakeOs.mainWindowClosed);
 }
 
-TEST_F(Link, FirstPollAfterTheOpeningExchange) {
-    Connect();
-    fakeOs.logFile.clear();
-    PollCycles(1);
-    // The answer: counter 0F, title FE and the engine's intake air byte. The bytes on the line
-    // are checked by the full pass below.
-    EXPECT_EQ(BlockStore.counter[15], 0x0F);
-    EXPECT_EQ(BlockStore.title[15], 0xFE);
-    EXPECT_EQ(rawValues[0], BlockStore.data[15][0]);
-    EXPECT_GT(rawValues[0], 0) << "the engine model's air is warmer than -26 F";
-    EXPECT_EQ(Log(), "\r\nRequest Block 14 Parameter = 0 vals 1 0 37\r\n"
-                     "\r\nGetBlock returned block 15 blockNumber 15 Type FE\r\n");
-    EXPECT_EQ(currentChannel, 1);
-    EXPECT_EQ(LoadFlag(LinkState.connected), 0);
-    EXPECT_TRUE(fakeOs.messages.empty());
-    currentChannel = 6;
-    fakeOs.logFile.clear();
-    PollCycles(1);
-    EXPECT_EQ(Log(), "\r\nRequest Block 16 Parameter = 6 vals 0 0 0\r\n"
-                     "\r\nGetBlock returned block 17 blockNumber 17 Type FB\r\n");
-}
-
 TEST_F(Link, AFullPassRequestsEveryChannelInTurn) {
     Connect();
-    StoreFlag(LinkState.debugLog, 0);
     fakeOs.logFile.clear();
     const size_t from = fakeOs.written.size();
-    PollCycles(9);
+    PollCycles(1);
+    EXPECT_EQ(Log(), "\r\nRequest Block 14 Parameter = 0 vals 1 0 37\r\n"
+                     "\r\nGetBlock returned block 15 blockNumber 15 Type FE\r\n");
+    StoreFlag(LinkState.debugLog, 0);
+    fakeOs.logFile.clear();
+    PollCycles(8);
     EXPECT_EQ(Log(), "") << "no debug lines while Debug is off";
     EXPECT_EQ(currentChannel, 1);
     EXPECT_EQ(blockNumber, 13 + 18);
+    EXPECT_TRUE(fakeOs.messages.empty());
     // Walk the written bytes: each cycle is the request block, then the complements of the
     // answer (length, counter, title and data, the end unanswered).
     // Memory reads of one byte at the engine's addresses, then the ADC's channels 0 and 1.
@@ -193,16 +178,26 @@ TEST_F(Link, AFullPassRequestsEveryChannelInTurn) {
             << "cycle " << cycle;
         pos += request.size();
         const int answer = n + 1;
+        EXPECT_EQ(BlockStore.counter[answer], answer) << "cycle " << cycle;
         EXPECT_EQ(BlockStore.title[answer], channel < 6 ? 0xFE : 0xFB) << "cycle " << cycle;
         pos += 3 + BlockStore.dataLength[answer];
     }
     EXPECT_EQ(pos, w.size());
-    // Channel 3's request and channel 7's, as they went out; the battery's two bytes make its value.
+    // The intake air's one byte and the battery's two make their values.
+    EXPECT_EQ(rawValues[0], BlockStore.data[13 + 18][0]);
+    EXPECT_GT(rawValues[0], 0) << "the engine model's air is warmer than -26 F";
     const int32_t battery = 13 + 2 * 8;
     EXPECT_EQ(rawValues[7], BlockStore.data[battery][0] * 256 + BlockStore.data[battery][1]);
     const float volts = rawValues[7] * 682.0f / 1000000.0f;
     EXPECT_GT(volts, 12.5f);
     EXPECT_LT(volts, 15.0f);
+
+    // An ADC read's debug lines.
+    StoreFlag(LinkState.debugLog, 1);
+    currentChannel = 6;
+    PollCycles(1);
+    EXPECT_EQ(Log(), "\r\nRequest Block 32 Parameter = 6 vals 0 0 0\r\n"
+                     "\r\nGetBlock returned block 33 blockNumber 33 Type FB\r\n");
 }
 
 TEST_F(Link, CounterWrapsFrom255To0) {
@@ -271,23 +266,6 @@ TEST_F(Link, AnOutOfStepAnswerEndsTheReaderSilently) {
     EXPECT_EQ(Log().substr(Log().size() - tail.size()), tail);
 }
 
-TEST_F(Link, StopTakesTheReaderOffTheLineWithoutAMessage) {
-    Connect();
-    StartHeldReader(); // a real second thread, polling
-    while (blockNumber < 40)
-        std::this_thread::yield();
-    ASSERT_EQ(StopReaderThread(), 1);
-    EXPECT_EQ(LoadFlag(LinkState.connected), 0);
-    EXPECT_TRUE(fakeOs.messages.empty());
-    EXPECT_EQ(OsLineStopped(), 0) << "the line is free for the GUI thread again";
-    // The GUI thread can now end the session on the line itself.
-    const size_t from = fakeOs.written.size();
-    const uint8_t n = static_cast<uint8_t>(blockNumber.load());
-    EXPECT_EQ(SendEndSessionBlock(), 1);
-    EXPECT_EQ(WrittenFrom(from), Bytes({0x03, n, 0x06, 0x03}));
-    EXPECT_EQ(fakeOs.ecu->stats().sessionsEnded, 1u);
-}
-
 TEST_F(Link, AReaderStoppedMidCycleFailsQuietly) {
     // The ECU falls silent at the second answer; the reader is held at that cycle's request
     // until the stop has been asked for, then fails on the silent line.
@@ -306,11 +284,8 @@ TEST_F(Link, AReaderStoppedMidCycleFailsQuietly) {
     EXPECT_TRUE(fakeOs.messages.empty()) << "nobody is left to read a box";
 }
 
-TEST_F(Link, TickConnectsWritesTheHeaderAndTheEndClosesTheSession) {
-    ResetFakeOs();
-    AttachEcu();
-    ASSERT_EQ(StartSession(), 1);
-    fakeOs.holdReader = true;
+TEST_F(Link, TickThatConnectsWritesTheHeaderRow) {
+    StartRun();
     EXPECT_EQ(OnTick(), 0);
     EXPECT_EQ(LoadFlag(LinkState.connected), 1);
     // The success lines, the header row, then the same tick's first data row.
@@ -322,25 +297,10 @@ TEST_F(Link, TickConnectsWritesTheHeaderAndTheEndClosesTheSession) {
     const size_t at = log.find(success);
     ASSERT_NE(at, std::string::npos) << log;
     EXPECT_EQ(log.find("\r\n", at + success.size()), log.size() - 2) << "one data row, whole";
-
-    StartHeldReader();
-    while (blockNumber < 30)
-        std::this_thread::yield();
-    EndSession();
-    const Bytes& w = fakeOs.written;
-    const uint8_t n = static_cast<uint8_t>(blockNumber.load());
-    EXPECT_EQ(Bytes(w.end() - 4, w.end()), Bytes({0x03, n, 0x06, 0x03}));
-    const std::string end = "Session ended";
-    EXPECT_EQ(Log().substr(Log().size() - end.size()), end);
-    EXPECT_FALSE(fakeOs.portOpen);
-    EXPECT_TRUE(fakeOs.messages.empty());
 }
 
 TEST_F(Link, PauseBeforeAConnectionMakesAnAttemptWithoutHeader) {
-    ResetFakeOs();
-    AttachEcu();
-    ASSERT_EQ(StartSession(), 1);
-    fakeOs.holdReader = true;
+    StartRun();
     StoreFlag(LinkState.paused, 1);
     OnPauseButton();
     EXPECT_EQ(LoadFlag(LinkState.connected), 1);
@@ -355,13 +315,10 @@ TEST_F(Link, AttemptsNeverNest) {
     // A failed attempt's message box runs a modal loop that dispatches the ticks and clicks that
     // come in meanwhile. None of them may start a second attempt inside the first, nor be kept
     // to make one later: the next tick tries again anyway.
-    ResetFakeOs();
     ecusim::Scenario scenario;
     scenario.rejectAtBlock = 3;
     scenario.faultSessions = 1;
-    AttachEcu(scenario);
-    ASSERT_EQ(StartSession(), 1);
-    fakeOs.holdReader = true;
+    StartRun(scenario);
     int nestedResults = 0;
     fakeOs.onMessage = [&] {
         nestedResults += OnTick();
@@ -378,112 +335,56 @@ TEST_F(Link, AttemptsNeverNest) {
 }
 
 TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
-    enum Before { NoAttempt, ReaderFailed, ThreadCreationFailed, ReaderStuck };
+    // The end-of-session block goes out at every close, though where nothing awake answers it only
+    // its first byte does; the exception is a reader that cannot be stopped, which may still be on
+    // the line. A close that arrives inside an attempt (in one of the window's waits, in the
+    // attempt's message box, or from the box that closes the window) stops the line: the attempt
+    // unwinds without waiting and without a word, and the end follows, whose one wait is the only
+    // one after the close.
+    enum Before { NoAttempt, ReaderFailed, ReaderStuck, Polling, InAttempt, ThreadCreationFailed };
     const struct {
         const char* what;
         Before before;
-        bool wholeBlock; // else only its first byte: nothing awake answers it
-        bool portClosed;
-    } cases[] = {
-        {"with no link ever made", NoAttempt, false, true},
-        // The ECU gave up on the silent tester meanwhile: only the first byte comes back.
-        {"after the reader's failure", ReaderFailed, false, true},
-        {"after a failed thread creation", ThreadCreationFailed, true, true},
-        {"while the reader cannot be stopped", ReaderStuck, false, false},
-    };
-    for (const auto& c : cases) {
-        ResetFakeOs();
-        AttachEcu();
-        ASSERT_EQ(StartSession(), 1);
-        fakeOs.holdReader = true;
-        size_t from = 0;
-        switch (c.before) {
-        case NoAttempt: break;
-        case ReaderFailed:
-            ASSERT_EQ(OnTick(), 0);
-            fakeOs.failAt = fakeOs.serialOps + 1; // the request's first byte never goes out
-            ReaderThread(nullptr);
-            ASSERT_EQ(fakeOs.messages.size(), 1u) << c.what;
-            break;
-        case ThreadCreationFailed:
-            // Its message box closes the window, whose end then runs inside the attempt.
-            fakeOs.threadCreateFails = true;
-            fakeOs.onCloseMainWindow = [&] {
-                from = fakeOs.written.size();
-                EndSession();
-            };
-            break;
-        case ReaderStuck:
-            ASSERT_EQ(OnTick(), 0);
-            fakeOs.readerWontEnd = true;
-            break;
-        }
-        const uint8_t n = static_cast<uint8_t>(blockNumber.load());
-        const uint64_t closedAt = fakeOs.nowUs;
-        if (c.before == ThreadCreationFailed) {
-            OnTick();
-        } else {
-            from = fakeOs.written.size();
-            EndSession();
-        }
-        if (c.before == ReaderStuck) {
-            // 2.3 s to end its cycle, 0.6 s after the cut-off: within the 3 s a closed window has.
-            EXPECT_EQ(fakeOs.nowUs - closedAt, 2900000u);
-            EXPECT_EQ(OsLineStopped(), 1) << "the cut-off stays in force";
-        }
-        const Bytes written = WrittenFrom(from);
-        if (c.before == ReaderStuck)
-            EXPECT_TRUE(written.empty()) << c.what << ": two threads on the line";
-        else if (c.wholeBlock)
-            EXPECT_EQ(written, Bytes({0x03, c.before == ThreadCreationFailed ? uint8_t(13) : n,
-                                      0x06, 0x03}))
-                << c.what;
-        else
-            EXPECT_EQ(written, Bytes({0x03})) << c.what;
-        EXPECT_EQ(fakeOs.portOpen, !c.portClosed) << c.what;
-        const std::string end = "Session ended";
-        EXPECT_EQ(Log().substr(Log().size() - end.size()), end) << c.what;
-        EXPECT_EQ(fakeOs.logUsesOutsideLock, 0) << c.what;
-        EXPECT_EQ(fakeOs.readsWithoutTimeouts, 0) << c.what << ": a read that may never end";
-        EXPECT_FALSE(fakeOs.logOpen) << c.what;
-        fakeOs.readerWontEnd = false;
-    }
-}
-
-TEST_F(Link, CloseDuringAConnectionAttemptBreaksItOffAndEndsAtOnce) {
-    // The attempt runs on the window's thread and keeps the window responsive: a close dispatched
-    // inside one of its waits, or inside its message box, stops the line; the attempt unwinds
-    // without waiting and without a word, and the end follows with the end-of-session block,
-    // whose one wait is the only one after the close.
-    const char started[] = "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n";
-    const struct {
-        const char* what;
-        int64_t silentAtBlock;  // -1: a healthy ECU
-        int closeAtWait;        // the window's wait (from 1) in which the close arrives; 0: none
-        bool closeInBox;        // the close arrives while the attempt's message box is up
-        const char* logEnd;     // how the log ends after the start-up lines
+        int64_t silentAtBlock; // -1: a healthy ECU
+        int closeAtWait;       // the window's wait (from 1) in which the close arrives; 0: none
+        bool closeInBox;       // the close arrives while the attempt's message box is up
+        size_t endBytes[2];    // of the end-of-session block that go out: at least, at most
         size_t boxes;
+        const char* logEnd;
     } cases[] = {
-        {"during the address", -1, 3, false, "COM Opened\r\nSession ended", 0},
-        {"during the wait for the sync byte", -1, 11, false, "COM Opened\r\nSession ended", 0},
-        {"in the pause before the keyword's complement", -1, 14, false,
-         "COM Opened\r\nSession ended", 0},
-        {"in the opening exchange", -1, 60, false, "data TVX-SIM ECU 7731Session ended", 0},
-        {"while the attempt's box is up", 5, 0, true, "data P/N 7731-042-BSession ended", 1},
+        {"with no link ever made", NoAttempt, -1, 0, false, {1, 1}, 0, "COM Opened\r\nSession ended"},
+        // The ECU gave up on the silent tester meanwhile: only the first byte comes back.
+        {"after the reader's failure", ReaderFailed, -1, 0, false, {1, 1}, 1,
+         "vals 1 0 37\r\nSession ended"},
+        {"while the reader cannot be stopped", ReaderStuck, -1, 0, false, {0, 0}, 0,
+         "Volts\r\nSession ended"},
+        {"while the reader polls", Polling, -1, 0, false, {4, 4}, 0, "\r\nSession ended"},
+        // What the ECU sends meanwhile may break the block off, but it begins to go out.
+        {"during the address", InAttempt, -1, 3, false, {1, 4}, 0, "COM Opened\r\nSession ended"},
+        {"during the wait for the sync byte", InAttempt, -1, 11, false, {1, 4}, 0,
+         "COM Opened\r\nSession ended"},
+        {"in the pause before the keyword's complement", InAttempt, -1, 14, false, {1, 4}, 0,
+         "COM Opened\r\nSession ended"},
+        {"in the opening exchange", InAttempt, -1, 60, false, {1, 4}, 0,
+         "data TVX-SIM ECU 7731Session ended"},
+        {"while the attempt's box is up", InAttempt, 5, 0, true, {1, 4}, 1,
+         "data P/N 7731-042-BSession ended"},
+        {"after a failed thread creation", ThreadCreationFailed, -1, 0, false, {4, 4}, 1,
+         "data K-LINE 9600 8N1Session ended"},
     };
+    const char started[] = "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n";
     for (const auto& c : cases) {
-        ResetFakeOs();
         ecusim::Scenario scenario;
         scenario.silentAtBlock = c.silentAtBlock;
-        AttachEcu(scenario);
-        ASSERT_EQ(StartSession(), 1);
+        StartRun(scenario);
         uint64_t closedAt = 0;
         size_t writtenAtClose = 0;
-        uint8_t counterAtClose = 0;
+        int32_t counterAtClose = -1;
         auto close = [&] {
             closedAt = fakeOs.nowUs;
-            writtenAtClose = fakeOs.written.size();
-            counterAtClose = static_cast<uint8_t>(blockNumber.load());
+            counterAtClose = blockNumber;
+            if (c.before != Polling) // a polling reader is still writing: see below
+                writtenAtClose = fakeOs.written.size();
             EndSession();
         };
         fakeOs.onWindowWait = [&] {
@@ -492,30 +393,58 @@ TEST_F(Link, CloseDuringAConnectionAttemptBreaksItOffAndEndsAtOnce) {
         };
         if (c.closeInBox)
             fakeOs.onMessage = close;
-        EXPECT_EQ(OnTick(), 0) << c.what;
+        fakeOs.onCloseMainWindow = close;
+        fakeOs.threadCreateFails = c.before == ThreadCreationFailed;
+        if (c.before != NoAttempt) {
+            EXPECT_EQ(OnTick(), 0) << c.what;
+        }
+        if (c.before == ReaderFailed) {
+            fakeOs.failAt = fakeOs.serialOps + 1; // the request's first byte never goes out
+            ReaderThread(nullptr);
+        } else if (c.before == ReaderStuck) {
+            fakeOs.readerWontEnd = true;
+        } else if (c.before == Polling) {
+            StartHeldReader(); // a real second thread
+            while (blockNumber < 30)
+                std::this_thread::yield();
+        }
+        if (c.before < InAttempt)
+            close();
         ASSERT_NE(closedAt, 0u) << c.what << ": the close never arrived";
-        EXPECT_EQ(blockNumber, counterAtClose) << c.what << ": the attempt went no further";
-        EXPECT_LE(fakeOs.nowUs - closedAt, 1500000u + 2 * ecusim::kByteUs)
-            << c.what << ": nothing but the end-of-session block may wait after the close";
-        // What the ECU sends meanwhile may break the block off, but it begins to go out.
-        const Bytes endBlock = {0x03, counterAtClose, 0x06, 0x03};
-        const Bytes after = WrittenFrom(writtenAtClose);
-        EXPECT_TRUE(!after.empty() && after.size() <= endBlock.size() &&
+        const bool stuck = c.before == ReaderStuck;
+        // Stuck: 2.3 s to end its cycle, 0.6 s after the cut-off, within the 3 s a closed window
+        // has. Else nothing but the end-of-session block may wait after the close.
+        const uint64_t afterClose = fakeOs.nowUs - closedAt;
+        EXPECT_TRUE(stuck ? afterClose == 2900000u : afterClose <= 1500000u + 2 * ecusim::kByteUs)
+            << c.what << ": " << afterClose << " us after the close";
+        EXPECT_TRUE(c.before == Polling || blockNumber == counterAtClose)
+            << c.what << ": the attempt went no further";
+        // A stopped reader ends its cycle first: the end-of-session block comes last.
+        const Bytes after =
+            WrittenFrom(c.before == Polling ? fakeOs.written.size() - 4 : writtenAtClose);
+        const Bytes endBlock = {0x03, static_cast<uint8_t>(blockNumber.load()), 0x06, 0x03};
+        EXPECT_TRUE(after.size() >= c.endBytes[0] && after.size() <= c.endBytes[1] &&
                     std::equal(after.begin(), after.end(), endBlock.begin()))
             << c.what << ": " << ::testing::PrintToString(after);
-        ASSERT_FALSE(fakeOs.rts.empty());
-        EXPECT_EQ(fakeOs.rts.back().second, 0) << c.what << ": the K-line is left released";
+        if (c.endBytes[0] == endBlock.size()) {
+            EXPECT_EQ(fakeOs.ecu->stats().sessionsEnded, 1u) << c.what;
+        }
+        EXPECT_EQ(OsLineStopped(), stuck ? 1 : 0) << c.what << ": the cut-off stays in force only then";
+        EXPECT_EQ(fakeOs.portOpen, stuck) << c.what << ": never closed under a reader";
+        EXPECT_TRUE(fakeOs.rts.empty() || fakeOs.rts.back().second == 0)
+            << c.what << ": the K-line is left released";
         EXPECT_EQ(fakeOs.messages.size(), c.boxes) << c.what;
-        EXPECT_FALSE(fakeOs.portOpen) << c.what;
+        EXPECT_EQ(LoadFlag(LinkState.connected), 0) << c.what;
         EXPECT_FALSE(fakeOs.logOpen) << c.what;
+        EXPECT_EQ(fakeOs.logUsesOutsideLock, 0) << c.what;
+        EXPECT_EQ(fakeOs.readsWithoutTimeouts, 0) << c.what << ": a read that may never end";
         const std::string log = Log();
         ASSERT_EQ(log.substr(0, sizeof started - 1), started) << c.what;
         const std::string end = c.logEnd;
         EXPECT_EQ(log.substr(log.size() - std::min(end.size(), log.size())), end) << c.what;
         EXPECT_EQ(log.find("Session ended"), log.size() - 13) << c.what << ": ended once";
-        EXPECT_EQ(LoadFlag(LinkState.connected), 0) << c.what;
 
-        // The run is over: a tick or Pause still queued does nothing.
+        // The run is over: a tick, Pause or close still queued does nothing.
         const size_t rtsSteps = fakeOs.rts.size();
         EXPECT_EQ(OnTick(), 0) << c.what;
         OnPauseButton();
