@@ -55,35 +55,48 @@ TEST_F(BlockExchange, RawValuesFromTheAnswerTitles) {
     }
 }
 
-TEST_F(BlockExchange, RefusedTitleStopsBeforeTheData) {
-    BlockStore.title[5] = 0x33;
-    BlockStore.dataLength[5] = 4;
-    Script({0x05, 0x05, 0x0A, 0x12, 0x34, 0x03});
-    blockNumber = 5;
-    rawValues[0] = 9;
-    EXPECT_EQ(GetBlock(0), 0);
-    EXPECT_EQ(fakeOs.logFile, "\r\nWrong title!");
-    EXPECT_EQ(BlockStore.counter[5], 0x05);
-    EXPECT_EQ(BlockStore.title[5], 0x33) << "the slot keeps its former title";
-    EXPECT_EQ(BlockStore.dataLength[5], 4);
-    EXPECT_EQ(rawValues[0], 9);
-    EXPECT_EQ(fakeOs.written, Bytes({0xFA, 0xFA, 0xF5}));
-    EXPECT_EQ(fakeOs.ecuScript.size(), 3u) << "data and block end stay unread";
+TEST_F(BlockExchange, ABlockNotTakenLeavesItsSlotAndValue) {
+    // Reads that report errors are among the fault-injection runs.
+    const struct {
+        const char* what;
+        std::vector<int> ecu;
+        Bytes written;
+        std::string log;
+        size_t unread;
+        uint8_t counter;  // stored in the slot
+        bool slotKept;    // the slot keeps its former title and length
+    } cases[] = {
+        {"a refused title stops before the data", {0x05, 0x05, 0x0A, 0x12, 0x34, 0x03},
+         {0xFA, 0xFA, 0xF5}, "\r\nWrong title!", 3, 0x05, true},
+        // No room for counter and title: the length is answered, then it fails.
+        {"length below 3", {0x02, 0x05, 0x09, 0x03}, {0xFD}, "\r\nBad block length = 02h", 3, 0,
+         true},
+        {"cut off midway, no stale byte reused", {0x06, 0x05, 0xFE, 0x10, -1},
+         {0xF9, 0xFA, 0x01, 0xEF}, "", 0, 0x05, false},
+        {"a silent line", {}, {}, "", 0, 0, true},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        BlockStore.title[5] = 0x33;
+        BlockStore.dataLength[5] = 4;
+        Script(c.ecu);
+        blockNumber = 5;
+        rawValues[0] = 9;
+        EXPECT_EQ(GetBlock(0), 0) << c.what;
+        EXPECT_EQ(fakeOs.written, c.written) << c.what;
+        EXPECT_EQ(fakeOs.logFile, c.log) << c.what;
+        EXPECT_EQ(fakeOs.ecuScript.size(), c.unread) << c.what;
+        EXPECT_EQ(BlockStore.counter[5], c.counter) << c.what;
+        if (c.slotKept) {
+            EXPECT_EQ(BlockStore.title[5], 0x33) << c.what;
+            EXPECT_EQ(BlockStore.dataLength[5], 4) << c.what;
+        }
+        EXPECT_EQ(rawValues[0], 9) << c.what;
+    }
 }
 
-TEST_F(BlockExchange, LengthBytesThatDoNotFitASlot) {
-    // Below 3 there is no room for counter and title: the length is answered, then it fails.
-    Script({0x02, 0x07, 0x09, 0x03});
-    blockNumber = 7;
-    BlockStore.title[7] = 0x44;
-    EXPECT_EQ(GetBlock(1), 0);
-    EXPECT_EQ(fakeOs.written, Bytes({0xFD}));
-    EXPECT_EQ(fakeOs.logFile, "\r\nBad block length = 02h");
-    EXPECT_EQ(BlockStore.title[7], 0x44);
-
+TEST_F(BlockExchange, ALongBlockIsTakenWholeAndCutToTheSlot) {
     // Above 202 the whole block is taken with its handshake and 199 data bytes are kept.
-    fakeOs.written.clear();
-    fakeOs.logFile.clear();
     std::vector<int> block = {0xFF, 0x08, 0xF6};
     for (int i = 0; i < 252; i++)
         block.push_back('a' + i % 26);
@@ -98,20 +111,6 @@ TEST_F(BlockExchange, LengthBytesThatDoNotFitASlot) {
     EXPECT_EQ(BlockStore.data[8][199], 0);
     EXPECT_EQ(fakeOs.logFile, "\r\nLong block: data cut to 199 bytes");
     EXPECT_TRUE(fakeOs.ecuScript.empty()) << "the line is still in step";
-}
-
-TEST_F(BlockExchange, BlockCutOffMidwayFailsInsteadOfReusingAStaleByte) {
-    Script({0x06, 0x0F, 0xFE, 0x10, -1});
-    blockNumber = 15;
-    rawValues[0] = 5;
-    EXPECT_EQ(GetBlock(0), 0);
-    EXPECT_EQ(rawValues[0], 5);
-
-    fakeOs.written.clear();
-    Script({});
-    EXPECT_EQ(GetBlock(0), 0) << "a silent line";
-    EXPECT_TRUE(fakeOs.written.empty());
-    // Reads that report errors are among the fault-injection runs.
 }
 
 TEST_F(BlockExchange, OnlyTheCounterEchoIsChecked) {
