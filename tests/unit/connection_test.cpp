@@ -3,7 +3,6 @@
 #include "app/channel_table.h"
 #include "app/session.h"
 #include "display/chart.h"
-#include "engine_model.h"
 #include "fake_os.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
@@ -16,7 +15,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -121,7 +119,6 @@ TEST_F(Link, OpeningExchangeIsByteExactAndLogsSevenBlocks) {
         expected.insert(expected.end(), complements.begin(), complements.end());
         if (k < 13)
             expected.insert(expected.end(), own[k / 2].begin(), own[k / 2].end());
-        EXPECT_EQ(BlockStore.counter[k], k);
     }
     EXPECT_EQ(fakeOs.written, expected);
     EXPECT_EQ(Log(), "\r\nblockNumber 1 Type = F6 Length = 16 data TVX-SIM ECU 7731"
@@ -132,9 +129,6 @@ TEST_F(Link, OpeningExchangeIsByteExactAndLogsSevenBlocks) {
                      "\r\nblockNumber 11 Type = F6 Length = 12 data DEALER 12345"
                      "\r\nblockNumber 13 Type = F6 Length = 15 data K-LINE 9600 8N1"
                      "\r\nReader Thread Started\r\nInitialised OK!\r\n");
-    EXPECT_EQ(fakeOs.threadsCreated, 1);
-    EXPECT_EQ(fakeOs.ecu->stats().blocksFromEcu, 7u);
-    EXPECT_EQ(fakeOs.ecu->stats().protocolErrors, 0u);
 }
 
 TEST_F(Link, ThreadThatCannotBeCreatedEndsTheProgram) {
@@ -148,20 +142,20 @@ TEST_F(Link, ThreadThatCannotBeCreatedEndsTheProgram) {
     EXPECT_TRUE(fakeOs.mainWindowClosed);
 }
 
-TEST_F(Link, AFullPassRequestsEveryChannelInTurn) {
+TEST_F(Link, AFullPassRequestsEveryChannelInTurnAndTheCounterWraps) {
     Connect();
     fakeOs.logFile.clear();
+    blockNumber = 253; // the counter wraps within the pass, at the request after 255
     const size_t from = fakeOs.written.size();
     PollCycles(1);
-    EXPECT_EQ(Log(), "\r\nRequest Block 14 Parameter = 0 vals 1 0 37\r\n"
-                     "\r\nGetBlock returned block 15 blockNumber 15 Type FE\r\n");
+    EXPECT_EQ(Log(), "\r\nRequest Block 254 Parameter = 0 vals 1 0 37\r\n"
+                     "\r\nGetBlock returned block 255 blockNumber 255 Type FE\r\n");
     StoreFlag(LinkState.debugLog, 0);
     fakeOs.logFile.clear();
     PollCycles(8);
     EXPECT_EQ(Log(), "") << "no debug lines while Debug is off";
     EXPECT_EQ(currentChannel, 1);
-    EXPECT_EQ(blockNumber, 13 + 18);
-    EXPECT_TRUE(fakeOs.messages.empty());
+    EXPECT_EQ(blockNumber, 15);
     // Walk the written bytes: each cycle is the request block, then the complements of the
     // answer (length, counter, title and data, the end unanswered).
     // Memory reads of one byte at the engine's addresses, then the ADC's channels 0 and 1.
@@ -170,49 +164,39 @@ TEST_F(Link, AFullPassRequestsEveryChannelInTurn) {
     size_t pos = 0;
     for (int cycle = 0; cycle < 9; cycle++) {
         const int channel = cycle % 8;
-        const uint8_t n = static_cast<uint8_t>(14 + 2 * cycle);
+        const uint8_t n = static_cast<uint8_t>(254 + 2 * cycle);
         const Bytes request = channel < 6 ? Bytes{0x06, n, 0x01, 0x01, 0x00, what[channel], 0x03}
                                           : Bytes{0x04, n, 0x08, what[channel], 0x03};
         ASSERT_LE(pos + request.size(), w.size());
         EXPECT_EQ(Bytes(w.begin() + pos, w.begin() + pos + request.size()), request)
             << "cycle " << cycle;
         pos += request.size();
-        const int answer = n + 1;
+        const uint8_t answer = static_cast<uint8_t>(n + 1);
         EXPECT_EQ(BlockStore.counter[answer], answer) << "cycle " << cycle;
         EXPECT_EQ(BlockStore.title[answer], channel < 6 ? 0xFE : 0xFB) << "cycle " << cycle;
         pos += 3 + BlockStore.dataLength[answer];
     }
     EXPECT_EQ(pos, w.size());
     // The intake air's one byte and the battery's two make their values.
-    EXPECT_EQ(rawValues[0], BlockStore.data[13 + 18][0]);
+    EXPECT_EQ(rawValues[0], BlockStore.data[15][0]);
     EXPECT_GT(rawValues[0], 0) << "the engine model's air is warmer than -26 F";
-    const int32_t battery = 13 + 2 * 8;
+    const int32_t battery = 13;
     EXPECT_EQ(rawValues[7], BlockStore.data[battery][0] * 256 + BlockStore.data[battery][1]);
     const float volts = rawValues[7] * 682.0f / 1000000.0f;
     EXPECT_GT(volts, 12.5f);
     EXPECT_LT(volts, 15.0f);
 
-    // An ADC read's debug lines.
+    // An ADC read's debug lines, the counter wrapping at its answer.
     StoreFlag(LinkState.debugLog, 1);
     currentChannel = 6;
+    blockNumber = 254;
+    const size_t adcFrom = fakeOs.written.size();
     PollCycles(1);
-    EXPECT_EQ(Log(), "\r\nRequest Block 32 Parameter = 6 vals 0 0 0\r\n"
-                     "\r\nGetBlock returned block 33 blockNumber 33 Type FB\r\n");
-}
-
-TEST_F(Link, CounterWrapsFrom255To0) {
-    Connect();
-    for (int start : {253, 254}) {
-        blockNumber = start;
-        const size_t from = fakeOs.written.size();
-        PollCycles(1);
-        const Bytes w = WrittenFrom(from);
-        const int request = (start + 1) % 256, answer = (start + 2) % 256;
-        EXPECT_EQ(w[1], request) << start;
-        EXPECT_EQ(BlockStore.counter[answer], answer) << start;
-        EXPECT_EQ(blockNumber, answer) << start;
-        EXPECT_TRUE(fakeOs.messages.empty()) << start;
-    }
+    EXPECT_EQ(WrittenFrom(adcFrom).at(1), 0xFF);
+    EXPECT_EQ(blockNumber, 0);
+    EXPECT_EQ(Log(), "\r\nRequest Block 255 Parameter = 6 vals 0 0 0\r\n"
+                     "\r\nGetBlock returned block 0 blockNumber 0 Type FB\r\n");
+    EXPECT_TRUE(fakeOs.messages.empty());
 }
 
 TEST_F(Link, EffectiveBaudRateCountsWhatCrossedTheLine) {
@@ -372,7 +356,6 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
         {"after a failed thread creation", ThreadCreationFailed, -1, 0, false, {4, 4}, 1,
          "data K-LINE 9600 8N1Session ended"},
     };
-    const char started[] = "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n";
     for (const auto& c : cases) {
         ecusim::Scenario scenario;
         scenario.silentAtBlock = c.silentAtBlock;
@@ -439,7 +422,6 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
         EXPECT_EQ(fakeOs.logUsesOutsideLock, 0) << c.what;
         EXPECT_EQ(fakeOs.readsWithoutTimeouts, 0) << c.what << ": a read that may never end";
         const std::string log = Log();
-        ASSERT_EQ(log.substr(0, sizeof started - 1), started) << c.what;
         const std::string end = c.logEnd;
         EXPECT_EQ(log.substr(log.size() - std::min(end.size(), log.size())), end) << c.what;
         EXPECT_EQ(log.find("Session ended"), log.size() - 13) << c.what << ": ended once";
