@@ -94,7 +94,7 @@ TEST_F(Link, WakeUpSendsTheAddressOnRtsAndLogsEachFailure) {
         ASSERT_EQ(fakeOs.rts.size(), 10u) << c.what;
         for (int i = 0; i < 10; i++) {
             EXPECT_EQ(fakeOs.rts[i].second, levels[i]) << c.what << ", step " << i;
-            EXPECT_EQ(fakeOs.rts[i].first, start + uint64_t(i) * 200000) << c.what << ", step " << i;
+            EXPECT_EQ(fakeOs.rts[i].first, start + i * 200000u) << c.what << ", step " << i;
         }
         EXPECT_EQ(fakeOs.purges, 1) << c.what;
         EXPECT_EQ(fakeOs.ecu->stats().wakeUps, 1u) << c.what;
@@ -325,40 +325,34 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
     // attempt's message box, or from the box that closes the window) stops the line: the attempt
     // unwinds without waiting and without a word, and the end follows, whose one wait is the only
     // one after the close.
-    enum Before { NoAttempt, ReaderFailed, ReaderStuck, Polling, InAttempt, ThreadCreationFailed };
+    // InBox: the ECU falls silent at block 5, and the close arrives in the attempt's box.
+    enum Before { NoAttempt, ReaderFailed, ReaderStuck, Polling, AtWait, InBox, ThreadFailed };
     const struct {
         const char* what;
         Before before;
-        int64_t silentAtBlock; // -1: a healthy ECU
-        int closeAtWait;       // the window's wait (from 1) in which the close arrives; 0: none
-        bool closeInBox;       // the close arrives while the attempt's message box is up
-        size_t endBytes[2];    // of the end-of-session block that go out: at least, at most
+        int closeAtWait;    // AtWait: the window's wait (from 1) in which the close arrives
+        size_t endBytes[2]; // of the end-of-session block that go out: at least, at most
         size_t boxes;
         const char* logEnd;
     } cases[] = {
-        {"with no link ever made", NoAttempt, -1, 0, false, {1, 1}, 0, "COM Opened\r\nSession ended"},
+        {"before any attempt", NoAttempt, 0, {1, 1}, 0, "COM Opened\r\nSession ended"},
         // The ECU gave up on the silent tester meanwhile: only the first byte comes back.
-        {"after the reader's failure", ReaderFailed, -1, 0, false, {1, 1}, 1,
-         "vals 1 0 37\r\nSession ended"},
-        {"while the reader cannot be stopped", ReaderStuck, -1, 0, false, {0, 0}, 0,
-         "Volts\r\nSession ended"},
-        {"while the reader polls", Polling, -1, 0, false, {4, 4}, 0, "\r\nSession ended"},
+        {"after the reader's failure", ReaderFailed, 0, {1, 1}, 1, "vals 1 0 37\r\nSession ended"},
+        {"while the reader cannot be stopped", ReaderStuck, 0, {0, 0}, 0, "Volts\r\nSession ended"},
+        {"while the reader polls", Polling, 0, {4, 4}, 0, "\r\nSession ended"},
         // What the ECU sends meanwhile may break the block off, but it begins to go out.
-        {"during the address", InAttempt, -1, 3, false, {1, 4}, 0, "COM Opened\r\nSession ended"},
-        {"during the wait for the sync byte", InAttempt, -1, 11, false, {1, 4}, 0,
+        {"during the address", AtWait, 3, {1, 4}, 0, "COM Opened\r\nSession ended"},
+        {"during the wait for the sync byte", AtWait, 11, {1, 4}, 0, "COM Opened\r\nSession ended"},
+        {"in the pause before the keyword's complement", AtWait, 14, {1, 4}, 0,
          "COM Opened\r\nSession ended"},
-        {"in the pause before the keyword's complement", InAttempt, -1, 14, false, {1, 4}, 0,
-         "COM Opened\r\nSession ended"},
-        {"in the opening exchange", InAttempt, -1, 60, false, {1, 4}, 0,
-         "data TVX-SIM ECU 7731Session ended"},
-        {"while the attempt's box is up", InAttempt, 5, 0, true, {1, 4}, 1,
-         "data P/N 7731-042-BSession ended"},
-        {"after a failed thread creation", ThreadCreationFailed, -1, 0, false, {4, 4}, 1,
+        {"in the opening exchange", AtWait, 60, {1, 4}, 0, "data TVX-SIM ECU 7731Session ended"},
+        {"while the attempt's box is up", InBox, 0, {1, 4}, 1, "data P/N 7731-042-BSession ended"},
+        {"after a failed thread creation", ThreadFailed, 0, {4, 4}, 1,
          "data K-LINE 9600 8N1Session ended"},
     };
     for (const auto& c : cases) {
         ecusim::Scenario scenario;
-        scenario.silentAtBlock = c.silentAtBlock;
+        scenario.silentAtBlock = c.before == InBox ? 5 : -1;
         StartRun(scenario);
         uint64_t closedAt = 0;
         size_t writtenAtClose = 0;
@@ -374,10 +368,10 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
             if (fakeOs.windowWaits == c.closeAtWait)
                 close();
         };
-        if (c.closeInBox)
+        if (c.before == InBox)
             fakeOs.onMessage = close;
         fakeOs.onCloseMainWindow = close;
-        fakeOs.threadCreateFails = c.before == ThreadCreationFailed;
+        fakeOs.threadCreateFails = c.before == ThreadFailed;
         if (c.before != NoAttempt) {
             EXPECT_EQ(OnTick(), 0) << c.what;
         }
@@ -391,7 +385,7 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
             while (blockNumber < 30)
                 std::this_thread::yield();
         }
-        if (c.before < InAttempt)
+        if (c.before < AtWait)
             close();
         ASSERT_NE(closedAt, 0u) << c.what << ": the close never arrived";
         const bool stuck = c.before == ReaderStuck;
@@ -412,7 +406,7 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
         if (c.endBytes[0] == endBlock.size()) {
             EXPECT_EQ(fakeOs.ecu->stats().sessionsEnded, 1u) << c.what;
         }
-        EXPECT_EQ(OsLineStopped(), stuck ? 1 : 0) << c.what << ": the cut-off stays in force only then";
+        EXPECT_EQ(OsLineStopped(), stuck ? 1 : 0) << c.what << ": the cut-off stays only then";
         EXPECT_EQ(fakeOs.portOpen, stuck) << c.what << ": never closed under a reader";
         EXPECT_TRUE(fakeOs.rts.empty() || fakeOs.rts.back().second == 0)
             << c.what << ": the K-line is left released";

@@ -53,7 +53,8 @@ struct Op {
 const Failure* Expected(const std::vector<Op>& ops, size_t n, FakeOs::FaultKind kind,
                         bool persistent) {
     for (size_t i = n; i < (persistent ? ops.size() : n + 1); i++)
-        if (ops[i].kind == Read || (kind == FakeOs::OpError && ops[i].kind != Purge && !ops[i].ignored))
+        if (ops[i].kind == Read ||
+            (kind == FakeOs::OpError && ops[i].kind != Purge && !ops[i].ignored))
             return &ops[i].failure;
     return nullptr;
 }
@@ -96,8 +97,10 @@ std::vector<Op> ConnectionLayout(const int32_t dataLength[BLOCK_SLOTS]) {
     for (int k = 1; k <= 13; k++) {
         if (k % 2 == 1)
             AddBlock(ops, false, dataLength[k] + 4, {"", L"GetBlock failed", k});
+        else if (k == 10)
+            AddBlock(ops, true, 4, {"", L"SendBlockType failed", k});
         else
-            AddBlock(ops, true, 4, {"", k == 10 ? L"SendBlockType failed" : L"SendAckBlock failed", k});
+            AddBlock(ops, true, 4, {"", L"SendAckBlock failed", k});
     }
     return ops;
 }
