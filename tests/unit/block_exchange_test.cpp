@@ -4,8 +4,6 @@
 #include "fake_os.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
-#include "link/reader_thread.h"
-#include "link/serial_line.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>

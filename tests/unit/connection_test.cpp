@@ -54,16 +54,6 @@ class Link : public ::testing::Test {
     static std::string Log() { return fakeOs.logFile; }
 };
 
-// The program's answer to the block in a slot: the complement of each byte but its end.
-Bytes ComplementsOfSlot(int slot) {
-    Bytes out = {static_cast<uint8_t>(0xFF - (BlockStore.dataLength[slot] + 3)),
-                 static_cast<uint8_t>(0xFF - BlockStore.counter[slot]),
-                 static_cast<uint8_t>(0xFF - BlockStore.title[slot])};
-    for (int i = 0; i < BlockStore.dataLength[slot]; i++)
-        out.push_back(static_cast<uint8_t>(0xFF - BlockStore.data[slot][i]));
-    return out;
-}
-
 } // namespace
 
 TEST_F(Link, WakeUpSendsTheAddressOnRtsAndLogsEachFailure) {
@@ -115,8 +105,13 @@ TEST_F(Link, OpeningExchangeIsByteExactAndLogsSevenBlocks) {
     const Bytes own[6] = {{3, 2, 9, 3}, {3, 4, 9, 3}, {3, 6, 9, 3},
                           {3, 8, 9, 3}, {3, 10, 7, 3}, {3, 12, 9, 3}};
     for (int k = 1; k <= 13; k += 2) {
-        const Bytes complements = ComplementsOfSlot(k);
-        expected.insert(expected.end(), complements.begin(), complements.end());
+        // The complement of each byte of the ECU's block but its end.
+        const Bytes block = {static_cast<uint8_t>(BlockStore.dataLength[k] + 3),
+                             BlockStore.counter[k], BlockStore.title[k]};
+        for (uint8_t b : block)
+            expected.push_back(static_cast<uint8_t>(0xFF - b));
+        for (int i = 0; i < BlockStore.dataLength[k]; i++)
+            expected.push_back(static_cast<uint8_t>(0xFF - BlockStore.data[k][i]));
         if (k < 13)
             expected.insert(expected.end(), own[k / 2].begin(), own[k / 2].end());
     }

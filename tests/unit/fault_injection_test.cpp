@@ -8,14 +8,12 @@
 // then block by block, each block's length taken from the healthy run. The layout's total is
 // checked against the number of operations the healthy run took, so a change to the exchange
 // shows up here rather than shifting every expectation by one.
-#include "app/channel_table.h"
 #include "app/session.h"
 #include "fake_os.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
 #include "link/reader_thread.h"
 #include "link/link_state.h"
-#include "link/serial_line.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
