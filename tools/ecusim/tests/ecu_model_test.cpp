@@ -5,12 +5,115 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
 #include "ecu_model.h"
-#include "fake_line.h"
 
 namespace ecusim {
 namespace {
+
+// A tester on a virtual clock, driving the ECU model the way the logger's fake platform does:
+// a write costs 20 us, a read takes the next byte if it arrives within the 1500 ms read time-out
+// (moving the clock to its arrival) and otherwise returns nothing 1500 ms later.
+constexpr uint64_t kReadTimeoutUs = 1500000;
+using Bytes = std::vector<int>; // what the tester read, -1 for a read that timed out
+
+struct FakeLine {
+    EcuModel model;
+    uint64_t now = 1000000;
+    std::vector<uint64_t> arrivals; // arrival time of every byte read
+    int writes = 0;                 // bytes written so far
+    int slowWrite = 0;              // this write (counted from 1) first waits slowWriteUs
+    uint64_t slowWriteUs = 0;
+
+    explicit FakeLine(const Scenario& s = Scenario()) : model(s) {
+        model.SetLineSettings(9600, 8, 0, 1, now);
+    }
+
+    void Write(uint8_t b) {
+        if (++writes == slowWrite)
+            Sleep(slowWriteUs);
+        model.TesterWrites(b, now);
+        now += 20;
+    }
+    int Read() {
+        uint64_t t = 0;
+        uint8_t b = 0;
+        Direction d;
+        if (model.NextReady(&t) && t <= now + kReadTimeoutUs) {
+            now = std::max(now, t);
+            if (model.PopByte(now, &b, &d)) {
+                arrivals.push_back(t);
+                return b;
+            }
+        }
+        Sleep(kReadTimeoutUs);
+        return -1;
+    }
+    void Sleep(uint64_t us) { model.Advance(now += us); }
+    void Rts(bool on) { model.SetRts(on, now); } // on pulls the line low: a zero
+
+    // The 5-baud address as the logger clocks it out on RTS, then its purge of the buffers at the
+    // end of the stop bit. cutStopUs > 0 pulls the line low again that far into the stop bit.
+    Bytes WakeUp(uint8_t address = kEcuAddress, bool flipParity = false,
+                 uint64_t bitUs = 200000, uint64_t cutStopUs = 0) {
+        const bool parity = (__builtin_popcount(address & 0x7F) % 2 == 0) != flipParity;
+        for (int i = 0; i < 9; ++i) { // start bit, seven address bits, parity
+            const bool bit = i == 0 ? false : i < 8 ? (address >> (i - 1)) & 1 : parity;
+            Rts(!bit);
+            Sleep(bitUs);
+        }
+        Rts(false);
+        Sleep(cutStopUs ? cutStopUs : bitUs);
+        model.Purge(now);
+        if (cutStopUs)
+            Rts(true);
+        return {Read(), Read(), Read()};
+    }
+    // Sends a block with the byte handshake; returns the echo and then the complement of each
+    // byte (the block end has only its echo).
+    Bytes SendBlock(const std::vector<uint8_t>& block) {
+        Bytes back;
+        for (size_t i = 0; i < block.size(); ++i) {
+            Write(block[i]);
+            back.push_back(Read());
+            if (i + 1 < block.size())
+                back.push_back(Read());
+        }
+        return back;
+    }
+    // Receives a block, answering every byte but the end with its complement, which must come
+    // back as its echo.
+    Bytes GetBlock() {
+        Bytes block = {Read()};
+        for (int i = 0; block.back() >= 0 && i < block[0]; ++i) {
+            uint8_t c = static_cast<uint8_t>(0xFF - block.back());
+            Write(c);
+            if (Read() != c)
+                return {};
+            block.push_back(Read());
+        }
+        return block;
+    }
+    // Wake-up, the answer to keyword 2 and the opening exchange, each block acknowledged; true if
+    // every block came whole. What the blocks say is the logger's tests' concern; their block end
+    // is not, as the logger reads it without a look.
+    bool Connect() {
+        if (WakeUp() != Bytes{0x55, 0x0B, 0x02})
+            return false;
+        Write(0xFD);
+        Read();
+        for (uint8_t k = 2; k <= 14; k += 2) {
+            const Bytes block = GetBlock();
+            if (block.empty() || block.back() != 0x03)
+                return false;
+            if (k < 14)
+                SendBlock({0x03, k, 0x09, 0x03});
+        }
+        return true;
+    }
+};
 
 TEST(EcuModelWakeUp, AnswersOnlyAFrameOnTheGridToAddress10WithOddParityAt9600_8N1) {
     const struct {
@@ -111,19 +214,11 @@ TEST(EcuModelSession, EachWayOutOfASessionAndANewWakeUpAfterIt) {
     }
 }
 
-TEST(EcuModelSession, CountersWrapFrom255To0AndTheSweepServesEveryByteValueInTurn) {
-    Scenario sc;
-    sc.sweepMemory = true;
-    FakeLine line(sc);
+// The wrap of the counters, and every byte value in memory answers, are the logger's tests'.
+TEST(EcuModelSession, ATesterCounterOutOfTurnIsCountedAndAnsweredFromIt) {
+    FakeLine line;
     ASSERT_TRUE(line.Connect());
-    for (int n = 0; n < 258; ++n) {
-        const int request = 14 + 2 * n;
-        line.SendBlock({0x06, static_cast<uint8_t>(request), 0x01, 0x01, 0x00, 0x37, 0x03});
-        ASSERT_EQ(line.GetBlock(), (Bytes{0x04, (request + 1) % 256, 0xFE, n % 256, 0x03})) << n;
-    }
-    EXPECT_EQ(line.model.stats().testerCounterErrors, 0u);
-    // A tester that sends 255 itself, out of turn, is counted and gets 0 back.
-    line.SendBlock({0x04, 0xFF, 0x08, 0x00, 0x03});
+    line.SendBlock({0x04, 0xFF, 0x08, 0x00, 0x03}); // 255 where 14 is due: the answer carries 0
     EXPECT_EQ(line.GetBlock()[1], 0x00);
     EXPECT_EQ(line.model.stats().testerCounterErrors, 1u);
 }
@@ -152,7 +247,6 @@ TEST(EcuModelSession, ATesterByteTheEcuWaitsForEndsTheSessionWhenLate) {
         line.slowWrite = c.write;
         line.slowWriteUs = c.pauseUs;
         EXPECT_EQ(line.Connect(), !c.ends) << c.what;
-        EXPECT_EQ(line.model.InSession(), !c.ends) << c.what;
         const Stats s = line.model.stats();
         EXPECT_EQ(s.lateTesterBytes, c.ends ? 1u : 0u) << c.what;
         // The slowest reply is of those that came in time, and only of bytes the ECU waits for.
