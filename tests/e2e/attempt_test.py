@@ -12,6 +12,8 @@ import time
 
 from harness import HEADER_ROW, INITIALISED, WineSession, check, run_named
 
+address_begun, opening_begun = WineSession.address_begun, WineSession.opening_begun
+
 # The changes of RTS in the address 0x10 (start bit, 7 bits, odd parity, stop bit, each one
 # step): on at step 0, off at 5 (bit 4), on at 6, off at 9 (the stop bit), in steps of 200 ms.
 ADDRESS_CHANGES = [(0, True), (5, False), (6, True), (9, False)]
@@ -30,15 +32,6 @@ def check_address_timing(trace, what):
         off_ms = (t - rts[0][0]) / 1000 - step * BIT_MS
         check(level == asserted and abs(off_ms) <= STEP_TOLERANCE_MS,
               f"{what}: RTS {'on' if level else 'off'} at step {step} is {off_ms:+.0f} ms off")
-
-
-def address_begun(s):
-    s.wait_for(lambda: s.ecusim_trace().rts, 30, "no wake-up began")
-    time.sleep(0.3)
-
-
-def opening_begun(s):
-    s.wait_log(b"\r\nblockNumber 1 ", 30, "the opening exchange never began")
 
 
 def click_file_menu(s):
