@@ -44,8 +44,7 @@ def run_fault_table(name, cases):
             s.start()
             position = 0
             for text in texts:
-                s.wait_for(lambda: s.log().find(text, position) >= 0, 60,
-                           f"{what}: {text!r} never logged")
+                s.wait_log(text, 60, f"{what}: {text!r} never logged", since=position)
                 position = s.log().find(text, position) + len(text)
             if box:
                 shown = s.wait_dialog("Error", 30000)
