@@ -2,17 +2,17 @@
 """End-to-end harness: runs the real Tarvex.exe under Wine on a private Xvfb display.
 
 A WineSession owns everything one test needs and tears it all down at the end: the X server,
-the Wine server of the shared prefix, the simulated adapter and ECU (tools/ecusim) behind a COM
-port of the prefix, a working directory and the Tarvex process. tvctl.exe (built beside
-Tarvex.exe) reads window texts and dialogs and samples the process from inside the prefix;
-xdotool types and clicks as a person would.
+the Wine server of the shared prefix, ptys linked as the prefix's COM ports, a working directory
+and the Tarvex process. tvctl.exe (built beside Tarvex.exe) reads window texts and dialogs and
+samples the process from inside the prefix; xdotool types and clicks as a person would.
 
-A session starts ecusim with its own set-up, `WineSession("name", ecusim={"com9": ["--ecu-delay-us",
-"2000"]})`, or for each case of a table, `s.start_ecusim(["--sync-byte", "0xAA"])`; a port with
-no ecusim behind it is absent. Wine switches RTS with modem-control ioctls that a pty refuses,
-and it does so in the unix side of the Windows process that calls EscapeCommFunction (not in the
-wineserver), so once a session has had an ecusim every wine process of it runs with the RTS
-bridge preloaded; the bridge only touches pty descriptors, so the others do not notice it.
+A session may put the simulated adapter and ECU (tools/ecusim) behind a COM port instead of a
+bare pty: `WineSession("name", ecusim={"com9": ["--ecu-delay-us", "2000"]})`, or
+`s.start_ecusim(["--sync-byte", "0xAA"])` for each case of a table. Wine switches RTS with
+modem-control ioctls that a pty refuses, and it does so in the unix side of the Windows process
+that calls EscapeCommFunction (not in the wineserver), so once a session has had an ecusim every
+wine process of it runs with the RTS bridge preloaded; the bridge only touches pty descriptors,
+so the others do not notice it.
 
 Environment (set by CTest): TARVEX_EXE, TARVEX_TVCTL, TARVEX_E2E_DIR (prefix and artefacts),
 TARVEX_ECUSIM and TARVEX_RTSBRIDGE (the native ecusim and librtsbridge.so).
@@ -28,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import tty
 
 E2E_DIR = os.environ.get("TARVEX_E2E_DIR", os.path.join(os.getcwd(), "e2e"))
 PREFIX = os.path.join(E2E_DIR, "prefix")
@@ -193,16 +194,18 @@ class Ecusim:
 class WineSession:
     """One or more runs of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`.
 
-    ecusim: {port: [extra ecusim arguments]} for the simulated ECU behind that port, started
-    before the Wine server and stopped after Tarvex.
+    ports: COM ports wired to bare ptys the test owns. ecusim: {port: [extra ecusim arguments]}
+    for the simulated ECU behind that port, started before the Wine server and stopped after
+    Tarvex; a port given to ecusim gets no bare pty.
     """
 
-    def __init__(self, name, ecusim=None):
+    def __init__(self, name, ports=("com9",), ecusim=None):
         self.artefacts = os.path.join(E2E_DIR, "artefacts", name)
         shutil.rmtree(self.artefacts, ignore_errors=True)
         self.workdir = os.path.join(self.artefacts, "work")
         os.makedirs(self.workdir)
         self.ecusim_config = ecusim or {}
+        self.bare = [p for p in ports if p not in self.ecusim_config]
         self.display = ":%d" % next(n for n in range(90, 200) if not os.path.exists(
             f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"))
         self.xvfb = self.wineserver = self.tarvex = self.ecusim = None
@@ -219,8 +222,16 @@ class WineSession:
             stack.callback(end, self.xvfb, signal.SIGTERM)
             wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{self.display[1:]}"), 5,
                      "Xvfb did not start")
-            for link in glob.glob(os.path.join(PREFIX, "dosdevices", "com*")):
+            dosdevices = os.path.join(PREFIX, "dosdevices")
+            for link in glob.glob(os.path.join(dosdevices, "com*")):
                 os.remove(link)  # a port the test did not wire is absent
+            for name in self.bare:
+                master, slave = os.openpty()
+                tty.setraw(slave)
+                os.symlink(os.ttyname(slave), os.path.join(dosdevices, name))
+                stack.callback(os.remove, os.path.join(dosdevices, name))
+                stack.callback(os.close, master)
+                stack.callback(os.close, slave)
             stack.callback(self._stop_wineserver)
             stack.callback(self.stop_ecusim)
             for port, args in self.ecusim_config.items():

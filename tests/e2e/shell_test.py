@@ -5,9 +5,9 @@ connected, its Debug menu item, Save Log As and the live chart, paused and runni
 Each test is one function; CTest runs them one at a time by name (see CMakeLists.txt).
 Screenshots and the run's files stay in <build>/e2e/artefacts/<test>/ for inspection.
 
-Where a test needs the window to answer promptly it puts an ECU that answers behind COM9: with a
-silent one every tick's connection attempt holds the window for the 2-second wake-up and the wait
-for an answer, as it does at a car with the ignition off.
+Where a test needs the window to answer promptly it puts the simulated ECU behind COM9: without
+one every tick's connection attempt holds the window for the 2-second wake-up and the wait for an
+answer, as it does at a car with the ignition off.
 """
 import os
 import time
@@ -16,11 +16,10 @@ from harness import (AMBER, BLACK, CHANNEL_COLOURS, DASH, GREEN, GREY, ORANGE, R
                      WineSession, check, data_rows, run_named)
 
 RPM_BUTTON, SAVE_LOG_AS = 10104, 111
-SILENT_ECU = ["--silent-after-bytes", "0"]  # a car with the ignition off
 
 
 def window_and_channel_buttons():
-    with WineSession("window_and_channel_buttons", ecusim={"com9": SILENT_ECU}) as s:
+    with WineSession("window_and_channel_buttons") as s:
         s.start()
         s.wait_for(lambda: s.status_text() == "Waiting to connect to ECU", 20, "never waiting")
         ox, oy, width, height = s.origin
