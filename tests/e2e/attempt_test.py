@@ -41,7 +41,6 @@ def click_file_menu(s):
 
 def close_menu(s):
     time.sleep(0.5)
-    s.screenshot("menu-open-after-the-attempt")
     s.key("Escape", "Escape")
 
 
@@ -54,7 +53,6 @@ def about_closed_by(key):
     def close_about(s):
         texts = s.wait_dialog("About", 15000)
         check(texts and texts[0] == "Tarvex Version 1.1c", f"About box {texts!r}")
-        s.screenshot("about")
         s.tvctl("press", "About", "OK") if key == "OK" else s.key(key)
         check(s.dialog_gone("About"), f"{key} did not close the About box")
     return close_about
@@ -77,7 +75,7 @@ def window_moved(s):
 def run_attempt_table(name, cases):
     """cases: (what, ecusim arguments, when, what the user does then, what the test checks once
     connected, wake-ups the connection took)."""
-    with WineSession(name, ports=()) as s:
+    with WineSession(name) as s:
         for what, args, when, act, after, wake_ups in cases:
             print("case:", what, flush=True)
             s.start_ecusim(args)
