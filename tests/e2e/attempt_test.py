@@ -75,7 +75,7 @@ def window_moved(s):
 def run_attempt_table(name, cases):
     """cases: (what, ecusim arguments, when, what the user does then, what the test checks once
     connected, wake-ups the connection took)."""
-    with WineSession(name) as s:
+    with WineSession(name, ports=()) as s:
         for what, args, when, act, after, wake_ups in cases:
             print("case:", what, flush=True)
             s.start_ecusim(args)
