@@ -12,6 +12,8 @@ import time
 
 from harness import HEADER_ROW, INITIALISED, WineSession, check, run_named
 
+address_begun, opening_begun = WineSession.address_begun, WineSession.opening_begun
+
 # The changes of RTS in the address 0x10 (start bit, 7 bits, odd parity, stop bit, each one
 # step): on at step 0, off at 5 (bit 4), on at 6, off at 9 (the stop bit), in steps of 200 ms.
 ADDRESS_CHANGES = [(0, True), (5, False), (6, True), (9, False)]
@@ -32,15 +34,6 @@ def check_address_timing(trace, what):
               f"{what}: RTS {'on' if level else 'off'} at step {step} is {off_ms:+.0f} ms off")
 
 
-def address_begun(s):
-    s.wait_for(lambda: s.ecusim_trace().rts, 30, "no wake-up began")
-    time.sleep(0.3)
-
-
-def opening_begun(s):
-    s.wait_log(b"\r\nblockNumber 1 ", 30, "the opening exchange never began")
-
-
 def click_file_menu(s):
     s.click(s.origin[0] + 15, s.origin[1] - 10)  # in the menu bar, above the client area
     time.sleep(1.5)  # the menu would hold the line this long if it opened now
@@ -48,7 +41,6 @@ def click_file_menu(s):
 
 def close_menu(s):
     time.sleep(0.5)
-    s.screenshot("menu-open-after-the-attempt")
     s.key("Escape", "Escape")
 
 
@@ -61,7 +53,6 @@ def about_closed_by(key):
     def close_about(s):
         texts = s.wait_dialog("About", 15000)
         check(texts and texts[0] == "Tarvex Version 1.1c", f"About box {texts!r}")
-        s.screenshot("about")
         s.tvctl("press", "About", "OK") if key == "OK" else s.key(key)
         check(s.dialog_gone("About"), f"{key} did not close the About box")
     return close_about

@@ -44,6 +44,7 @@ YELLOW, GREY, MAGENTA, PINK = (240, 240, 50), (180, 180, 180), (250, 0, 250), (2
 AMBER, DASH, BLACK, WHITE = (255, 200, 0), (100, 100, 100), (0, 0, 0), (255, 255, 255)
 CHANNEL_COLOURS = [RED, ORANGE, GREEN, BLUE, YELLOW, GREY, MAGENTA, PINK]
 
+STARTED = b"Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
 INITIALISED = b"Initialised OK!\r\n"
 TIME = rb"\d{1,2}:\d\d:\d\d [AP]M"
 HEADER_ROW = re.compile(TIME + rb",Intake Air Temp,Cylinder Head Temp,AFM Voltage,"
@@ -54,6 +55,12 @@ ANSWER = re.compile(rb"\r\nGetBlock returned block (\d+) blockNumber (\d+) Type 
 # data row, which the chart tick writes one value at a time.
 READER_LINE = re.compile(rb"\r\nRequest Block (\d+) Parameter = (\d) vals [0-9a-f]+ [0-9a-f]+ "
                          rb"[0-9a-f]+\r\n|" + ANSWER.pattern)
+DATA_ROW = re.compile(rb"(?:^|(?<=\n))" + TIME + rb" ([^\r\n]*)\r\n")
+
+
+def data_rows(log):
+    """The values of each whole data row of a log, its reader lines taken out."""
+    return [m.group(1).split(b",") for m in DATA_ROW.finditer(READER_LINE.sub(b"", log))]
 
 
 class E2EFailure(AssertionError):
@@ -91,7 +98,8 @@ def end(process, sig=None, seconds=10):
 
 
 def make_prefix():
-    """Creates the shared prefix (about ten seconds) unless it is already there.
+    """Creates the shared prefix (about ten seconds) unless it is already there, and makes its
+    windows unmanaged.
 
     Its windows are not "managed": the virtual display runs no window manager, and Wine would
     otherwise wait two seconds for one whenever a window is hidden (a closing message box or
@@ -103,9 +111,6 @@ def make_prefix():
         run_quietly(["wineboot", "-i"], env, log, timeout=None)
         run_quietly(["wineserver", "-w"], env, log)  # the registry is written when it ends
     check(os.path.exists(os.path.join(PREFIX, "system.reg")), "wineboot made no prefix")
-    with open(os.path.join(PREFIX, "user.reg"), "rb") as f:
-        if b'"Managed"="N"' in f.read():
-            return
     run_quietly(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d",
                  "N", "/f"], env, log)
     run_quietly(["wineserver", "-w"], env, log)
@@ -124,16 +129,12 @@ class Image:
         i = (y * self.width + x) * 3
         return tuple(self.pixels[i:i + 3])
 
-    def box(self, x0, y0, x1, y1):
-        """The raw pixels of the box [x0,x1) x [y0,y1), row by row."""
-        return b"".join(self.pixels[(y * self.width + x0) * 3:(y * self.width + x1) * 3]
-                        for y in range(y0, y1))
-
     def positions(self, x0, y0, x1, y1):
         """{colour: [(x, y), ...]} of every pixel in the box [x0,x1) x [y0,y1)."""
-        found, row = {}, self.box(x0, y0, x1, y1)
-        for i, p in enumerate(zip(row[0::3], row[1::3], row[2::3])):
-            found.setdefault(p, []).append((x0 + i % (x1 - x0), y0 + i // (x1 - x0)))
+        found = {}
+        for y in range(y0, y1):
+            for x in range(x0, x1):
+                found.setdefault(self.at(x, y), []).append((x, y))
         return found
 
     def count(self, rgb, *box):
@@ -149,12 +150,9 @@ class EcusimTrace:
     """
 
     def __init__(self, text):
-        self.bytes, self.rts = [], []
-        for fields in (line.split(" ", 2) for line in text.split("\n")[:-1]):
-            if fields[0] not in ("", "#") and fields[1] == "rts":
-                self.rts.append((int(fields[0]), fields[2] == "1"))
-            elif fields[0] not in ("", "#"):
-                self.bytes.append((int(fields[0]), fields[1], int(fields[2], 16)))
+        lines = [line.split(" ", 2) for line in text.split("\n")[:-1] if line and line[0] != "#"]
+        self.rts = [(int(t), level == "1") for t, d, level in lines if d == "rts"]
+        self.bytes = [(int(t), d, int(b, 16)) for t, d, b in lines if d != "rts"]
 
     def sent(self, direction):
         """The bytes of one direction, in order."""
@@ -165,8 +163,6 @@ class Ecusim:
     """One ecusim process behind a COM port of the prefix, with its files in the artefacts."""
 
     def __init__(self, port, args, rts_socket, files):
-        check(os.path.exists(ECUSIM) and os.path.exists(RTSBRIDGE),
-              f"no ecusim at {ECUSIM!r} or RTS bridge at {RTSBRIDGE!r}")
         self.link = os.path.join(PREFIX, "dosdevices", port)
         self.trace_path, self.out_path, self.summary = files + ".trace", files + ".out", None
         with open(self.out_path, "wb") as out, open(files + ".err", "wb") as err:
@@ -185,10 +181,9 @@ class Ecusim:
         end(self.process, signal.SIGTERM)
         if os.path.islink(self.link):
             os.remove(self.link)  # it was killed, or died, before it could clean up
-        with open(self.out_path, "rb") as f:
-            lines = f.read().decode("utf-8", "replace").splitlines()
-        self.summary = {name.strip(): int(value) for name, sep, value in
-                        (line.partition(": ") for line in lines) if sep and value.strip().isdigit()}
+        with open(self.out_path, encoding="utf-8", errors="replace") as f:
+            self.summary = {name.strip(): int(value) for name, sep, value in
+                            (line.partition(": ") for line in f) if sep and value.strip().isdigit()}
         return self.summary
 
     def trace(self):
@@ -307,6 +302,15 @@ class WineSession:
         """The trace of the running or last ecusim so far (EcusimTrace)."""
         return self.ecusim.trace()
 
+    # Moments of a connection attempt, for a test to act in.
+    def address_begun(self):
+        """A little into the wake-up's address, which takes 2 s."""
+        self.wait_for(lambda: self.ecusim_trace().rts, 30, "no wake-up began")
+        time.sleep(0.3)
+
+    def opening_begun(self):
+        self.wait_log(b"\r\nblockNumber 1 ", 30, "the opening exchange never began")
+
     # --- Tarvex --------------------------------------------------------------------------------
 
     def start(self):
@@ -326,13 +330,14 @@ class WineSession:
             self.tvctl("close")
             end(self.tarvex)
 
-    def close(self, how=None, what="close"):
-        """Closes Tarvex (WM_CLOSE unless `how` is given); the seconds from the close, once
-        posted, to "Session ended" ending the log, which it does once."""
+    def close(self, how=None, what="close", limit=15):
+        """Closes Tarvex (WM_CLOSE unless `how` is given); the seconds, at most `limit`, from the
+        close, once posted, to "Session ended" ending the log, which it does once."""
         how() if how else self.tvctl("close")
         start = time.monotonic()
         wait_for(lambda: self.log().endswith(b"Session ended"), 15, f"{what}: the log never ended")
         took = time.monotonic() - start
+        check(took < limit, f"{what}: closing took {took:.1f} s")
         check(self.wait_exit(15), f"{what}: Tarvex did not end")
         check(self.log().count(b"Session ended") == 1, f"{what}: Session ended written twice")
         return took
@@ -343,13 +348,15 @@ class WineSession:
         name = "Tarvex-%d-%s.log" % (self.kept_logs, re.sub(r"\W+", "-", label))
         os.replace(os.path.join(self.workdir, "Tarvex.log"), os.path.join(self.artefacts, name))
 
-    def wait_polling(self, what, since=0, answers=8, seconds=60):
-        """Waits for a connection after `since` and `answers` poll answers on it; where it
-        begins in the log."""
-        self.wait_log(INITIALISED, seconds, f"{what}: no connection", since=since)
-        at = self.log().find(INITIALISED, since)
-        wait_for(lambda: len(ANSWER.findall(self.log(), at)) >= answers, 60, f"{what}: no polling")
-        return at
+    def wait_polling(self, what, since=0, answers=8, seconds=60, connect=True):
+        """Waits for a connection after `since` (with connect=False: for polling on the link
+        that is up) and `answers` poll answers on it; where the connection begins in the log."""
+        if connect:
+            self.wait_log(INITIALISED, seconds, f"{what}: no connection", since=since)
+            since = self.log().find(INITIALISED, since)
+        wait_for(lambda: len(ANSWER.findall(self.log(), since)) >= answers, 60,
+                 f"{what}: no polling")
+        return since
 
     # --- eyes and hands ----------------------------------------------------------------------
 
@@ -429,8 +436,8 @@ def run_named(tests):
     name, tests = sys.argv[-1], {f.__name__: f for f in tests}
     if len(sys.argv) != 2 or name not in tests:
         sys.exit("usage: %s {%s}" % (sys.argv[0], ",".join(sorted(tests))))
-    check(os.path.exists(TARVEX_EXE) and os.path.exists(TVCTL_EXE),
-          f"no Tarvex.exe at {TARVEX_EXE!r} or tvctl.exe at {TVCTL_EXE!r}")
+    missing = [p for p in (TARVEX_EXE, TVCTL_EXE, ECUSIM, RTSBRIDGE) if not os.path.exists(p)]
+    check(not missing, f"missing: {missing} (see the environment at the top of harness.py)")
     try:
         tests[name]()
     except E2EFailure as failure:

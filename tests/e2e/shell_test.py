@@ -10,20 +10,12 @@ one every tick's connection attempt holds the window for the 2-second wake-up an
 answer, as it does at a car with the ignition off.
 """
 import os
-import re
 import time
 
-from harness import (AMBER, BLACK, CHANNEL_COLOURS, DASH, GREEN, GREY, ORANGE, READER_LINE, RED,
-                     TIME, WHITE, WineSession, check, run_named)
+from harness import (AMBER, BLACK, CHANNEL_COLOURS, DASH, GREEN, GREY, ORANGE, RED, STARTED, WHITE,
+                     WineSession, check, data_rows, run_named)
 
-STARTED = b"Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
 RPM_BUTTON, SAVE_LOG_AS = 10104, 111
-DATA_ROW = re.compile(rb"(?:^|(?<=\n))" + TIME + rb" ([^\r\n]*)\r\n")
-
-
-def data_rows(log):
-    """The values of each whole data row of a log, its reader lines taken out."""
-    return [m.group(1).split(b",") for m in DATA_ROW.finditer(READER_LINE.sub(b"", log))]
 
 
 def window_and_channel_buttons():
@@ -66,11 +58,6 @@ def window_and_channel_buttons():
                       if i != 3), "another channel changed with RPM")
             check(s.text("text", RPM_BUTTON) == "RPM", "the RPM caption changed")
         s.close()
-        # Nothing behind the port: the start-up lines, then only failed attempts.
-        log = s.log()
-        check(log.startswith(STARTED), f"start-up lines {log[:120]!r}")
-        rest = log[len(STARTED):-len(b"Session ended")]
-        check(rest.replace(b"\r\nDevice not responding", b"") == b"", f"log {rest[:200]!r}")
 
 
 def debug_check_mark_shown(s, label):
@@ -87,59 +74,42 @@ def debug_check_mark_shown(s, label):
 
 def check_debug_menu(s):
     check(debug_check_mark_shown(s, "debug-at-start"), "Debug is not checked at start")
+    # The menu's first mark is the resource's, the reader's first lines follow the flag's first
+    # value: they must agree. A choice sets the flag and then the mark from it, and the reader's
+    # lines follow the flag (tests/unit/connection_test.cpp).
     check(b"\r\nRequest Block " in s.log(), "no debug lines while Debug is checked")
     s.key("alt+f", "Return")
     check(not debug_check_mark_shown(s, "debug-once"), "Debug still checked after one choice")
-    # The reader's debug lines follow the check mark; the polling and the rows go on.
-    time.sleep(1)
-    before = len(s.log())
-    time.sleep(3)
-    later = s.log()[before:]
-    check(b"Request Block" not in later and b"GetBlock returned" not in later,
-          "debug lines go on after Debug was switched off")
-    check(later.count(b"\r\n") >= 4, "no data rows while Debug is off")
     s.key("alt+f", "Return")
     check(debug_check_mark_shown(s, "debug-twice"), "Debug not checked after a second choice")
-    s.wait_log(b"\r\nRequest Block ", 10, "debug lines did not come back", since=len(s.log()))
 
 
-def save_as(s, *typed):
-    """Save Log As: each text typed over the name and entered, in turn (none: Escape)."""
+def save_as(s, name=None):
+    """Save Log As: `name` typed over the dialog's and entered (None: Escape)."""
     s.tvctl("post", SAVE_LOG_AS)
     check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
-    for text in typed:
+    if name:
         s.key("ctrl+a")
-        s.xdo("type", "--delay", 20, text)
-        s.key("Return")
-    if not typed:
-        s.key("Escape")
-    check(s.dialog_gone("Save Log to File"), f"the dialog did not close after {typed}")
+        s.xdo("type", "--delay", 20, name)
+    s.key("Return" if name else "Escape")
+    check(s.dialog_gone("Save Log to File"), f"the dialog did not close after {name!r}")
 
 
 def check_save_log_as(s):
-    """Save Log As through the window's dialog. What a save does to the files, in this folder or
-    one the dialog moved the working directory to, tests/unit/log_file_win_test.cpp checks on
-    real files; this sees the real dialog drive it: Cancel saves nothing, a name typed over an
-    existing file replaces it without a prompt, and a folder browsed to takes the copy."""
-    read = lambda path: open(path, "rb").read()  # noqa: E731
-    copy, other = os.path.join(s.workdir, "copy.log"), os.path.join(s.workdir, "other")
+    """Save Log As through the window's dialog: Cancel saves nothing, and a name typed over an
+    existing file replaces it without a prompt. What a save does to the files, in this folder or
+    one the dialog moved the working directory to, and that the log goes on after it,
+    tests/unit/log_file_win_test.cpp checks on real files."""
+    copy = os.path.join(s.workdir, "copy.log")
     with open(copy, "wb") as f:
         f.write(b"an older file of the same name\r\n" * 20)
+    read = lambda: open(copy, "rb").read()  # noqa: E731
     save_as(s)
-    check(read(copy).startswith(b"an older file"), "Cancel touched the file")
+    check(read().startswith(b"an older file"), "Cancel touched the file")
     # (A prompt would carry the dialog's title and keep it open.)
     save_as(s, "Z:" + copy.replace("/", "\\"))
-    s.wait_for(lambda: read(copy).startswith(STARTED), 10, "the copy is not the log so far")
-    # The first Return enters the folder, the second saves there.
-    os.mkdir(other)
-    save_as(s, "Z:" + other.replace("/", "\\"), "elsewhere.log")
-    elsewhere = os.path.join(other, "elsewhere.log")
-    s.wait_for(lambda: os.path.exists(elsewhere), 10, "no copy in the folder browsed to")
-    saved, size = read(elsewhere), len(s.log())
-    s.wait_for(lambda: len(s.log()) > size + 500, 10, "the log stopped after the save")
-    check(saved.startswith(STARTED) and s.log().startswith(saved) and len(saved) >= len(read(copy))
-          and not os.path.exists(os.path.join(other, "Tarvex.log")),
-          "the copy in the other folder is not the log so far, or the log moved there")
+    s.wait_for(lambda: read().startswith(STARTED), 10, "no copy of the log")
+    check(s.log().startswith(read()), "the copy is not the log so far, or the older file is left")
 
 
 # --- the chart --------------------------------------------------------------------------------
@@ -150,8 +120,6 @@ GRID_STEP = (CHART_BOTTOM - CHART_TOP) // 10  # 47
 LABELS_END = 230  # the label columns end left of this; only traces and grid lie to its right
 NEWEST_X = CHART_RIGHT - 10  # the newest sample of every trace
 MARK_30S_X = NEWEST_X - 61  # 61 ticks of 500 ms: the first sample more than 30 s old
-STATUS = re.compile(r"^Running: SysTime +-?\d+ms Effective Baud Rate \d+ BlockNumber +\d+ "
-                    r"History +(\d+)$")
 
 
 def runs(flags):
@@ -195,19 +163,14 @@ def running_window():
         s.wait_polling("at the start")
         s.wait_for(lambda: s.status_text().startswith("Running: ") and data_rows(s.log()), 10,
                    "no Running status line and data row")
-        connected = time.monotonic()
         ox, oy = s.origin[:2]
         check_debug_menu(s)
         check_save_log_as(s)
 
-        # More than 61 ticks of history: the oldest samples are over 30 s old. One tick, one data
-        # row, one more sample of history (the status line shows the length before the tick's
-        # increment, so it trails the rows by a tick or two), a tick every 500 ms at most.
+        # One tick, one data row, one more sample of history: past 61 ticks the oldest samples are
+        # over 30 s old. The window's timer sets the pace, which the -30s mark's place on screen
+        # checks: a tick every 500 ms puts it 61 samples from the newest.
         s.wait_for(lambda: len(data_rows(s.log())) >= 127, 150, "fewer than 127 rows")
-        status = STATUS.match(s.status_text())
-        elapsed, rows = time.monotonic() - connected, len(data_rows(s.log()))
-        check(status and abs(rows - int(status.group(1))) <= 3 and int(status.group(1)) <=
-              elapsed / 0.5 + 3, f"status {s.status_text()!r} after {rows} rows, {elapsed:.0f} s")
         check_chart(s.screenshot("after-a-minute"), ox, oy)
         s.close()
 

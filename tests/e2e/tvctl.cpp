@@ -4,7 +4,6 @@
 // xdotool; this covers what X cannot see.
 //
 //   tvctl wait-main MS            wait for the main window; print its client rect on screen
-//   tvctl gone MS                 wait until the main window no longer exists
 //   tvctl status | text ID        print the status line's text, or that of child control ID
 //   tvctl rect ID                 print the screen rect of child ID: left top right bottom
 //   tvctl post ID                 post WM_COMMAND ID to the main window
@@ -67,21 +66,17 @@ std::vector<HWND> Children(HWND parent) {
 
 // --- what the process holds ---------------------------------------------------------------
 
-// The process's entries in the system's handle list (SystemHandleInformation).
+// The process's entries in the system's handle list (SystemHandleInformation). The prefix's few
+// processes hold some thousands of handles; the buffer has room for 340,000.
 long long SystemHandles(DWORD pid) {
-    std::vector<BYTE> buffer(1 << 20);
-    for (int attempt = 0; attempt < 8; attempt++) {
-        ULONG needed = 0;
-        if (NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
-                                     static_cast<ULONG>(buffer.size()), &needed) == 0) {
-            auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-            const SYSTEM_HANDLE_ENTRY* entries = list->Handle;
-            return std::count_if(entries, entries + list->Count,
-                                 [pid](const SYSTEM_HANDLE_ENTRY& e) { return e.OwnerPid == pid; });
-        }
-        buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
-    }
-    return -1;
+    std::vector<BYTE> buffer(8 << 20);
+    if (NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
+                                 static_cast<ULONG>(buffer.size()), nullptr) != 0)
+        return -1;
+    auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+    const SYSTEM_HANDLE_ENTRY* entries = list->Handle;
+    return std::count_if(entries, entries + list->Count,
+                         [pid](const SYSTEM_HANDLE_ENTRY& e) { return e.OwnerPid == pid; });
 }
 
 // Live cells of the GDI handle table the PEB points at (GdiSharedHandleTable): 0x10000 cells of 24
@@ -173,8 +168,6 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 1;
     }
-    if (command == L"gone")
-        return WaitUntil(number(2), [] { return FindMain() == nullptr; }) ? 0 : 1;
     if (command == L"wait-main" && !WaitUntil(number(2), [] { return FindMain() != nullptr; }))
         return 1;
 
