@@ -38,12 +38,9 @@ TEST(Conversion, SampleTextsOfEveryChannel) {
     EXPECT_STREQ(ConvertChannel(3, -32768).text, "-1310720 RPM");
 }
 
-TEST(Conversion, CaptionIsNameThenText) {
-    wchar_t caption[300];
-    FormatChannelCaption(3, ConvertChannel(3, 20), caption, 300);
-    EXPECT_EQ(std::wstring(caption), L"RPM = 800 RPM");
-    FormatChannelCaption(7, ConvertChannel(7, 20000), caption, 300);
-    EXPECT_EQ(std::wstring(caption), L"Battery = 13.64 Volts");
+TEST(Conversion, CaptionIsCutToItsBuffer) {
+    // Whole captions are the chart's tests'.
+    wchar_t caption[12];
     FormatChannelCaption(0, ConvertChannel(0, 255), caption, 12);
     EXPECT_EQ(std::wstring(caption), L"Intake Air ") << "cut to the buffer, terminated";
 }
