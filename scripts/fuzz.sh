@@ -1,5 +1,5 @@
 #!/bin/sh
-# Fuzzes what reaches Tarvex from outside (the line's bytes and Tarvex.cfg) and what tarvex-log
+# Fuzzes what reaches Tarvex from outside (the line's bytes) and what tarvex-log
 # reads (any file as a log): builds build/fuzz with
 # clang (libFuzzer, ASan, UBSan), runs each target for FUZZ_SECONDS seconds (default 60) from its
 # corpus and its regressions, and prints the executions and findings of each. Exits nonzero when a
@@ -8,7 +8,7 @@
 #
 #   scripts/fuzz.sh                      every target, a minute each
 #   FUZZ_SECONDS=3600 scripts/fuzz.sh    the long run
-#   scripts/fuzz.sh connection config    only these targets
+#   scripts/fuzz.sh connection get_block only these targets
 #   FUZZ_MERGE=1 scripts/fuzz.sh         also merge inputs that reach new code into the corpus
 #   FUZZ_BUILD_DIR=<dir>                 another build directory than build/fuzz
 set -eu
@@ -16,13 +16,12 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
-targets=${*:-get_block connection config log_reader}
+targets=${*:-get_block connection log_reader}
 
 max_len() {
     case $1 in
     get_block) echo 1024 ;;
     connection) echo 8192 ;;
-    config) echo 512 ;;
     log_reader) echo 65536 ;;
     *) echo "unknown target: $1" >&2; exit 2 ;;
     esac

@@ -142,8 +142,8 @@ except (OSError, KeyError, ValueError) as e:
 print("""
 How to read it:
 
-- Fuzzing drives the block receiver, a whole connection (wake-up included) with polling and the reading
-  of Tarvex.cfg with libFuzzer's bytes; a finding is a crash, a sanitizer report or a broken
+- Fuzzing drives the block receiver, a whole connection (wake-up included) with polling, and
+  tarvex-log's reader with libFuzzer's bytes; a finding is a crash, a sanitizer report or a broken
   invariant, and is kept under `tests/fuzz/regressions/` once fixed.
 - Fault injection makes the N-th serial operation of a connection attempt or of a poll cycle fail
   (an error, or a read that brings nothing), once and for good, for every N; each run must end in

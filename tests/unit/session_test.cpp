@@ -31,7 +31,7 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
         std::wstring port;   // the name opened; empty when no open may be tried
         std::string log;     // the whole log after start-up
         bool unreadable = false;
-    } cases[] = { // a file longer than the 200 bytes read is the config fuzz target's
+    } cases[] = {
         {"no file", false, "", true, L"COM9:", STARTED_DEFAULT},
         {"five bytes", true, "COM7:", true, L"COM7:",
          "Starting ...\r\nRead Config file: COM7:\r\n\r\nCOM Opened\r\n"},
@@ -51,13 +51,18 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
         {"ten bytes with a NUL refused", true, std::string("COM7:\0xxxx", 10), false, L"",
          "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
          "\r\nCannot open COM port"},
+        {"a byte above 127 is the character of that code", true, "COM\xE9", true, L"COM\u00e9",
+         "Starting ...\r\nRead Config file: COM\xE9\r\n\r\nCOM Opened\r\n"},
+        {"a file past the 200 bytes read", true, std::string(300, 'C'), false, L"",
+         "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
+         "\r\nCannot open COM port"},
         {"unreadable file", true, "COM7:", false, L"",
          "Starting ...\r\nConfig file refused: it cannot be read\r\n\r\n\r\nCannot open COM port",
          true},
     };
     for (const auto& c : cases) {
         ResetFakeOs();
-        fakeOs.openablePorts = {L"COM9:", L"COM7:", L"\\\\.\\COM12"};
+        fakeOs.openablePorts = {L"COM9:", L"COM7:", L"\\\\.\\COM12", L"COM\u00e9"};
         fakeOs.configPresent = c.present;
         fakeOs.configBytes = c.config;
         fakeOs.configUnreadable = c.unreadable;
