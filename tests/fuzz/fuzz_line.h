@@ -1,26 +1,15 @@
-// What the fuzz targets share: the layout of their input and a check that stops the process, on
+// What the line's fuzz targets share: the layout of their input and the program on
 // the test platform (tests/support/fake_os.h) with the input as the line's far end.
 #pragma once
 
 #include "fake_os.h"
-
-#include <cstdio>
-#include <cstdlib>
+#include "fuzz_check.h"
 
 // The option bits at the head of a line target's input.
 namespace fuzzinput {
 constexpr uint8_t AUTO_ECHO = 0x01; // the platform echoes written bytes; the input holds the ECU's
 constexpr uint8_t DEBUG_LOG = 0x02; // the reader thread writes its per-cycle lines
 } // namespace fuzzinput
-
-// Stops the process with a message when an invariant does not hold: libFuzzer reports the input.
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond);     \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 // A fresh program whose open port reads the input, one byte per read, each taking a byte's time
 // at 9600 baud. Without autoEcho the input also holds the adapter's echoes; once it is used up

@@ -1,39 +1,30 @@
 // Any bytes as a Tarvex.log, fed in two pieces split where the first byte says: the reader must not
 // crash or hang, and what it gives must hold together (a value exactly where the row's channel set
 // says, time that never runs back within a second, every left-out row reported).
+#include "fuzz_check.h"
 #include "log_reader.h"
 #include "outputs.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 using namespace tarvexlog;
 
 namespace {
-
-#define CHECK(condition)                                                                 \
-    do {                                                                                 \
-        if (!(condition)) {                                                              \
-            std::fprintf(stderr, "invariant broken: %s (line %d)\n", #condition, __LINE__); \
-            std::abort();                                                                \
-        }                                                                                \
-    } while (0)
 
 class Checker : public ReportBuilder {
 public:
     Checker() : ReportBuilder("fuzz") {}
     void OnRow(const Row& row) override {
         for (int c = 0; c < CHANNELS; c++)
-            CHECK(((row.mask >> c) & 1) == (row.text[c][0] != 0));
-        CHECK(row.seconds >= 0);
-        CHECK(row.seconds >= previousSeconds || row.clock != previousClock);
+            FUZZ_CHECK(((row.mask >> c) & 1) == (row.text[c][0] != 0));
+        FUZZ_CHECK(row.seconds >= 0);
+        FUZZ_CHECK(row.seconds >= previousSeconds || row.clock != previousClock);
         previousSeconds = row.seconds;
         previousClock = row.clock;
         ReportBuilder::OnRow(row);
     }
     void OnProblem(uint64_t, const std::string& what) override {
-        CHECK(!what.empty());
+        FUZZ_CHECK(!what.empty());
         problems++;
     }
     double previousSeconds = -1;
@@ -51,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reader.Feed(text, split);
     reader.Feed(text + split, size - split);
     reader.Finish();
-    CHECK(reader.UnplacedCount() <= checker.problems);
-    CHECK(checker.slots.size() <= ReportBuilder::MAX_SLOTS);
+    FUZZ_CHECK(reader.UnplacedCount() <= checker.problems);
+    FUZZ_CHECK(checker.slots.size() <= ReportBuilder::MAX_SLOTS);
     static std::FILE* sink = std::fopen("/dev/null", "w");
     if (reader.IsTarvexLog())
         checker.Write(sink, "fuzz", reader.UnplacedCount());
