@@ -23,8 +23,6 @@ inline void FuzzReset(const uint8_t* line, size_t size, bool autoEcho) {
     fakeOs.timeoutsSet = true;
     fakeOs.logOpen = true;
     fakeOs.holdReader = true;
-    fakeOs.configPresent = true;
-    fakeOs.openablePorts = {L"COM9:"};
 }
 
 inline bool LogEndsWith(const std::string& tail) {

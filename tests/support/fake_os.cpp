@@ -364,10 +364,8 @@ void OsSetChannelCaption(int channel, const wchar_t* caption) {
 
 ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* length) {
     *length = 0;
-    if (!fakeOs.configPresent)
-        return ConfigMissing;
-    if (fakeOs.configUnreadable)
-        return ConfigUnreadable;
+    if (fakeOs.config != ConfigRead)
+        return fakeOs.config;
     *length = std::min<uint32_t>(capacity, static_cast<uint32_t>(fakeOs.configBytes.size()));
     std::copy_n(fakeOs.configBytes.begin(), *length, buffer);
     return ConfigRead;

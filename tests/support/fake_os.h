@@ -50,9 +50,8 @@ struct FakeOs {
     std::thread::id logLockOwner;                 // the thread holding the log lock, if any
     int logUsesOutsideLock = 0;                   // writes and closes made without holding it
 
-    // "Tarvex.cfg": absent unless configPresent.
-    bool configPresent = false;
-    bool configUnreadable = false;
+    // "Tarvex.cfg": what reading it gives, and its bytes when read.
+    ConfigReadResult config = ConfigMissing;
     std::string configBytes;
 
     // Serial port: names that open, and what was opened.

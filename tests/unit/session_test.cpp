@@ -23,60 +23,53 @@ class Session : public ::testing::Test {
 } // namespace
 
 TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
+    // What the log says of the name, after "Starting ...": only a name said to be taken is
+    // opened, and the log goes on with the open's outcome.
+    const std::string TOO_LONG = "Config file refused: the name is longer than 9 characters";
     const struct {
         const char* what;
-        bool present;
-        std::string config;
+        ConfigReadResult config;
+        std::string bytes;
+        std::string said;
         bool opens;
-        std::wstring port;   // the name opened; empty when no open may be tried
-        std::string log;     // the whole log after start-up
-        bool unreadable = false;
     } cases[] = {
-        {"no file", false, "", true, L"COM9:", STARTED_DEFAULT},
-        {"five bytes", true, "COM7:", true, L"COM7:",
-         "Starting ...\r\nRead Config file: COM7:\r\n\r\nCOM Opened\r\n"},
-        {"nine bytes fit", true, "\\\\.\\COM12", true, L"\\\\.\\COM12",
-         "Starting ...\r\nRead Config file: \\\\.\\COM12\r\n\r\nCOM Opened\r\n"},
-        {"line end kept, never opened", true, "COM7:\r\n", false, L"",
-         "Starting ...\r\nRead Config file: COM7:\r\n\r\n\r\n\r\nCannot open COM port"},
-        {"empty file", true, "", false, L"",
-         "Starting ...\r\nRead Config file: \r\n\r\n\r\nCannot open COM port"},
-        {"ten bytes refused", true, "COM7:\r\n\r\n\r", false, L"",
-         "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
-         "\r\nCannot open COM port"},
-        {"name ends at a NUL", true, std::string("COM7:\0x", 7), true, L"COM7:",
-         "Starting ...\r\nRead Config file: COM7:\r\n\r\nCOM Opened\r\n"},
-        {"NUL first", true, std::string("\0COM7:", 6), false, L"",
-         "Starting ...\r\nRead Config file: \r\n\r\n\r\nCannot open COM port"},
-        {"ten bytes with a NUL refused", true, std::string("COM7:\0xxxx", 10), false, L"",
-         "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
-         "\r\nCannot open COM port"},
-        {"a byte above 127 is the character of that code", true, "COM\xE9", true, L"COM\u00e9",
-         "Starting ...\r\nRead Config file: COM\xE9\r\n\r\nCOM Opened\r\n"},
-        {"a file past the 200 bytes read", true, std::string(300, 'C'), false, L"",
-         "Starting ...\r\nConfig file refused: the name is longer than 9 characters\r\n\r\n"
-         "\r\nCannot open COM port"},
-        {"unreadable file", true, "COM7:", false, L"",
-         "Starting ...\r\nConfig file refused: it cannot be read\r\n\r\n\r\nCannot open COM port",
+        {"no file", ConfigMissing, "", "Default port: COM9:", true},
+        {"five bytes", ConfigRead, "COM7:", "Read Config file: COM7:", true},
+        {"nine bytes fit", ConfigRead, "\\\\.\\COM12", "Read Config file: \\\\.\\COM12", true},
+        {"line end kept, never opened", ConfigRead, "COM7:\r\n", "Read Config file: COM7:\r\n",
+         false},
+        {"empty file", ConfigRead, "", "Read Config file: ", false},
+        {"ten bytes refused", ConfigRead, "COM7:\r\n\r\n\r", TOO_LONG, false},
+        {"name ends at a NUL", ConfigRead, std::string("COM7:\0x", 7), "Read Config file: COM7:",
          true},
+        {"NUL first", ConfigRead, std::string("\0COM7:", 6), "Read Config file: ", false},
+        {"ten bytes with a NUL refused", ConfigRead, std::string("COM7:\0xxxx", 10), TOO_LONG,
+         false},
+        {"a byte above 127 is the character of that code", ConfigRead, "COM\xE9",
+         "Read Config file: COM\xE9", true},
+        {"a file past the 200 bytes read", ConfigRead, std::string(300, 'C'), TOO_LONG, false},
+        {"unreadable file", ConfigUnreadable, "COM7:", "Config file refused: it cannot be read",
+         false},
     };
     for (const auto& c : cases) {
         ResetFakeOs();
         fakeOs.openablePorts = {L"COM9:", L"COM7:", L"\\\\.\\COM12", L"COM\u00e9"};
-        fakeOs.configPresent = c.present;
-        fakeOs.configBytes = c.config;
-        fakeOs.configUnreadable = c.unreadable;
+        fakeOs.config = c.config;
+        fakeOs.configBytes = c.bytes;
+        const std::string log = "Starting ...\r\n" + c.said + "\r\n\r\n" +
+                                (c.opens ? "COM Opened\r\n" : "\r\nCannot open COM port");
         EXPECT_EQ(StartSession(), c.opens ? 1 : 0) << c.what;
-        EXPECT_EQ(fakeOs.logFile, c.log) << c.what;
+        EXPECT_EQ(fakeOs.logFile, log) << c.what;
         // The end follows the start's last line directly, whether the port opened or not.
         EndSession();
-        EXPECT_EQ(fakeOs.logFile, c.log + "Session ended") << c.what;
+        EXPECT_EQ(fakeOs.logFile, log + "Session ended") << c.what;
         EXPECT_FALSE(fakeOs.logOpen || fakeOs.portOpen) << c.what;
-        if (c.port.empty()) {
-            EXPECT_EQ(fakeOs.portOpenCalls, 0) << c.what << ": the name must not be opened";
-        }
+        EXPECT_EQ(fakeOs.portOpenCalls, c.opens ? 1 : 0) << c.what << ": no other name opened";
         if (c.opens) {
-            EXPECT_EQ(fakeOs.openedPort, c.port) << c.what;
+            std::wstring name; // the name the log gives, a character for each byte
+            for (unsigned char ch : c.said.substr(c.said.find(": ") + 2))
+                name += ch;
+            EXPECT_EQ(fakeOs.openedPort, name) << c.what;
             EXPECT_TRUE(fakeOs.messages.empty()) << c.what;
         } else {
             ASSERT_EQ(fakeOs.messages.size(), 1u) << c.what;
