@@ -263,16 +263,25 @@ TEST_F(Link, AReaderStoppedMidCycleFailsQuietly) {
     EXPECT_TRUE(fakeOs.messages.empty()) << "nobody is left to read a box";
 }
 
-TEST_F(Link, PauseBeforeAConnectionMakesAnAttemptWithoutHeader) {
-    StartRun();
+TEST_F(Link, PauseBeforeAConnectionMakesAnAttemptWithoutHeaderThenToggles) {
+    ResetFakeOs();
+    ASSERT_EQ(StartSession(), 1);
+    OnPauseButton(); // nothing behind the port: the attempt fails, and nothing else changes
+    EXPECT_TRUE(fakeOs.pauseTexts.empty());
+    AttachEcu();
+    fakeOs.holdReader = true;
     StoreFlag(LinkState.paused, 1);
     OnPauseButton();
     EXPECT_EQ(LoadFlag(LinkState.connected), 1);
     EXPECT_EQ(LoadFlag(LinkState.paused), 0);
-    ASSERT_EQ(fakeOs.pauseTexts.size(), 1u);
-    EXPECT_EQ(fakeOs.pauseTexts[0], L"Pause");
     const std::string log = Log();
     EXPECT_EQ(log.substr(log.size() - 19), "\r\nInitialised OK!\r\n") << "no header row";
+    OnPauseButton();
+    OnPauseButton();
+    OnPauseButton();
+    const std::vector<std::wstring> texts = {L"Pause", L"Resume", L"Pause", L"Resume"};
+    EXPECT_EQ(fakeOs.pauseTexts, texts);
+    EXPECT_EQ(LoadFlag(LinkState.paused), 1);
 }
 
 TEST_F(Link, AttemptsNeverNestAndATickThatConnectsWritesTheHeaderRow) {

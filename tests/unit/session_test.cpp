@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -108,20 +107,6 @@ TEST_F(Session, TickWithoutEcuKeepsWaiting) {
     EXPECT_EQ(fakeOs.logFile, std::string(STARTED_DEFAULT) +
                                   "\r\nDevice not responding\r\nDevice not responding");
     EXPECT_TRUE(fakeOs.messages.empty());
-}
-
-TEST_F(Session, PauseTogglesOnlyWhileConnected) {
-    ASSERT_EQ(StartSession(), 1);
-    OnPauseButton(); // not connected: an attempt, which fails; nothing else changes
-    EXPECT_TRUE(fakeOs.pauseTexts.empty());
-    EXPECT_EQ(LoadFlag(LinkState.paused), 0);
-
-    StoreFlag(LinkState.connected, 1);
-    OnPauseButton();
-    OnPauseButton();
-    OnPauseButton();
-    EXPECT_EQ(fakeOs.pauseTexts, (std::vector<std::wstring>{L"Resume", L"Pause", L"Resume"}));
-    EXPECT_EQ(LoadFlag(LinkState.paused), 1);
 }
 
 TEST_F(Session, EachChannelButtonIsFoundByItsOwnId) {
