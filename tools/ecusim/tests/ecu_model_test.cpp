@@ -22,9 +22,7 @@ using Bytes = std::vector<int>; // what the tester read, -1 for a read that time
 struct FakeLine {
     EcuModel model;
     uint64_t now = 1000000;
-    std::vector<uint64_t> arrivals; // arrival time of every byte read
-    int writes = 0;                 // bytes written so far
-    int slowWrite = 0;              // this write (counted from 1) first waits slowWriteUs
+    int writes = 0, slowWrite = 0; // bytes written so far; this one (from 1) first waits slowWriteUs
     uint64_t slowWriteUs = 0;
 
     explicit FakeLine(const Scenario& s = Scenario()) : model(s) {
@@ -43,10 +41,8 @@ struct FakeLine {
         Direction d;
         if (model.NextReady(&t) && t <= now + kReadTimeoutUs) {
             now = std::max(now, t);
-            if (model.PopByte(now, &b, &d)) {
-                arrivals.push_back(t);
+            if (model.PopByte(now, &b, &d))
                 return b;
-            }
         }
         Sleep(kReadTimeoutUs);
         return -1;
@@ -54,14 +50,12 @@ struct FakeLine {
     void Sleep(uint64_t us) { model.Advance(now += us); }
     void Rts(bool on) { model.SetRts(on, now); } // on pulls the line low: a zero
 
-    // The 5-baud address as the logger clocks it out on RTS, then its purge of the buffers at the
-    // end of the stop bit. cutStopUs > 0 pulls the line low again that far into the stop bit.
-    Bytes WakeUp(uint8_t address = kEcuAddress, bool flipParity = false,
-                 uint64_t bitUs = 200000, uint64_t cutStopUs = 0) {
-        const bool parity = (__builtin_popcount(address & 0x7F) % 2 == 0) != flipParity;
-        for (int i = 0; i < 9; ++i) { // start bit, seven address bits, parity
-            const bool bit = i == 0 ? false : i < 8 ? (address >> (i - 1)) & 1 : parity;
-            Rts(!bit);
+    // The 5-baud address as the logger clocks it out on RTS (frame: the seven address bits and
+    // the parity bit on top), then its purge of the buffers at the end of the stop bit.
+    // cutStopUs > 0 pulls the line low again that far into the stop bit.
+    Bytes WakeUp(uint8_t frame = kEcuAddress, uint64_t bitUs = 200000, uint64_t cutStopUs = 0) {
+        for (int i = 0; i < 9; ++i) { // the start bit, then the frame's eight bits
+            Rts(i == 0 || !((frame >> (i - 1)) & 1));
             Sleep(bitUs);
         }
         Rts(false);
@@ -116,59 +110,58 @@ struct FakeLine {
 };
 
 TEST(EcuModelWakeUp, AnswersOnlyAFrameOnTheGridToAddress10WithOddParityAt9600_8N1) {
+    // The frame: the address with its parity bit on top, 0x10 and 0 the ECU's.
     const struct {
         const char* what;
-        uint8_t address;
-        bool flipParity;
+        uint8_t frame;
         uint64_t bitUs, cutStopUs;
         uint32_t baud;
         int dataBits, parity, stopBits;
         bool answered;
     } cases[] = {
-        {"healthy", 0x10, false, 200000, 0, 9600, 8, 0, 1, true},
-        {"bits 5% short", 0x10, false, 190000, 0, 9600, 8, 0, 1, true},
-        {"bits 5% long", 0x10, false, 210000, 0, 9600, 8, 0, 1, true},
-        {"bits 7% short", 0x10, false, 186000, 0, 9600, 8, 0, 1, false},
-        {"bits 7% long", 0x10, false, 214000, 0, 9600, 8, 0, 1, false},
-        {"stop bit cut short", 0x10, false, 200000, 80000, 9600, 8, 0, 1, false},
-        {"line low again before the answer", 0x10, false, 200000, 230000, 9600, 8, 0, 1, false},
-        {"address 0x11", 0x11, false, 200000, 0, 9600, 8, 0, 1, false},
-        {"address 0x50", 0x50, false, 200000, 0, 9600, 8, 0, 1, false},
-        {"even parity", 0x10, true, 200000, 0, 9600, 8, 0, 1, false},
-        {"port at 10400", 0x10, false, 200000, 0, 10400, 8, 0, 1, false},
-        {"port at 8E1", 0x10, false, 200000, 0, 9600, 8, 2, 1, false},
-        {"port at 7N1", 0x10, false, 200000, 0, 9600, 7, 0, 1, false},
-        {"port at 8N2", 0x10, false, 200000, 0, 9600, 8, 0, 2, false},
+        {"healthy", 0x10, 200000, 0, 9600, 8, 0, 1, true},
+        {"bits 5% short", 0x10, 190000, 0, 9600, 8, 0, 1, true},
+        {"bits 5% long", 0x10, 210000, 0, 9600, 8, 0, 1, true},
+        {"bits 7% short", 0x10, 186000, 0, 9600, 8, 0, 1, false},
+        {"bits 7% long", 0x10, 214000, 0, 9600, 8, 0, 1, false},
+        {"stop bit cut short", 0x10, 200000, 80000, 9600, 8, 0, 1, false},
+        {"line low again before the answer", 0x10, 200000, 230000, 9600, 8, 0, 1, false},
+        {"address 0x11", 0x91, 200000, 0, 9600, 8, 0, 1, false},
+        {"address 0x50", 0xD0, 200000, 0, 9600, 8, 0, 1, false},
+        {"even parity", 0x90, 200000, 0, 9600, 8, 0, 1, false},
+        {"port at 8E1", 0x10, 200000, 0, 9600, 8, 2, 1, false},
+        {"port at 7N1", 0x10, 200000, 0, 9600, 7, 0, 1, false},
+        {"port at 8N2", 0x10, 200000, 0, 9600, 8, 0, 2, false},
     };
     for (const auto& c : cases) {
         FakeLine line;
         line.model.SetLineSettings(c.baud, c.dataBits, c.parity, c.stopBits, line.now);
-        EXPECT_EQ(line.WakeUp(c.address, c.flipParity, c.bitUs, c.cutStopUs),
+        EXPECT_EQ(line.WakeUp(c.frame, c.bitUs, c.cutStopUs),
                   c.answered ? Bytes({0x55, 0x0B, 0x02}) : Bytes({-1, -1, -1}))
             << c.what;
     }
 }
 
 TEST(EcuModelWakeUp, SyncDelayIsDrawnInItsRangeAtEachWakeUpFromTheSeedUnlessFixed) {
-    // Measured from the end of the stop bit, where the logger purges its buffers.
-    auto delays = [](const Scenario& s) {
+    // Measured from the end of the stop bit, where the logger purges its buffers, to the start of
+    // the sync byte, which the keywords follow back to back.
+    auto delays = [](uint64_t seed, int64_t fixedUs = -1) {
+        Scenario s;
+        s.seed = seed;
+        s.syncDelayUs = fixedUs;
         FakeLine line(s);
         std::vector<uint64_t> out;
         for (int i = 0; i < 16; ++i) {
             const uint64_t stopEnd = line.now + 10 * kSlowBitUs;
             EXPECT_EQ(line.WakeUp(), (Bytes{0x55, 0x0B, 0x02}));
-            out.push_back(line.arrivals[line.arrivals.size() - 3] - kByteUs - stopEnd);
+            out.push_back(line.now - 3 * kByteUs - stopEnd);
             EXPECT_EQ(out.back(), line.model.lastSyncDelayUs());
             line.Sleep(kSessionTimeoutUs); // the tester lets the session go
         }
         return out;
     };
-    Scenario seeded;
-    seeded.seed = 7;
-    const auto first = delays(seeded);
-    EXPECT_EQ(delays(seeded), first) << "the same seed gives the same delays";
-    seeded.seed = 8;
-    const auto second = delays(seeded);
+    const auto first = delays(7), second = delays(8);
+    EXPECT_EQ(delays(7), first) << "the same seed gives the same delays";
     EXPECT_NE(second, first);
     for (const auto* run : {&first, &second}) {
         const auto [lo, hi] = std::minmax_element(run->begin(), run->end());
@@ -176,9 +169,7 @@ TEST(EcuModelWakeUp, SyncDelayIsDrawnInItsRangeAtEachWakeUpFromTheSeedUnlessFixe
         EXPECT_LE(*hi, kSyncDelayMaxUs);
         EXPECT_GT(*hi - *lo, 100000u) << "the delays hardly vary";
     }
-    Scenario fixed;
-    fixed.syncDelayUs = 123000;
-    EXPECT_EQ(delays(fixed), std::vector<uint64_t>(16, 123000));
+    EXPECT_EQ(delays(1, 123000), std::vector<uint64_t>(16, 123000));
 }
 
 TEST(EcuModelSession, EachWayOutOfASessionAndANewWakeUpAfterIt) {
