@@ -14,6 +14,7 @@
 #include <vector>
 
 using namespace tarvexlog;
+using Texts = std::vector<std::string>;
 
 namespace {
 
@@ -46,7 +47,7 @@ struct Result : CsvWriter {
     }
     EventWriter eventWriter;
     std::vector<Row> rows;
-    std::vector<std::string> problems;
+    Texts problems;
     std::string csv, events;
     bool tarvex = false;
 };
@@ -97,7 +98,7 @@ TEST(LogReader, PlacesEveryValueInItsColumnOrNowhere) {
         const char* what;
         std::string rows;
         std::string csv;
-        std::vector<std::string> problems; // a text each problem line must hold, in order
+        Texts problems; // a text each problem line must hold, in order
     } cases[] = {
         {"broken by debug lines after the time, after the space, before and after a comma",
          "7:00:01 PM" + DEBUG + " " + DEBUG + "32.65 F" + DEBUG + "," + "89.00 F," +
@@ -122,13 +123,17 @@ TEST(LogReader, PlacesEveryValueInItsColumnOrNowhere) {
              LogRow("7:00:03 PM", ALL + ",1.00 Volts") + LogRow("7:00:04 PM", " 32.65 F,,") +
              LogRow("7:00:05 PM", "32.65F,") + LogRow("7:00:06 PM", " 800.00 RPM,") +
              LogRow("7:00:07 PM", "  2.5 ms,") + LogRow("7:00:08 PM", " 32.65 F") +
-             LogRow("7:00:09 PM", " 12345678901234567.00 F,"),
+             LogRow("7:00:09 PM", " 12345678901234567.00 F,") +
+             LogRow("7:00:10 PM", " 32.65 \xB0" "F,") + // bytes of no text, shown escaped
+             "Device not responding\r\n\x01garbage\xFF\r\n",
          "",
          {"10: a row whose values are not in channel order", "11: a row with a field that is no value: \"hot\"",
           "12: a row with more than eight values", "13: a row with an empty field",
           "14: a row without values", "15: a row with a field that is no value: \"800.00 RPM\"",
           "16: a row with a field that is no value", "17: a row whose values are not in channel order",
-          "18: a row with a field that is no value"}},
+          "18: a row with a field that is no value",
+          "19: a row with a field that is no value: \"32.65 \\xB0F\"",
+          "21: not a line of a Tarvex log: \"\\x01garbage\\xFF\""}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -209,9 +214,9 @@ TEST(LogReader, DamagedLogs) {
                 << r.problems.back();
         }
         if (cut == 0) {
-            EXPECT_EQ(r.problems, std::vector<std::string>{"0: not a Tarvex log: the file is empty"});
+            EXPECT_EQ(r.problems, Texts{"0: not a Tarvex log: the file is empty"});
         }
-        for (const std::string& problem : cut > 0 ? r.problems : std::vector<std::string>())
+        for (const std::string& problem : cut > 0 ? r.problems : Texts())
             EXPECT_NE(problem.find("cut"), std::string::npos) << problem;
     }
 
@@ -222,25 +227,8 @@ TEST(LogReader, DamagedLogs) {
     EXPECT_EQ(Read(log, 1).csv, whole.csv);
     EXPECT_EQ(Read(log, 7).events, whole.events);
 
-    // Another text; bytes of no text, shown escaped.
-    const struct {
-        std::string log;
-        bool tarvex;
-        std::string problem;
-    } bad[] = {
-        {"hello\r\nSession ended", false,
-         "1: not a Tarvex log: it does not begin with \"Starting ...\""},
-        {START + CONNECT + LogRow("7:00:01 PM", " 32.65 \xB0" "F,") + "Session ended", true,
-         "9: a row with a field that is no value: \"32.65 \\xB0F\""},
-        {START + "\x01garbage\xFF\r\nSession ended", true,
-         "5: not a line of a Tarvex log: \"\\x01garbage\\xFF\""},
-    };
-    for (const auto& b : bad) {
-        const Result r = Read(b.log);
-        EXPECT_EQ(r.tarvex, b.tarvex);
-        EXPECT_EQ(r.csv, "");
-        EXPECT_EQ(r.problems, std::vector<std::string>{b.problem});
-    }
+    EXPECT_EQ(Read("hello\r\nSession ended").problems,
+              Texts{"1: not a Tarvex log: it does not begin with \"Starting ...\""});
     // The identification's data is the ECU's text: whatever it holds is no row.
     EXPECT_TRUE(Read(START + "\r\nblockNumber 0 Type = F6 Length = 9 data \xE9\r\n7:00:01 PM 13.60 Volts" +
                      CONNECT + "Session ended")
@@ -293,13 +281,14 @@ TEST(LogReader, ReportKeepsExtremesInFewSlots) {
 TEST(LogReader, RecordedLogsMatchTheirTruth) {
     const struct {
         const char* name;
-        size_t cutRows;                   // rows left out
-        std::vector<std::string> history; // the events, in order
+        size_t cutRows; // rows left out
+        Texts history;  // the events, in order
     } cases[] = {
         {"switching", 0, {"connected", "Session ended"}},
         // The pause as a gap, the lost link, the reconnection, the end.
         {"session", 0,
-         {"connected", "gap: no rows", "link lost", "attempt failed", "connected", "Session ended"}},
+         {"connected", "gap: no rows", "link lost", "attempt failed", "connected",
+          "Session ended"}},
         {"killed", 1, {"connected", "the log ends without"}},
     };
     for (const auto& c : cases) {
