@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -176,7 +177,7 @@ TEST(LogReader, SecondsLinksAndEvents) {
 // chunking of the input, read the same.
 TEST(LogReader, DamagedLogs) {
     std::string log = START + CONNECT + "7:00:00 PM" + NAMES;
-    std::vector<size_t> rowStart, rowEnd;
+    std::vector<size_t> starts, ends; // of the rows
     for (const std::string& row : {
              "7:00:01 PM" + DEBUG + ALL + DEBUG + "\r\n",
              "7:00:01 PM 32.65 F" + DEBUG +
@@ -184,9 +185,9 @@ TEST(LogReader, DamagedLogs) {
              "7:00:02 PM 13.60 Volts\r\n" + DEBUG,
              "7:00:02 PM 89.50 F" + DEBUG + ",800 RPM,13.64 Volts\r\n",
          }) {
-        rowStart.push_back(log.size());
+        starts.push_back(log.size());
         log += row;
-        rowEnd.push_back(log.size());
+        ends.push_back(log.size());
     }
     log += "Session ended";
     const Result whole = Read(log);
@@ -197,18 +198,15 @@ TEST(LogReader, DamagedLogs) {
         SCOPED_TRACE("cut at byte " + std::to_string(cut));
         const Result r = Read(log.substr(0, cut), 4096);
         EXPECT_EQ(r.tarvex, cut > 0);
-        size_t written = 0, begun = 0;
-        for (size_t i = 0; i < 4; i++) {
-            written += rowEnd[i] <= cut;
-            begun += rowStart[i] < cut;
-        }
+        const size_t written = std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin();
+        const size_t begun = std::lower_bound(starts.begin(), starts.end(), cut) - starts.begin();
         // A last row whose end cannot be proven (its line end looks like a debug line's) may be
         // left out too; whatever is given is the full log's.
         const size_t m = r.rows.size();
         EXPECT_EQ(r.csv, whole.csv.substr(0, r.csv.size()));
         EXPECT_GE(m + 1, written);
         EXPECT_LE(m, begun);
-        if (m < begun && cut > rowStart[begun - 1] + 10) {
+        if (m < begun && cut > starts[begun - 1] + 10) {
             ASSERT_FALSE(r.problems.empty());
             EXPECT_NE(r.problems.back().find("a cut row, left out"), std::string::npos)
                 << r.problems.back();
