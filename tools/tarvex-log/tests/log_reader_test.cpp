@@ -227,7 +227,7 @@ TEST(LogReader, DamagedLogs) {
 
     EXPECT_EQ(Read("hello\r\nSession ended").problems,
               Texts{"1: not a Tarvex log: it does not begin with \"Starting ...\""});
-    // The identification's data is the ECU's text: whatever it holds is no row.
+    // The identification's data is the ECU's text: whatever bytes it holds are no problem.
     EXPECT_TRUE(Read(START + "\r\nblockNumber 0 Type = F6 Length = 9 data \xE9\r\n7:00:01 PM 13.60 Volts" +
                      CONNECT + "Session ended")
                     .problems.empty());
