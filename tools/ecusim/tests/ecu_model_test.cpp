@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "ecu_model.h"
@@ -22,10 +23,8 @@ using Bytes = std::vector<int>; // what the tester read, -1 for a read that time
 struct FakeLine {
     EcuModel model;
     uint64_t now = 1000000;
-    std::vector<uint64_t> arrivals; // arrival time of every byte read
-    int writes = 0;                 // bytes written so far
-    int slowWrite = 0;              // this write (counted from 1) first waits slowWriteUs
-    uint64_t slowWriteUs = 0;
+    int writes = 0, slowWrite = 0; // bytes written so far; write slowWrite (from 1) waits first
+    uint64_t slowWriteUs = 0;      // for this long
 
     explicit FakeLine(const Scenario& s = Scenario()) : model(s) {
         model.SetLineSettings(9600, 8, 0, 1, now);
@@ -43,45 +42,38 @@ struct FakeLine {
         Direction d;
         if (model.NextReady(&t) && t <= now + kReadTimeoutUs) {
             now = std::max(now, t);
-            if (model.PopByte(now, &b, &d)) {
-                arrivals.push_back(t);
+            if (model.PopByte(now, &b, &d))
                 return b;
-            }
         }
         Sleep(kReadTimeoutUs);
         return -1;
     }
     void Sleep(uint64_t us) { model.Advance(now += us); }
-    void Rts(bool on) { model.SetRts(on, now); } // on pulls the line low: a zero
 
-    // The 5-baud address as the logger clocks it out on RTS, then its purge of the buffers at the
-    // end of the stop bit. cutStopUs > 0 pulls the line low again that far into the stop bit.
-    Bytes WakeUp(uint8_t address = kEcuAddress, bool flipParity = false,
-                 uint64_t bitUs = 200000, uint64_t cutStopUs = 0) {
-        const bool parity = (__builtin_popcount(address & 0x7F) % 2 == 0) != flipParity;
-        for (int i = 0; i < 9; ++i) { // start bit, seven address bits, parity
-            const bool bit = i == 0 ? false : i < 8 ? (address >> (i - 1)) & 1 : parity;
-            Rts(!bit);
+    // The 5-baud address as the logger clocks it out on RTS (frame: the seven address bits and
+    // the parity bit on top), then its purge of the buffers at the end of the stop bit.
+    // cutStopUs > 0 pulls the line low again that far into the stop bit.
+    Bytes WakeUp(uint8_t frame = kEcuAddress, uint64_t bitUs = 200000, uint64_t cutStopUs = 0) {
+        for (int i = 0; i < 9; ++i) { // the start bit, then the frame's eight bits; RTS on is a 0
+            model.SetRts(i == 0 || !((frame >> (i - 1)) & 1), now);
             Sleep(bitUs);
         }
-        Rts(false);
+        model.SetRts(false, now);
         Sleep(cutStopUs ? cutStopUs : bitUs);
         model.Purge(now);
         if (cutStopUs)
-            Rts(true);
+            model.SetRts(true, now);
         return {Read(), Read(), Read()};
     }
-    // Sends a block with the byte handshake; returns the echo and then the complement of each
-    // byte (the block end has only its echo).
-    Bytes SendBlock(const std::vector<uint8_t>& block) {
-        Bytes back;
+    // Sends a block with the byte handshake, reading each byte's echo and then its complement
+    // (the block end has only its echo).
+    void SendBlock(const std::vector<uint8_t>& block) {
         for (size_t i = 0; i < block.size(); ++i) {
             Write(block[i]);
-            back.push_back(Read());
+            Read();
             if (i + 1 < block.size())
-                back.push_back(Read());
+                Read();
         }
-        return back;
     }
     // Receives a block, answering every byte but the end with its complement, which must come
     // back as its echo.
@@ -116,59 +108,56 @@ struct FakeLine {
 };
 
 TEST(EcuModelWakeUp, AnswersOnlyAFrameOnTheGridToAddress10WithOddParityAt9600_8N1) {
+    // The frame: the address with its parity bit on top, 0x10 and 0 the ECU's.
     const struct {
         const char* what;
-        uint8_t address;
-        bool flipParity;
+        uint8_t frame;
         uint64_t bitUs, cutStopUs;
-        uint32_t baud;
-        int dataBits, parity, stopBits;
+        int dataBits, parity, stopBits; // of the port, at 9600 baud
         bool answered;
     } cases[] = {
-        {"healthy", 0x10, false, 200000, 0, 9600, 8, 0, 1, true},
-        {"bits 5% short", 0x10, false, 190000, 0, 9600, 8, 0, 1, true},
-        {"bits 5% long", 0x10, false, 210000, 0, 9600, 8, 0, 1, true},
-        {"bits 7% short", 0x10, false, 186000, 0, 9600, 8, 0, 1, false},
-        {"bits 7% long", 0x10, false, 214000, 0, 9600, 8, 0, 1, false},
-        {"stop bit cut short", 0x10, false, 200000, 80000, 9600, 8, 0, 1, false},
-        {"line low again before the answer", 0x10, false, 200000, 230000, 9600, 8, 0, 1, false},
-        {"address 0x11", 0x11, false, 200000, 0, 9600, 8, 0, 1, false},
-        {"address 0x50", 0x50, false, 200000, 0, 9600, 8, 0, 1, false},
-        {"even parity", 0x10, true, 200000, 0, 9600, 8, 0, 1, false},
-        {"port at 10400", 0x10, false, 200000, 0, 10400, 8, 0, 1, false},
-        {"port at 8E1", 0x10, false, 200000, 0, 9600, 8, 2, 1, false},
-        {"port at 7N1", 0x10, false, 200000, 0, 9600, 7, 0, 1, false},
-        {"port at 8N2", 0x10, false, 200000, 0, 9600, 8, 0, 2, false},
+        {"bits 5% short", 0x10, 190000, 0, 8, 0, 1, true},
+        {"bits 5% long", 0x10, 210000, 0, 8, 0, 1, true},
+        {"bits 7% short", 0x10, 186000, 0, 8, 0, 1, false},
+        {"bits 7% long", 0x10, 214000, 0, 8, 0, 1, false},
+        {"stop bit cut short", 0x10, 200000, 80000, 8, 0, 1, false},
+        {"line low again before the answer", 0x10, 200000, 230000, 8, 0, 1, false},
+        {"address 0x11", 0x91, 200000, 0, 8, 0, 1, false},
+        {"address 0x50", 0xD0, 200000, 0, 8, 0, 1, false},
+        {"even parity", 0x90, 200000, 0, 8, 0, 1, false},
+        {"port at 8E1", 0x10, 200000, 0, 8, 2, 1, false},
+        {"port at 7N1", 0x10, 200000, 0, 7, 0, 1, false},
+        {"port at 8N2", 0x10, 200000, 0, 8, 0, 2, false},
     };
     for (const auto& c : cases) {
         FakeLine line;
-        line.model.SetLineSettings(c.baud, c.dataBits, c.parity, c.stopBits, line.now);
-        EXPECT_EQ(line.WakeUp(c.address, c.flipParity, c.bitUs, c.cutStopUs),
+        line.model.SetLineSettings(9600, c.dataBits, c.parity, c.stopBits, line.now);
+        EXPECT_EQ(line.WakeUp(c.frame, c.bitUs, c.cutStopUs),
                   c.answered ? Bytes({0x55, 0x0B, 0x02}) : Bytes({-1, -1, -1}))
             << c.what;
     }
 }
 
 TEST(EcuModelWakeUp, SyncDelayIsDrawnInItsRangeAtEachWakeUpFromTheSeedUnlessFixed) {
-    // Measured from the end of the stop bit, where the logger purges its buffers.
-    auto delays = [](const Scenario& s) {
+    // Measured from the end of the stop bit, where the logger purges its buffers, to the start of
+    // the sync byte, which the keywords follow back to back.
+    auto delays = [](uint64_t seed, int64_t fixedUs = -1) {
+        Scenario s;
+        s.seed = seed;
+        s.syncDelayUs = fixedUs;
         FakeLine line(s);
         std::vector<uint64_t> out;
         for (int i = 0; i < 16; ++i) {
             const uint64_t stopEnd = line.now + 10 * kSlowBitUs;
             EXPECT_EQ(line.WakeUp(), (Bytes{0x55, 0x0B, 0x02}));
-            out.push_back(line.arrivals[line.arrivals.size() - 3] - kByteUs - stopEnd);
+            out.push_back(line.now - 3 * kByteUs - stopEnd);
             EXPECT_EQ(out.back(), line.model.lastSyncDelayUs());
             line.Sleep(kSessionTimeoutUs); // the tester lets the session go
         }
         return out;
     };
-    Scenario seeded;
-    seeded.seed = 7;
-    const auto first = delays(seeded);
-    EXPECT_EQ(delays(seeded), first) << "the same seed gives the same delays";
-    seeded.seed = 8;
-    const auto second = delays(seeded);
+    const auto first = delays(7), second = delays(8);
+    EXPECT_EQ(delays(7), first) << "the same seed gives the same delays";
     EXPECT_NE(second, first);
     for (const auto* run : {&first, &second}) {
         const auto [lo, hi] = std::minmax_element(run->begin(), run->end());
@@ -176,12 +165,12 @@ TEST(EcuModelWakeUp, SyncDelayIsDrawnInItsRangeAtEachWakeUpFromTheSeedUnlessFixe
         EXPECT_LE(*hi, kSyncDelayMaxUs);
         EXPECT_GT(*hi - *lo, 100000u) << "the delays hardly vary";
     }
-    Scenario fixed;
-    fixed.syncDelayUs = 123000;
-    EXPECT_EQ(delays(fixed), std::vector<uint64_t>(16, 123000));
+    EXPECT_EQ(delays(1, 123000), std::vector<uint64_t>(16, 123000));
 }
 
-TEST(EcuModelSession, EachWayOutOfASessionAndANewWakeUpAfterIt) {
+// Whatever the tester does, the ECU counts it and takes a new wake-up after it. The wrap of the
+// counters, and every byte value in memory answers, are the logger's tests'.
+TEST(EcuModelSession, EachWayOutOfASessionOrOutOfTurnIsCountedAndANewWakeUpFollows) {
     const struct {
         const char* what;
         void (*act)(FakeLine&);
@@ -202,6 +191,12 @@ TEST(EcuModelSession, EachWayOutOfASessionAndANewWakeUpAfterIt) {
          &Stats::protocolErrors},
         {"tester block too long", [](FakeLine& l) { l.SendBlock({203}); }, &Stats::protocolErrors},
         {"a new wake-up", [](FakeLine& l) { ASSERT_TRUE(l.Connect()); }, &Stats::sessionsAborted},
+        {"a tester counter out of turn: 255 where 14 is due, the answer carries 0",
+         [](FakeLine& l) {
+             l.SendBlock({0x04, 0xFF, 0x08, 0x00, 0x03});
+             EXPECT_EQ(l.GetBlock()[1], 0x00);
+         },
+         &Stats::testerCounterErrors},
     };
     for (const auto& c : cases) {
         FakeLine line;
@@ -209,48 +204,32 @@ TEST(EcuModelSession, EachWayOutOfASessionAndANewWakeUpAfterIt) {
         c.act(line);
         EXPECT_EQ(line.model.stats().*c.counted, 1u) << c.what;
         EXPECT_EQ(line.Read(), -1) << c.what;
-        EXPECT_EQ(line.model.stats().testerCounterErrors, 0u) << c.what;
         EXPECT_TRUE(line.Connect()) << c.what;
+        // Only the counter out of turn is one, in either session: each starts its counter afresh.
+        const bool outOfTurn = c.counted == &Stats::testerCounterErrors;
+        EXPECT_EQ(line.model.stats().testerCounterErrors, outOfTurn ? 1u : 0u) << c.what;
     }
-}
-
-// The wrap of the counters, and every byte value in memory answers, are the logger's tests'.
-TEST(EcuModelSession, ATesterCounterOutOfTurnIsCountedAndAnsweredFromIt) {
-    FakeLine line;
-    ASSERT_TRUE(line.Connect());
-    line.SendBlock({0x04, 0xFF, 0x08, 0x00, 0x03}); // 255 where 14 is due: the answer carries 0
-    EXPECT_EQ(line.GetBlock()[1], 0x00);
-    EXPECT_EQ(line.model.stats().testerCounterErrors, 1u);
 }
 
 TEST(EcuModelSession, ATesterByteTheEcuWaitsForEndsTheSessionWhenLate) {
     // The tester's writes: 1 the answer to keyword 2, 2 to 20 the complements of block 1, 21 and
-    // 22 the first bytes of its acknowledge. The first byte of a block is not timed so strictly.
+    // 22 the first bytes of its acknowledge. The first byte of a block (21) is not timed so
+    // strictly: ten times the limit is not late for it.
     const uint64_t limit = Scenario().testerReplyLimitUs;
     const int ack = 2 + static_cast<int>(EcuModel::IdentTexts()[0].size()) + 3;
-    const struct {
-        const char* what;
-        int write;
-        uint64_t pauseUs;
-        bool ends;
-    } cases[] = {
-        {"answer to keyword 2 in time", 1, limit - 1000, false},
-        {"answer to keyword 2 late", 1, limit + 1000, true},
-        {"complement in time", 2, limit - 1000, false},
-        {"complement late", 2, limit + 1000, true},
-        {"next byte of a block in time", ack + 1, limit - 1000, false},
-        {"next byte of a block late", ack + 1, limit + 1000, true},
-        {"first byte of a block after a while", ack, 10 * limit, false},
-    };
-    for (const auto& c : cases) {
-        FakeLine line;
-        line.slowWrite = c.write;
-        line.slowWriteUs = c.pauseUs;
-        EXPECT_EQ(line.Connect(), !c.ends) << c.what;
-        const Stats s = line.model.stats();
-        EXPECT_EQ(s.lateTesterBytes, c.ends ? 1u : 0u) << c.what;
-        // The slowest reply is of those that came in time, and only of bytes the ECU waits for.
-        EXPECT_EQ(s.slowestTesterReplyUs >= c.pauseUs, !c.ends && c.write != ack) << c.what;
+    for (int write : {1, 2, ack + 1, ack}) {
+        for (uint64_t pauseUs : {limit - 1000, write == ack ? 10 * limit : limit + 1000}) {
+            SCOPED_TRACE("write " + std::to_string(write) + " after " + std::to_string(pauseUs));
+            const bool ends = pauseUs > limit && write != ack;
+            FakeLine line;
+            line.slowWrite = write;
+            line.slowWriteUs = pauseUs;
+            EXPECT_EQ(line.Connect(), !ends);
+            const Stats s = line.model.stats();
+            EXPECT_EQ(s.lateTesterBytes, ends ? 1u : 0u);
+            // The slowest reply is of those that came in time, and only of bytes the ECU waits for.
+            EXPECT_EQ(s.slowestTesterReplyUs >= pauseUs, !ends && write != ack);
+        }
     }
 }
 

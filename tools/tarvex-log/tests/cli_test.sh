@@ -11,7 +11,6 @@ printf 'Some other text\r\n' >"$work/other.log"
 failures=0
 # expected status | what standard error or the first line of standard output must hold | arguments
 while IFS='|' read -r status says args; do
-    [ -n "$status" ] || continue
     # shellcheck disable=SC2086  # the arguments are words
     "$@" $args >"$work/out" 2>"$work/err"
     got=$?
@@ -33,5 +32,4 @@ done <<EOF_CASES
 0|time,seconds,link,Intake Air Temp (F),Cylinder Head Temp (F),AFM Voltage (Volts),RPM (RPM),Injector Time (ms),Ignition Advance (deg),MAF Sensor (Volts),Battery (Volts)|csv $data/switching.log
 0|<!DOCTYPE html>|report $data/switching.log
 EOF_CASES
-[ "$failures" -eq 0 ] && echo "all cases passed"
 exit "$failures"

@@ -14,15 +14,13 @@ HOME=$work XDG_RUNTIME_DIR=$work timeout 120 chromium --headless --no-sandbox --
 [ -s "$work/report.png" ] || { echo "no screenshot; see $work/chromium.log"; exit 1; }
 convert "$work/report.png" txt:- | python3 -c '
 import sys, collections
-at = []
-for line in sys.stdin:
-    if not line.startswith("#"):
-        where, colour = line.split(":")[0], line.split()[2]
-        at.append((tuple(map(int, where.split(","))), colour))
+# "X,Y: (R,G,B)  #RRGGBB  srgb(...)" a pixel, after a comment line
+at = [(tuple(map(int, line.split(":")[0].split(","))), line.split()[2]) for line in sys.stdin
+      if not line.startswith("#")]
 column = [c for (x, y), c in at if x == 40]
-starts = [y for y, c in enumerate(column) if c == "#000000" and column[y - 1] != "#000000"
-          and column[y:y + 150].count("#000000") >= 150]
-panels = len(starts)
+# A chart: a black run of 150 pixels or more down that column.
+panels = len([y for y, c in enumerate(column) if c == "#000000" and column[y - 1] != "#000000"
+              and column[y:y + 150].count("#000000") >= 150])
 # Below the last chart: the table, its channel names in their colours.
 last_end = max(y for y, c in enumerate(column) if c == "#000000")
 pixels = collections.Counter(c for (x, y), c in at if y > last_end)
