@@ -103,9 +103,11 @@ std::vector<Op> ConnectionLayout(const int32_t dataLength[BLOCK_SLOTS]) {
     return ops;
 }
 
-// Fresh program state with the log open and portName set; the port itself is left closed.
+// Fresh program state with the log open, portName set and a healthy ECU behind the port, which is
+// left closed.
 void FreshStart() {
     ResetFakeOs();
+    AttachEcu();
     OsCreateLogFile();
     wcscpy(portName, L"COM9:");
     fakeOs.holdReader = true;
@@ -175,7 +177,6 @@ void InjectEveryFault(const std::vector<Op>& ops, const std::string& label, Prep
 
 TEST(FaultInjection, EveryOperationOfAConnectionAttempt) {
     FreshStart();
-    AttachEcu();
     const uint64_t healthyStart = fakeOs.nowUs;
     ASSERT_EQ(ConnectEcu(), 1);
     const uint64_t healthyUs = fakeOs.nowUs - healthyStart;
@@ -184,7 +185,7 @@ TEST(FaultInjection, EveryOperationOfAConnectionAttempt) {
     ASSERT_EQ(static_cast<int>(ops.size()), fakeOs.serialOps) << "the layout no longer fits";
 
     InjectEveryFault(
-        ops, "", [] { FreshStart(); AttachEcu(); },
+        ops, "", FreshStart,
         [] {
             const int threads = fakeOs.threadsCreated;
             const int ok = ConnectEcu();
@@ -225,7 +226,6 @@ TEST(FaultInjection, EveryOperationOfAPollCycle) {
         };
         auto connectHeld = [&] {
             FreshStart();
-            AttachEcu();
             reconnect();
         };
         connectHeld();
