@@ -13,7 +13,7 @@ import os
 import time
 
 from harness import (AMBER, BLACK, CHANNEL_COLOURS, DASH, GREEN, GREY, ORANGE, RED, STARTED, WHITE,
-                     WineSession, check, data_rows, run_named)
+                     WineSession, check, data_rows, run_named, wait_for)
 
 RPM_BUTTON, SAVE_LOG_AS = 10104, 111
 
@@ -21,7 +21,7 @@ RPM_BUTTON, SAVE_LOG_AS = 10104, 111
 def window_and_channel_buttons():
     with WineSession("window_and_channel_buttons") as s:
         s.start()
-        s.wait_for(lambda: s.status_text() == "Waiting to connect to ECU", 20, "never waiting")
+        wait_for(lambda: s.text("status") == "Waiting to connect to ECU", 20, "never waiting")
         ox, oy, width, height = s.origin
         check((width, height) == (994, 556), f"client area {width} x {height}")
         img = s.screenshot("idle")
@@ -39,9 +39,8 @@ def window_and_channel_buttons():
 
         rects = [s.numbers("rect", 10101 + i) for i in range(8)]
         for i, (left, top, right, bottom) in enumerate(rects):
-            check((left - ox, top - oy, right - left, bottom - top) ==
-                  ((i % 4) * 250, 40 + (i // 4) * 20, 250, 20), f"channel {i} button at "
-                  f"{left - ox},{top - oy}, {right - left} x {bottom - top}")
+            place = (left - ox, top - oy, right - left, bottom - top)  # in the client area
+            check(place == ((i % 4) * 250, 40 + (i // 4) * 20, 250, 20), f"channel {i} at {place}")
             check(img.at(left + 8, top + 8) == GREEN, f"channel {i} indicator is not green")
             check(img.count(CHANNEL_COLOURS[i], left + 20, top + 2, right - 2, bottom - 2) > 20,
                   f"channel {i} caption is not in its colour")
@@ -51,8 +50,8 @@ def window_and_channel_buttons():
         left, top = rects[3][:2]
         for label, colour in (("rpm-off", RED), ("rpm-on", GREEN)):
             s.click(left + 125, top + 10)
-            s.wait_for(lambda: s.screenshot(label).at(left + 8, top + 8) == colour, 15,
-                       f"the RPM indicator did not turn {label}")
+            wait_for(lambda: s.screenshot(label).at(left + 8, top + 8) == colour, 15,
+                     f"the RPM indicator did not turn {label}")
             img = s.screenshot(label)
             check(all(img.at(l + 8, t + 8) == GREEN for i, (l, t, _, _) in enumerate(rects)
                       if i != 3), "another channel changed with RPM")
@@ -108,7 +107,7 @@ def check_save_log_as(s):
     check(read().startswith(b"an older file"), "Cancel touched the file")
     # (A prompt would carry the dialog's title and keep it open.)
     save_as(s, "Z:" + copy.replace("/", "\\"))
-    s.wait_for(lambda: read().startswith(STARTED), 10, "no copy of the log")
+    wait_for(lambda: read().startswith(STARTED), 10, "no copy of the log")
     check(s.log().startswith(read()), "the copy is not the log so far, or the older file is left")
 
 
@@ -158,11 +157,11 @@ def check_chart(img, ox, oy):
 # Pause while running is clicked in attempt_test.py (its caption and the status line), and a
 # paused tick draws nothing (tests/unit/chart_test.cpp), so the window keeps its last picture.
 def running_window():
-    with WineSession("running_window", ecusim={"com9": []}) as s:
+    with WineSession("running_window", ecusim={"com9": ""}) as s:
         s.start()
         s.wait_polling("at the start")
-        s.wait_for(lambda: s.status_text().startswith("Running: ") and data_rows(s.log()), 10,
-                   "no Running status line and data row")
+        wait_for(lambda: s.text("status").startswith("Running: ") and data_rows(s.log()), 10,
+                 "no Running status line and data row")
         ox, oy = s.origin[:2]
         check_debug_menu(s)
         check_save_log_as(s)
@@ -170,7 +169,7 @@ def running_window():
         # One tick, one data row, one more sample of history: past 61 ticks the oldest samples are
         # over 30 s old. The window's timer sets the pace, which the -30s mark's place on screen
         # checks: a tick every 500 ms puts it 61 samples from the newest.
-        s.wait_for(lambda: len(data_rows(s.log())) >= 127, 150, "fewer than 127 rows")
+        wait_for(lambda: len(data_rows(s.log())) >= 127, 150, "fewer than 127 rows")
         check_chart(s.screenshot("after-a-minute"), ox, oy)
         s.close()
 

@@ -7,6 +7,9 @@
 //   tvctl status | text ID        print the status line's text, or that of child control ID
 //   tvctl rect ID                 print the screen rect of child ID: left top right bottom
 //   tvctl post ID                 post WM_COMMAND ID to the main window
+//   tvctl send LOG ID...          for each ID in turn: the size of file LOG, then WM_COMMAND ID
+//                                 sent to the main window (handled when the send returns), then
+//                                 the size again; prints "ID BEFORE AFTER" for each
 //   tvctl close | syscommand-close   post WM_CLOSE, or WM_SYSCOMMAND SC_CLOSE (the close box)
 //   tvctl wait-dialog TITLE MS    wait for a top-level dialog; print its static texts
 //   tvctl wait-gone TITLE MS      wait until no top-level dialog has that title
@@ -27,13 +30,6 @@
 #include <vector>
 
 namespace {
-
-HWND FindMain() {
-    return FindWindowW(L"TARVEX", nullptr);
-}
-HWND FindDialog(const wchar_t* title) {
-    return FindWindowW(L"#32770", title);
-}
 
 // Polls until done() holds or ms have passed; whether it held.
 template <typename Done> bool WaitUntil(int ms, Done done) {
@@ -135,12 +131,13 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring command = argc > 1 ? argv[1] : L"";
     auto arg = [&](int i) -> const wchar_t* { return i < argc ? argv[i] : L""; };
     auto number = [&](int i) { return static_cast<int>(std::wcstol(arg(i), nullptr, 10)); };
+    auto findMain = [] { return FindWindowW(L"TARVEX", nullptr); };
+    auto findDialog = [&] { return FindWindowW(L"#32770", arg(2)); };
 
     if (command == L"wait-dialog" || command == L"wait-gone") {
         bool appear = command == L"wait-dialog";
         HWND dialog = nullptr;
-        if (!WaitUntil(number(3),
-                       [&] { return ((dialog = FindDialog(arg(2))) != nullptr) == appear; }))
+        if (!WaitUntil(number(3), [&] { return ((dialog = findDialog()) != nullptr) == appear; }))
             return 1;
         for (HWND child : appear ? Children(dialog) : std::vector<HWND>()) {
             wchar_t cls[64];
@@ -152,12 +149,12 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"press" || command == L"owner") {
-        HWND dialog = FindDialog(arg(2));
+        HWND dialog = findDialog();
         if (!dialog)
             return 1;
         if (command == L"owner") {
             HWND owner = GetWindow(dialog, GW_OWNER);
-            std::puts(owner == nullptr ? "none" : owner == FindMain() ? "main" : "other");
+            std::puts(owner == nullptr ? "none" : owner == findMain() ? "main" : "other");
             return 0;
         }
         for (HWND child : Children(dialog)) {
@@ -168,10 +165,10 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 1;
     }
-    if (command == L"wait-main" && !WaitUntil(number(2), [] { return FindMain() != nullptr; }))
+    if (command == L"wait-main" && !WaitUntil(number(2), [&] { return findMain() != nullptr; }))
         return 1;
 
-    HWND main = FindMain();
+    HWND main = findMain();
     if (!main)
         return 1;
     RECT r;
@@ -197,6 +194,23 @@ int wmain(int argc, wchar_t** argv) {
         return Sample(main);
     if (command == L"post")
         return PostMessageW(main, WM_COMMAND, static_cast<WPARAM>(number(2)), 0) ? 0 : 1;
+    if (command == L"send") {
+        // SendMessage returns once the window procedure has handled the command, and Tarvex writes
+        // data rows only from its timer, never while it handles a sent message: a row that starts
+        // after AFTER was written with the new state, one that starts before BEFORE with the old.
+        // The size is read by name, as Tarvex holds the log open without sharing (and under 4 GB).
+        WIN32_FILE_ATTRIBUTE_DATA before, after;
+        DWORD_PTR result = 0;
+        for (int i = 3; i < argc; i++) {
+            if (!GetFileAttributesExW(arg(2), GetFileExInfoStandard, &before) ||
+                !SendMessageTimeoutW(main, WM_COMMAND, static_cast<WPARAM>(number(i)), 0,
+                                     SMTO_NORMAL, 20000, &result) ||
+                !GetFileAttributesExW(arg(2), GetFileExInfoStandard, &after))
+                return 1;
+            std::printf("%d %lu %lu\n", number(i), before.nFileSizeLow, after.nFileSizeLow);
+        }
+        return 0;
+    }
     if (command == L"close")
         return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
     if (command == L"syscommand-close")
