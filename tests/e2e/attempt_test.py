@@ -87,11 +87,10 @@ def run_attempt_table(name, cases):
             after(s)
             s.no_box(what)
             s.close(what=what)
+            # Every wake-up but the connection's failed (paused_after counts them).
             s.stop_ecusim(what, wake_ups=wake_ups, late_tester_bytes=0)
-            check(s.log().count(INITIALISED) == 1, f"{what}: not one connection")
             check_address_timing(s.ecusim.trace(), what)
             s.keep_log(what)
-        print(f"{len(cases)} cases: each connected as it should, its first address on time")
 
 
 def user_input_waits_for_the_attempt():
@@ -119,8 +118,6 @@ def paused_after(caption, header, failed):
         log = s.log()
         check(log.count(b"\r\nIncorrect baudrate = AAh") == failed, f"not {failed} failed attempts")
         check((HEADER_ROW.search(log) is not None) == header, f"header row {not header}")
-        state = "Running: " if caption == "Pause" else "Paused: "
-        check(s.text("status").startswith(state), f"status {s.text('status')!r}")
     return check_paused
 
 

@@ -188,8 +188,7 @@ class Ecusim:
         return self.summary
 
     def trace(self):
-        with open(self.trace_path, "r", encoding="ascii", errors="replace") as f:
-            return EcusimTrace(f.read())
+        return EcusimTrace(open(self.trace_path, encoding="ascii", errors="replace").read())
 
 
 class WineSession:

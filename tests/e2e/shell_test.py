@@ -53,8 +53,8 @@ def window_and_channel_buttons():
             wait_for(lambda: s.screenshot(label).at(left + 8, top + 8) == colour, 15,
                      f"the RPM indicator did not turn {label}")
             img = s.screenshot(label)
-            check(all(img.at(l + 8, t + 8) == GREEN for i, (l, t, _, _) in enumerate(rects)
-                      if i != 3), "another channel changed with RPM")
+            check(all(img.at(l + 8, t + 8) == GREEN for l, t, _, _ in rects[:3] + rects[4:]),
+                  "another channel changed with RPM")
             check(s.text("text", RPM_BUTTON) == "RPM", "the RPM caption changed")
         s.close()
 
@@ -77,10 +77,9 @@ def check_debug_menu(s):
     # value: they must agree. A choice sets the flag and then the mark from it, and the reader's
     # lines follow the flag (tests/unit/connection_test.cpp).
     check(b"\r\nRequest Block " in s.log(), "no debug lines while Debug is checked")
-    s.key("alt+f", "Return")
-    check(not debug_check_mark_shown(s, "debug-once"), "Debug still checked after one choice")
-    s.key("alt+f", "Return")
-    check(debug_check_mark_shown(s, "debug-twice"), "Debug not checked after a second choice")
+    for label, checked in (("debug-once", False), ("debug-twice", True)):
+        s.key("alt+f", "Return")
+        check(debug_check_mark_shown(s, label) == checked, f"Debug's mark {label}: not {checked}")
 
 
 def save_as(s, name=None):
@@ -121,9 +120,11 @@ NEWEST_X = CHART_RIGHT - 10  # the newest sample of every trace
 MARK_30S_X = NEWEST_X - 61  # 61 ticks of 500 ms: the first sample more than 30 s old
 
 
-def runs(flags):
-    """Number of runs of True in a sequence of booleans."""
-    return sum(1 for i, f in enumerate(flags) if f and (i == 0 or not flags[i - 1]))
+def dashed(flags):
+    """Whether a line of pixels (True: the dash colour) is dashed: 20 runs of it or more, and 100
+    pixels of something else."""
+    runs = sum(1 for i, f in enumerate(flags) if f and (i == 0 or not flags[i - 1]))
+    return runs >= 20 and flags.count(False) >= 100
 
 
 def check_chart(img, ox, oy):
@@ -139,18 +140,16 @@ def check_chart(img, ox, oy):
         xs = [x for x, y in colours.get(colour, [])
               if colour != GREY or (y != bottom - GRID_STEP and y < bottom - 16)]
         check(len(xs) >= 60 and max(xs) >= ox + NEWEST_X - 2 and min(xs) <= ox + NEWEST_X - 100,
-              f"{len(xs)} pixels of {colour} from x {min(xs, default=0) - ox} to "
-              f"{max(xs, default=0) - ox}")
+              f"{colour}: {len(xs)} pixels, x {min(xs, default=0) - ox}-{max(xs, default=0) - ox}")
     # The dashed pen: eight grid lines above the solid one, and the "-30s" mark, a vertical line
     # where the history passes 30 s, with its text in grey beside the chart's bottom. (Traces
     # may cross any line on the right.)
     for y in (bottom - k * GRID_STEP for k in range(2, 10)):
         line = [img.at(x, y) == DASH for x in range(left, ox + 700)]
-        check(runs(line) >= 20 and line.count(False) >= 100 and img.at(left + 5, y - 3) == BLACK,
-              f"grid line at y {y - oy}: {runs(line)} dashes, or too thick")
+        check(dashed(line) and img.at(left + 5, y - 3) == BLACK, f"grid line at y {y - oy}")
     column = lambda x: [img.at(x, y) == DASH for y in range(top, bottom)]  # noqa: E731
     x = max(range(ox + MARK_30S_X - 4, ox + MARK_30S_X + 5), key=lambda x: sum(column(x)))
-    check(runs(column(x)) >= 20 and column(x).count(False) >= 100, "no dashed -30s mark")
+    check(dashed(column(x)), "no dashed -30s mark")
     check(img.count(GREY, x, bottom - 15, x + 30, bottom) >= 10, "no -30s text beside the mark")
 
 

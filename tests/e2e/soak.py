@@ -81,16 +81,11 @@ def run(name, seconds, reconnect_every_s, sample_every_s, warm_up_s):
         log = s.log()
 
     check(log.count(INITIALISED) == reconnections + 1, f"not {reconnections + 1} connections")
-    return {
-        "seconds": seconds,
-        "reconnections": reconnections,
-        "poll_cycles": sum(x["poll_cycles"] for x in summaries),
-        "counter_wraps": log.count(b"\r\nRequest Block 0 Parameter"),
-        "slowest_tester_reply_ms": max(x["slowest_tester_reply_us"] for x in summaries) / 1000,
-        "late_tester_bytes": sum(x["late_tester_bytes"] for x in summaries),
-        "warm_up_s": warm_up_s,
-        "samples": samples,
-    }
+    return dict(seconds=seconds, reconnections=reconnections, warm_up_s=warm_up_s,
+                poll_cycles=sum(x["poll_cycles"] for x in summaries),
+                counter_wraps=log.count(b"\r\nRequest Block 0 Parameter"),
+                slowest_tester_reply_ms=max(x["slowest_tester_reply_us"] for x in summaries) / 1000,
+                late_tester_bytes=sum(x["late_tester_bytes"] for x in summaries), samples=samples)
 
 
 def check_no_growth(result):

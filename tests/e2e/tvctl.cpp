@@ -23,7 +23,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -87,18 +86,16 @@ long long GdiCells(HANDLE process) {
                            &table, sizeof table, &got) ||
         table == 0)
         return -1;
-    constexpr size_t CELL = 24;
-    std::vector<BYTE> cells(CELL * 0x10000);
+    struct Cell {
+        UINT64 object;
+        BYTE rest[16]; // the type is rest[6]
+    };
+    std::vector<Cell> cells(0x10000);
     if (!ReadProcessMemory(process, reinterpret_cast<const void*>(table), cells.data(),
-                           cells.size(), &got))
+                           cells.size() * sizeof(Cell), &got))
         return -1;
-    long long used = 0;
-    for (size_t i = 0; i < got / CELL; i++) {
-        UINT64 object = 0;
-        std::memcpy(&object, &cells[i * CELL], sizeof object);
-        used += object != 0 && cells[i * CELL + 14] != 0;
-    }
-    return used;
+    return std::count_if(cells.begin(), cells.begin() + got / sizeof(Cell),
+                         [](const Cell& c) { return c.object != 0 && c.rest[6] != 0; });
 }
 
 // The figures of the process that the system gives under Wine 8, which answers
@@ -172,11 +169,9 @@ int wmain(int argc, wchar_t** argv) {
     if (!main)
         return 1;
     RECT r;
-    if (command == L"wait-main") {
-        GetClientRect(main, &r);
-        POINT origin = {0, 0};
-        ClientToScreen(main, &origin);
-        std::printf("%ld %ld %ld %ld\n", origin.x, origin.y, r.right - r.left, r.bottom - r.top);
+    if (command == L"wait-main" && GetClientRect(main, &r)) {
+        MapWindowPoints(main, nullptr, reinterpret_cast<POINT*>(&r), 2); // onto the screen
+        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
         return 0;
     }
     if (command == L"status" || command == L"text" || command == L"rect") {
