@@ -47,8 +47,6 @@ CHANNEL_COLOURS = [RED, ORANGE, GREEN, BLUE, YELLOW, GREY, MAGENTA, PINK]
 STARTED = b"Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
 INITIALISED = b"Initialised OK!\r\n"
 TIME = rb"\d{1,2}:\d\d:\d\d [AP]M"
-HEADER_ROW = re.compile(TIME + rb",Intake Air Temp,Cylinder Head Temp,AFM Voltage,"
-                        rb"RPM,Injector Time,Ignition Advance,MAF Sensor,Battery\r\n")
 ANSWER = re.compile(rb"\r\nGetBlock returned block (\d+) blockNumber (\d+) Type [ 0-9A-F]{2}\r\n")
 # The reader thread's lines: one write each, so whole, but they may land between the pieces of a
 # data row, which the chart tick writes one value at a time.
@@ -64,8 +62,7 @@ def data_rows(log):
     return [(m.start(), READER_LINE.sub(b"", m.group(1))) for m in DATA_ROW.finditer(log)]
 
 
-class E2EFailure(AssertionError):
-    pass
+E2EFailure = AssertionError  # what check raises, and run_named reports
 
 
 def check(condition, message):
@@ -121,8 +118,7 @@ class Image:
     """A screenshot as RGB pixels (read through ImageMagick's PPM output)."""
 
     def __init__(self, path):
-        data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
-                              stdout=subprocess.PIPE).stdout
+        data = subprocess.check_output(["convert", path, "-depth", "8", "ppm:-"])
         parts = data.split(maxsplit=4)  # P6, width, height, 255, the pixels
         self.width, self.pixels = int(parts[1]), parts[4]
 
@@ -388,8 +384,7 @@ class WineSession:
                        stderr=subprocess.DEVNULL, env=dict(os.environ, DISPLAY=self.display))
 
     def click(self, x, y):
-        self.xdo("mousemove", "--sync", x, y)
-        self.xdo("click", 1)
+        self.xdo("mousemove", "--sync", x, y, "click", 1)
 
     def key(self, *keys):
         for k in keys:

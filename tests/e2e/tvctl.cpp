@@ -32,11 +32,9 @@ namespace {
 
 // Polls until done() holds or ms have passed; whether it held.
 template <typename Done> bool WaitUntil(int ms, Done done) {
-    for (int waited = 0; !done(); waited += 50) {
+    for (int waited = 0; !done(); waited += 50, Sleep(50))
         if (waited >= ms)
             return false;
-        Sleep(50);
-    }
     return true;
 }
 
@@ -44,9 +42,8 @@ template <typename Done> bool WaitUntil(int ms, Done done) {
 // its own), so ask with WM_GETTEXT, which Windows and Wine carry across processes.
 std::wstring ControlText(HWND control) {
     wchar_t text[1024] = {0};
-    DWORD_PTR length = 0;
     SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                        5000, &length);
+                        5000, nullptr);
     return text;
 }
 
@@ -69,8 +66,7 @@ long long SystemHandles(DWORD pid) {
                                  static_cast<ULONG>(buffer.size()), nullptr) != 0)
         return -1;
     auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-    const SYSTEM_HANDLE_ENTRY* entries = list->Handle;
-    return std::count_if(entries, entries + list->Count,
+    return std::count_if(list->Handle, list->Handle + list->Count,
                          [pid](const SYSTEM_HANDLE_ENTRY& e) { return e.OwnerPid == pid; });
 }
 
@@ -195,11 +191,10 @@ int wmain(int argc, wchar_t** argv) {
         // after AFTER was written with the new state, one that starts before BEFORE with the old.
         // The size is read by name, as Tarvex holds the log open without sharing (and under 4 GB).
         WIN32_FILE_ATTRIBUTE_DATA before, after;
-        DWORD_PTR result = 0;
         for (int i = 3; i < argc; i++) {
             if (!GetFileAttributesExW(arg(2), GetFileExInfoStandard, &before) ||
                 !SendMessageTimeoutW(main, WM_COMMAND, static_cast<WPARAM>(number(i)), 0,
-                                     SMTO_NORMAL, 20000, &result) ||
+                                     SMTO_NORMAL, 20000, nullptr) ||
                 !GetFileAttributesExW(arg(2), GetFileExInfoStandard, &after))
                 return 1;
             std::printf("%d %lu %lu\n", number(i), before.nFileSizeLow, after.nFileSizeLow);
