@@ -73,10 +73,9 @@ def window_moved(s):
 
 def run_attempt_table(name, cases):
     """cases: (what, ecusim arguments, when, what the user does then, what the test checks once
-    connected, wake-ups the connection took)."""
+    connected, and the wake-ups the connection took when more than one)."""
     with WineSession(name, ports=()) as s:
-        for what, args, when, act, after, wake_ups in cases:
-            print("case:", what, flush=True)
+        for what, args, when, act, after, *wake_ups in cases:
             s.start_ecusim(args)
             s.start()
             when(s)
@@ -87,24 +86,22 @@ def run_attempt_table(name, cases):
             s.no_box(what)
             s.close(what=what)
             # Every wake-up but the connection's failed (paused_after counts them).
-            s.stop_ecusim(what, wake_ups=wake_ups, late_tester_bytes=0)
+            s.stop_ecusim(what, wake_ups=(wake_ups or [1])[0], late_tester_bytes=0)
             check_address_timing(s.ecusim.trace(), what)
             s.keep_log(what)
 
 
 def user_input_waits_for_the_attempt():
     run_attempt_table("user_input_waits_for_the_attempt", [
-        ("File menu during the address", "", address_begun, click_file_menu, close_menu, 1),
-        ("File menu in the opening exchange", SLOW_ECU, opening_begun, click_file_menu,
-         close_menu, 1),
+        ("File menu during the address", "", address_begun, click_file_menu, close_menu),
+        ("File menu in the opening exchange", SLOW_ECU, opening_begun, click_file_menu, close_menu),
         ("Help > About during the address", "", address_begun, about_from_help_menu,
-         about_closed_by("OK"), 1),
+         about_closed_by("OK")),
         ("Alt+/ during the address", "", address_begun, lambda s: s.key("alt+slash"),
-         about_closed_by("Escape"), 1),
+         about_closed_by("Escape")),
         ("Alt+? during the address", "", address_begun, lambda s: s.key("alt+question"),
-         about_closed_by("Return"), 1),
-        ("title bar dragged during the address", "", address_begun, drag_title_bar,
-         window_moved, 1),
+         about_closed_by("Return")),
+        ("title bar dragged during the address", "", address_begun, drag_title_bar, window_moved),
     ])
 
 

@@ -29,6 +29,7 @@ import sys
 import tempfile
 import time
 import tty
+import types
 
 E2E_DIR = os.environ.get("TARVEX_E2E_DIR", os.path.join(os.getcwd(), "e2e"))
 PREFIX = os.path.join(E2E_DIR, "prefix")
@@ -139,23 +140,6 @@ class Image:
         return len(self.positions(*box).get(rgb, []))
 
 
-class EcusimTrace:
-    """ecusim's trace file, read back (a line still being written is left out).
-
-    bytes: (time_us, direction, byte) with direction "tester", "echo" or "ecu", in file order;
-    rts:   (time_us, asserted) for each RTS change the bridge reported (True: line pulled low).
-    """
-
-    def __init__(self, text):
-        lines = [line.split(" ", 2) for line in text.split("\n")[:-1] if line and line[0] != "#"]
-        self.rts = [(int(t), level == "1") for t, d, level in lines if d == "rts"]
-        self.bytes = [(int(t), d, int(b, 16)) for t, d, b in lines if d != "rts"]
-
-    def sent(self, direction):
-        """The bytes of one direction, in order."""
-        return bytes(b for _, d, b in self.bytes if d == direction)
-
-
 class Ecusim:
     """One ecusim process behind a COM port of the prefix, with its files in the artefacts."""
 
@@ -184,7 +168,16 @@ class Ecusim:
         return self.summary
 
     def trace(self):
-        return EcusimTrace(open(self.trace_path, encoding="ascii", errors="replace").read())
+        """The trace file so far, read back (a line still being written is left out).
+
+        rts:  (time_us, asserted) for each RTS change the bridge reported (True: line pulled low);
+        sent: {direction: its bytes in order} for "tester", "echo" and "ecu"."""
+        text = open(self.trace_path, encoding="ascii", errors="replace").read()
+        lines = [line.split(" ", 2) for line in text.split("\n")[:-1] if line and line[0] != "#"]
+        rts = [(int(t), level == "1") for t, d, level in lines if d == "rts"]
+        sent = {d: bytes(int(b, 16) for _, e, b in lines if e == d)
+                for d in ("tester", "echo", "ecu")}
+        return types.SimpleNamespace(rts=rts, sent=sent)
 
 
 class WineSession:
@@ -316,10 +309,9 @@ class WineSession:
                                            env=self.env(), stdout=out, stderr=out)
         self.origin = self.numbers("wait-main", 30000)
 
-    def wait_exit(self, seconds):
-        """Waits for Tarvex to end; True when it did."""
-        wait_for(lambda: self.tarvex.poll() is not None, seconds)
-        return self.tarvex.poll() is not None
+    def wait_exit(self, what):
+        """Waits for Tarvex to end; a failure when it has not in 15 s."""
+        wait_for(lambda: self.tarvex.poll() is not None, 15, f"{what}: Tarvex did not end")
 
     def close(self, how=None, what="close", limit=15):
         """Closes Tarvex (WM_CLOSE unless `how` is given); the seconds, at most `limit`, from the
@@ -329,7 +321,7 @@ class WineSession:
         wait_for(lambda: self.log().endswith(b"Session ended"), 15, f"{what}: the log never ended")
         took = time.monotonic() - start
         check(took < limit, f"{what}: closing took {took:.1f} s")
-        check(self.wait_exit(15), f"{what}: Tarvex did not end")
+        self.wait_exit(what)
         check(self.log().count(b"Session ended") == 1, f"{what}: Session ended written twice")
         return took
 
@@ -346,7 +338,6 @@ class WineSession:
             self.wait_log(INITIALISED, seconds, f"{what}: no connection", since=since)
             since = self.log().find(INITIALISED, since)
         wait_for(lambda: len(ANSWER.findall(self.log(), since)) >= answers, 60, f"{what}: no polls")
-        return since
 
     # --- eyes and hands ----------------------------------------------------------------------
 
@@ -401,11 +392,8 @@ class WineSession:
     # --- the log -----------------------------------------------------------------------------
 
     def log(self):
-        try:
-            with open(os.path.join(self.workdir, "Tarvex.log"), "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return b""
+        path = os.path.join(self.workdir, "Tarvex.log")  # moved away only by keep_log
+        return open(path, "rb").read() if os.path.exists(path) else b""
 
     def wait_log(self, text, seconds, message, count=1, since=0):
         """Waits for the log to hold `text` `count` times after position `since`."""

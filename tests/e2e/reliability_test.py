@@ -11,7 +11,6 @@ CMakeLists.txt); the traces, ecusim summaries and logs of each case stay in
 """
 import os
 import re
-import signal
 import time
 
 import soak
@@ -29,7 +28,7 @@ REQUEST = re.compile(rb"\x06(.)\x01\x01\x00[\x37\x38\x45\x3a\x42\x5d]\x03"
 
 def request_counters(trace):
     """The counter of every poll request the program sent, in order."""
-    return [(m.group(1) or m.group(2))[0] for m in REQUEST.finditer(trace.sent("tester"))]
+    return [(m.group(1) or m.group(2))[0] for m in REQUEST.finditer(trace.sent["tester"])]
 
 
 def run_fault_table(name, cases):
@@ -39,7 +38,6 @@ def run_fault_table(name, cases):
     follows) or the session carries on."""
     with WineSession(name, ports=()) as s:
         for args, texts, box, breaks in cases:
-            print("case:", args, flush=True)
             s.start_ecusim(args + " --fault-sessions 1")
             s.start()
             position = 0
@@ -117,7 +115,7 @@ def every_byte_value_and_slow_ecu():
         # crossed both ways intact.
         s.start()
         s.wait_log(INITIALISED, 30, "no connection")
-        wait_for(lambda: all(set(s.ecusim.trace().sent(d)) == set(range(256))
+        wait_for(lambda: all(set(s.ecusim.trace().sent[d]) == set(range(256))
                              for d in ("tester", "echo", "ecu")), 90, "not every value crossed")
         s.no_box("sweep")
         s.close(what="sweep", limit=CLOSE_LIMIT_S)
@@ -162,15 +160,15 @@ def ended_after_the_last_answer(s, summary, trace):
     check(summary["sessions_ended"] == 1 and summary["protocol_errors"] == 0
           and summary["tester_counter_errors"] == 0, f"ecusim summary {summary}")
     last = request_counters(trace)[-1]
-    check(trace.sent("tester")[-4:] == bytes([0x03, (last + 1) % 256, 0x06, 0x03]),
-          f"the last block sent is not the end of the session: {trace.sent('tester')[-8:].hex()}")
+    check(trace.sent["tester"][-4:] == bytes([0x03, (last + 1) % 256, 0x06, 0x03]),
+          f"the last block sent is not the end of the session: {trace.sent['tester'][-8:].hex()}")
 
 
 def nothing_awake(s, summary, trace):
     # Nothing logged after the port opened, and nothing awake to answer the end-of-session
     # block: its first byte goes out alone.
     check(s.log() == STARTED + b"Session ended", f"the log ends {s.log()[-80:]!r}")
-    check(trace.sent("tester") == b"\x03", f"the program wrote {trace.sent('tester')!r}")
+    check(trace.sent["tester"] == b"\x03", f"the program wrote {trace.sent['tester']!r}")
 
 
 # How the user closes the window; WM_CLOSE (None) is what the window manager sends.
@@ -233,7 +231,7 @@ def kill_mid_run():
     with WineSession("kill_mid_run", ecusim={"com9": ""}) as s:
         s.start()
         wait_for(lambda: len(data_rows(s.log())) >= 6, 60, "no connection and rows")
-        os.kill(s.tarvex.pid, signal.SIGKILL)
+        s.tarvex.kill()  # SIGKILL
         s.tarvex.wait(10)
         # A kill that missed Tarvex would let it write on: a row every 500 ms.
         log = s.log()
@@ -273,8 +271,7 @@ def config_shapes():
                 os.remove(config)
                 os.mkdir(config)
             else:
-                with open(config, "wb") as f:
-                    f.write(content)
+                open(config, "wb").write(content)
             s.start()
             if not port_line.endswith(b"\r\n"):
                 opened = b"Starting ...\r\nRead Config file: %s\r\n\r\nCOM Opened\r\n" % port_line
@@ -287,7 +284,7 @@ def config_shapes():
                 # The box comes before any tick: the status line has not been written yet.
                 check(s.text("status") == "", f"{what}: a tick ran before the message box")
                 s.tvctl("press", "Error", "OK")
-                check(s.wait_exit(15), f"{what}: Tarvex did not end after the message box")
+                s.wait_exit(f"{what}, after the message box")
                 check(s.log() == b"Starting ...\r\n%s\r\n\r\nCannot open COM portSession ended"
                       % port_line, f"{what}: log {s.log()!r}")
             s.keep_log(what)  # so that nothing is read from the last case's log

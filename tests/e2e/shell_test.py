@@ -95,8 +95,7 @@ def check_save_log_as(s):
     one the dialog moved the working directory to, and that the log goes on after it,
     tests/unit/log_file_win_test.cpp checks on real files."""
     copy = os.path.join(s.workdir, "copy.log")
-    with open(copy, "wb") as f:
-        f.write(b"an older file of the same name\r\n" * 20)
+    open(copy, "wb").write(b"an older file of the same name\r\n" * 20)
     read = lambda: open(copy, "rb").read()  # noqa: E731
     save_as(s)
     check(read().startswith(b"an older file"), "Cancel touched the file")
@@ -108,12 +107,13 @@ def check_save_log_as(s):
 
 # --- the chart --------------------------------------------------------------------------------
 
-# The chart in client coordinates: everything below the 80-pixel strip of controls.
-CHART_TOP, CHART_BOTTOM, CHART_RIGHT = 80, 556, 994
-GRID_STEP = (CHART_BOTTOM - CHART_TOP) // 10  # 47
-LABELS_END = 230  # the label columns end left of this; only traces and grid lie to its right
-NEWEST_X = CHART_RIGHT - 10  # the newest sample of every trace
-MARK_30S_X = NEWEST_X - 61  # 61 ticks of 500 ms: the first sample more than 30 s old
+# The chart in client coordinates: everything below the 80-pixel strip of controls, a grid line
+# every 47 pixels. The label columns end left of LABELS_END, and only traces and grid lie to its
+# right. The newest sample of every trace is 10 pixels from the right edge, and 61 ticks of
+# 500 ms before it the first sample more than 30 s old.
+CHART_TOP, CHART_BOTTOM, CHART_RIGHT, LABELS_END = 80, 556, 994, 230
+GRID_STEP, NEWEST_X = (CHART_BOTTOM - CHART_TOP) // 10, CHART_RIGHT - 10
+MARK_30S_X = NEWEST_X - 61
 
 
 def dashed(flags):
@@ -157,7 +157,6 @@ def running_window():
         s.wait_polling("at the start")
         wait_for(lambda: s.text("status").startswith("Running: ") and data_rows(s.log()), 10,
                  "no Running status line and data row")
-        ox, oy = s.origin[:2]
         check_debug_menu(s)
         check_save_log_as(s)
 
@@ -165,7 +164,7 @@ def running_window():
         # over 30 s old. The window's timer sets the pace, which the -30s mark's place on screen
         # checks: a tick every 500 ms puts it 61 samples from the newest.
         wait_for(lambda: len(data_rows(s.log())) >= 127, 150, "fewer than 127 rows")
-        check_chart(s.screenshot("after-a-minute"), ox, oy)
+        check_chart(s.screenshot("after-a-minute"), *s.origin[:2])
         s.close()
 
 

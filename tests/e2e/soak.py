@@ -133,8 +133,7 @@ def main():
     except E2EFailure as failure:
         result["verdict"] = f"FAIL: {failure}"
     if a.json:
-        with open(a.json, "w") as f:
-            json.dump(result, f, indent=1)
+        json.dump(result, open(a.json, "w"), indent=1)
     print(result["verdict"])
     return 0 if result["verdict"] == "no growth" else 1
 

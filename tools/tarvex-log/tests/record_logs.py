@@ -17,7 +17,6 @@ hold the values of its mask, or when ecusim saw the link falter (Wine under load
 """
 import os
 import re
-import signal
 import sys
 import time
 
@@ -102,10 +101,9 @@ class Run:
         counts = verify(log, lines)
         # A mask that no row was written with, left between the clicks of a switch, says nothing.
         empty = {line for k, (line, n) in enumerate(counts) if n == 0 and 0 < k < len(counts) - 1}
-        with open(os.path.join(HERE, "data", name + ".log"), "wb") as f:
-            f.write(log)
-        with open(os.path.join(HERE, "data", name + ".truth"), "w") as f:
-            f.writelines(line + "\n" for line in lines if line not in empty)
+        base = os.path.join(HERE, "data", name)
+        open(base + ".log", "wb").write(log)
+        open(base + ".truth", "w").writelines(line + "\n" for line in lines if line not in empty)
 
 
 def verify(log, truth):
@@ -171,7 +169,7 @@ def killed(run, s):
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline and not partial.search(s.log()[-200:]):
         time.sleep(0.0005)
-    os.kill(s.tarvex.pid, signal.SIGKILL)
+    s.tarvex.kill()  # SIGKILL
     s.tarvex.wait(10)
     run.note("kill -9")
     check(b"Session ended" not in s.log(), "a killed run wrote its end")
@@ -182,8 +180,7 @@ if __name__ == "__main__":
     if "--check" in sys.argv:
         for name in names:
             base = os.path.join(HERE, "data", name)
-            with open(base + ".log", "rb") as log, open(base + ".truth") as truth:
-                verify(log.read(), truth.read().splitlines())
+            verify(open(base + ".log", "rb").read(), open(base + ".truth").read().splitlines())
         sys.exit(0)
     harness.make_prefix()
     for name in names:
