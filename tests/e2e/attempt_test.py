@@ -87,7 +87,7 @@ def run_attempt_table(name, cases):
             s.close(what=what)
             # Every wake-up but the connection's failed (paused_after counts them).
             s.stop_ecusim(what, wake_ups=(wake_ups or [1])[0], late_tester_bytes=0)
-            check_address_timing(s.ecusim.trace(), what)
+            check_address_timing(s.ecusim_trace(), what)
             s.keep_log(what)
 
 
@@ -111,10 +111,9 @@ def paused_after(caption, header, failed):
     def check_paused(s):
         wait_for(lambda: s.text("text", PAUSE_BUTTON) == caption, 10, f"no caption {caption}")
         time.sleep(2)
-        log = s.log()
-        check(log.count(b"\r\nIncorrect baudrate = AAh") == failed, f"not {failed} failed attempts")
+        check(s.log().count(b"\r\nIncorrect baudrate = AAh") == failed, f"not {failed} failures")
         # (The header row's text is the link's unit tests'.)
-        check((b",Intake Air Temp,Cylinder Head Temp," in log) == header, f"header: {not header}")
+        check((b",Intake Air Temp,Cylinder Head Temp," in s.log()) == header, f"header? {header}")
     return check_paused
 
 

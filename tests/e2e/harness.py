@@ -29,7 +29,6 @@ import sys
 import tempfile
 import time
 import tty
-import types
 
 E2E_DIR = os.environ.get("TARVEX_E2E_DIR", os.path.join(os.getcwd(), "e2e"))
 PREFIX = os.path.join(E2E_DIR, "prefix")
@@ -140,6 +139,23 @@ class Image:
         return len(self.positions(*box).get(rgb, []))
 
 
+class EcusimTrace:
+    """ecusim's trace file, read back (a line still being written is left out).
+
+    bytes: (time_us, direction, byte) with direction "tester", "echo" or "ecu", in file order;
+    rts:   (time_us, asserted) for each RTS change the bridge reported (True: line pulled low).
+    """
+
+    def __init__(self, text):
+        lines = [line.split(" ", 2) for line in text.split("\n")[:-1] if line and line[0] != "#"]
+        self.rts = [(int(t), level == "1") for t, d, level in lines if d == "rts"]
+        self.bytes = [(int(t), d, int(b, 16)) for t, d, b in lines if d != "rts"]
+
+    def sent(self, direction):
+        """The bytes of one direction, in order."""
+        return bytes(b for _, d, b in self.bytes if d == direction)
+
+
 class Ecusim:
     """One ecusim process behind a COM port of the prefix, with its files in the artefacts."""
 
@@ -149,7 +165,7 @@ class Ecusim:
         with open(self.out_path, "wb") as out, open(files + ".err", "wb") as err:
             self.process = subprocess.Popen(
                 [ECUSIM, "--link", self.link, "--rts-socket", rts_socket, "--trace",
-                 self.trace_path] + args.split(),
+                 self.trace_path] + (args.split() if isinstance(args, str) else list(args)),
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         wait_for(lambda: os.path.islink(self.link) or self.process.poll() is not None, 10)
         if not os.path.islink(self.link):
@@ -168,22 +184,14 @@ class Ecusim:
         return self.summary
 
     def trace(self):
-        """The trace file so far, read back (a line still being written is left out).
-
-        rts:  (time_us, asserted) for each RTS change the bridge reported (True: line pulled low);
-        sent: {direction: its bytes in order} for "tester", "echo" and "ecu"."""
-        text = open(self.trace_path, encoding="ascii", errors="replace").read()
-        lines = [line.split(" ", 2) for line in text.split("\n")[:-1] if line and line[0] != "#"]
-        rts = [(int(t), level == "1") for t, d, level in lines if d == "rts"]
-        sent = {d: bytes(int(b, 16) for _, e, b in lines if e == d)
-                for d in ("tester", "echo", "ecu")}
-        return types.SimpleNamespace(rts=rts, sent=sent)
+        return EcusimTrace(open(self.trace_path, encoding="ascii", errors="replace").read())
 
 
 class WineSession:
     """One or more runs of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`.
 
     ports: COM ports wired to bare ptys the test owns. ecusim: {port: "extra ecusim arguments"}
+    (a string, or a list of them)
     for the simulated ECU behind that port, started before the Wine server and stopped after
     Tarvex; a port given to ecusim gets no bare pty.
     """
@@ -233,9 +241,7 @@ class WineSession:
             if kind is not None:
                 subprocess.run(["import", "-display", self.display, "-window", "root",
                                 os.path.join(self.artefacts, "failure.png")], check=False)
-            if self.tarvex and self.tarvex.poll() is None:
-                self.tvctl("close")
-                end(self.tarvex)
+            self.stop()
 
     def _start_wineserver(self):
         # Bring the prefix up before two wine programs start at once.
@@ -291,10 +297,14 @@ class WineSession:
         check(all(summary.get(k) == v for k, v in figures.items()), f"{what}: ecusim {summary}")
         return summary
 
+    def ecusim_trace(self):
+        """The trace of the running or last ecusim so far (EcusimTrace)."""
+        return self.ecusim.trace()
+
     # Moments of a connection attempt, for a test to act in.
     def address_begun(self):
         """A little into the wake-up's address, which takes 2 s."""
-        wait_for(lambda: self.ecusim.trace().rts, 30, "no wake-up began")
+        wait_for(lambda: self.ecusim_trace().rts, 30, "no wake-up began")
         time.sleep(0.3)
 
     def opening_begun(self):
@@ -312,6 +322,12 @@ class WineSession:
     def wait_exit(self, what):
         """Waits for Tarvex to end; a failure when it has not in 15 s."""
         wait_for(lambda: self.tarvex.poll() is not None, 15, f"{what}: Tarvex did not end")
+
+    def stop(self):
+        """Ends Tarvex if it still runs, by WM_CLOSE and then by force."""
+        if self.tarvex and self.tarvex.poll() is None:
+            self.tvctl("close")
+            end(self.tarvex)
 
     def close(self, how=None, what="close", limit=15):
         """Closes Tarvex (WM_CLOSE unless `how` is given); the seconds, at most `limit`, from the
@@ -333,7 +349,7 @@ class WineSession:
 
     def wait_polling(self, what, since=0, answers=8, seconds=60, connect=True):
         """Waits for a connection after `since` (with connect=False: for polling on the link
-        that is up) and `answers` poll answers on it; where the connection begins in the log."""
+        that is up) and `answers` poll answers on it."""
         if connect:
             self.wait_log(INITIALISED, seconds, f"{what}: no connection", since=since)
             since = self.log().find(INITIALISED, since)
@@ -355,6 +371,9 @@ class WineSession:
                 return out.strip()
             time.sleep(0.2)
         raise E2EFailure(f"no text for tvctl {what} (exit code {rc})")
+
+    def status_text(self):
+        return self.text("status")
 
     def numbers(self, *what):
         return tuple(int(v) for v in self.text(*what).split())
@@ -399,6 +418,8 @@ class WineSession:
         """Waits for the log to hold `text` `count` times after position `since`."""
         wait_for(lambda: self.log().count(text, since) >= count, seconds, message)
 
+    wait_for = staticmethod(wait_for)  # for the bench scripts, which have only the session
+
 
 
 def run_named(tests):
@@ -421,4 +442,3 @@ if __name__ == "__main__":
     if sys.argv[1:] != ["make-prefix"]:
         sys.exit("usage: harness.py make-prefix")
     make_prefix()
-    print("prefix ready:", PREFIX)

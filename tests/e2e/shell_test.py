@@ -21,7 +21,7 @@ RPM_BUTTON, SAVE_LOG_AS = 10104, 111
 def window_and_channel_buttons():
     with WineSession("window_and_channel_buttons") as s:
         s.start()
-        wait_for(lambda: s.text("status") == "Waiting to connect to ECU", 20, "never waiting")
+        wait_for(lambda: s.status_text() == "Waiting to connect to ECU", 20, "never waiting")
         ox, oy, width, height = s.origin
         check((width, height) == (994, 556), f"client area {width} x {height}")
         img = s.screenshot("idle")
@@ -78,17 +78,6 @@ def check_debug_menu(s):
         check((marks > 3) == checked, f"Debug's mark {label}: not {checked}")
 
 
-def save_as(s, name=None):
-    """Save Log As: `name` typed over the dialog's and entered (None: Escape)."""
-    s.tvctl("post", SAVE_LOG_AS)
-    check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
-    if name:
-        s.key("ctrl+a")
-        s.xdo("type", "--delay", 20, name)
-    s.key("Return" if name else "Escape")
-    check(s.dialog_gone("Save Log to File"), f"the dialog did not close after {name!r}")
-
-
 def check_save_log_as(s):
     """Save Log As through the window's dialog: Cancel saves nothing, and a name typed over an
     existing file replaces it without a prompt. What a save does to the files, in this folder or
@@ -97,10 +86,17 @@ def check_save_log_as(s):
     copy = os.path.join(s.workdir, "copy.log")
     open(copy, "wb").write(b"an older file of the same name\r\n" * 20)
     read = lambda: open(copy, "rb").read()  # noqa: E731
-    save_as(s)
-    check(read().startswith(b"an older file"), "Cancel touched the file")
-    # (A prompt would carry the dialog's title and keep it open.)
-    save_as(s, "Z:" + copy.replace("/", "\\"))
+    # Escape (Cancel) first, then the copy's name typed over the dialog's and entered. (A prompt
+    # before the file is replaced would carry the dialog's title and keep it open.)
+    for name in (None, "Z:" + copy.replace("/", "\\")):
+        s.tvctl("post", SAVE_LOG_AS)
+        check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
+        if name:
+            s.key("ctrl+a")
+            s.xdo("type", "--delay", 20, name)
+        s.key("Return" if name else "Escape")
+        check(s.dialog_gone("Save Log to File"), f"the dialog did not close after {name!r}")
+        check(name or read().startswith(b"an older file"), "Cancel touched the file")
     wait_for(lambda: read().startswith(STARTED), 10, "no copy of the log")
     check(s.log().startswith(read()), "the copy is not the log so far, or the older file is left")
 
@@ -155,7 +151,7 @@ def running_window():
     with WineSession("running_window", ecusim={"com9": ""}) as s:
         s.start()
         s.wait_polling("at the start")
-        wait_for(lambda: s.text("status").startswith("Running: ") and data_rows(s.log()), 10,
+        wait_for(lambda: s.status_text().startswith("Running: ") and data_rows(s.log()), 10,
                  "no Running status line and data row")
         check_debug_menu(s)
         check_save_log_as(s)

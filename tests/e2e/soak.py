@@ -39,8 +39,7 @@ def sample(s):
         for name, _, rest in (line.partition(":") for line in f):
             if name in ("RssAnon", "VmRSS", "Threads"):
                 values[name.lower() + ("" if name == "Threads" else "_kb")] = int(rest.split()[0])
-    values["fds"] = len(os.listdir(f"/proc/{s.tarvex.pid}/fd"))
-    return values
+    return dict(values, fds=len(os.listdir(f"/proc/{s.tarvex.pid}/fd")))
 
 
 def unplug_and_replug(s, summaries):
