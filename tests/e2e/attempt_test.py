@@ -10,7 +10,7 @@ cost the ECU no late reply.
 """
 import time
 
-from harness import HEADER_ROW, INITIALISED, WineSession, check, run_named
+from harness import INITIALISED, WineSession, check, run_named, wait_for
 
 address_begun, opening_begun = WineSession.address_begun, WineSession.opening_begun
 
@@ -21,7 +21,7 @@ ADDRESS_CHANGES = [(0, True), (5, False), (6, True), (9, False)]
 # while Wine's scheduling on a busy machine alone has moved one by 32 ms.
 BIT_MS, STEP_TOLERANCE_MS = 200, 50
 PAUSE_BUTTON = 112
-SLOW_ECU = ["--ecu-delay-us", "20000"]  # 20 ms before each ECU byte: the opening takes seconds
+SLOW_ECU = "--ecu-delay-us 20000"  # 20 ms before each ECU byte: the opening takes seconds
 
 
 def check_address_timing(trace, what):
@@ -60,8 +60,7 @@ def about_closed_by(key):
 
 def drag_title_bar(s):
     x, y = s.origin[0] + 500, s.origin[1] - 32  # the caption, above the menu bar
-    s.xdo("mousemove", "--sync", x, y)
-    s.xdo("mousedown", 1)
+    s.xdo("mousemove", "--sync", x, y, "mousedown", 1)
     for step in range(1, 11):
         s.xdo("mousemove", x + 10 * step, y + 5 * step)
         time.sleep(0.15)
@@ -69,15 +68,14 @@ def drag_title_bar(s):
 
 
 def window_moved(s):
-    s.wait_for(lambda: s.wait_main()[:2] != s.origin[:2], 10, "the drag did not move the window")
+    wait_for(lambda: s.numbers("wait-main", 0)[:2] != s.origin[:2], 10, "the drag moved nothing")
 
 
 def run_attempt_table(name, cases):
     """cases: (what, ecusim arguments, when, what the user does then, what the test checks once
-    connected, wake-ups the connection took)."""
+    connected, and the wake-ups the connection took when more than one)."""
     with WineSession(name, ports=()) as s:
-        for what, args, when, act, after, wake_ups in cases:
-            print("case:", what, flush=True)
+        for what, args, when, act, after, *wake_ups in cases:
             s.start_ecusim(args)
             s.start()
             when(s)
@@ -87,28 +85,23 @@ def run_attempt_table(name, cases):
             after(s)
             s.no_box(what)
             s.close(what=what)
-            summary = s.stop_ecusim()
-            check(summary.get("wake-ups") == wake_ups and s.log().count(INITIALISED) == 1,
-                  f"{what}: not one connection after {wake_ups} wake-ups: {summary}")
-            check(summary.get("late tester bytes") == 0, f"{what}: late replies {summary}")
+            # Every wake-up but the connection's failed (paused_after counts them).
+            s.stop_ecusim(what, wake_ups=(wake_ups or [1])[0], late_tester_bytes=0)
             check_address_timing(s.ecusim_trace(), what)
             s.keep_log(what)
-        print(f"{len(cases)} cases: each connected as it should, its first address on time")
 
 
 def user_input_waits_for_the_attempt():
     run_attempt_table("user_input_waits_for_the_attempt", [
-        ("File menu during the address", [], address_begun, click_file_menu, close_menu, 1),
-        ("File menu in the opening exchange", SLOW_ECU, opening_begun, click_file_menu,
-         close_menu, 1),
-        ("Help > About during the address", [], address_begun, about_from_help_menu,
-         about_closed_by("OK"), 1),
-        ("Alt+/ during the address", [], address_begun, lambda s: s.key("alt+slash"),
-         about_closed_by("Escape"), 1),
-        ("Alt+? during the address", [], address_begun, lambda s: s.key("alt+question"),
-         about_closed_by("Return"), 1),
-        ("title bar dragged during the address", [], address_begun, drag_title_bar,
-         window_moved, 1),
+        ("File menu during the address", "", address_begun, click_file_menu, close_menu),
+        ("File menu in the opening exchange", SLOW_ECU, opening_begun, click_file_menu, close_menu),
+        ("Help > About during the address", "", address_begun, about_from_help_menu,
+         about_closed_by("OK")),
+        ("Alt+/ during the address", "", address_begun, lambda s: s.key("alt+slash"),
+         about_closed_by("Escape")),
+        ("Alt+? during the address", "", address_begun, lambda s: s.key("alt+question"),
+         about_closed_by("Return")),
+        ("title bar dragged during the address", "", address_begun, drag_title_bar, window_moved),
     ])
 
 
@@ -116,14 +109,11 @@ def paused_after(caption, header, failed):
     """The caption of the Pause button once connected, whether the connection wrote a header
     row, and the failed attempts before it."""
     def check_paused(s):
-        s.wait_for(lambda: s.text("text", PAUSE_BUTTON) == caption, 10,
-                   f"the caption is not {caption}")
+        wait_for(lambda: s.text("text", PAUSE_BUTTON) == caption, 10, f"no caption {caption}")
         time.sleep(2)
-        log = s.log()
-        check(log.count(b"\r\nIncorrect baudrate = AAh") == failed, f"not {failed} failed attempts")
-        check((HEADER_ROW.search(log) is not None) == header, f"header row {not header}")
-        state = "Running: " if caption == "Pause" else "Paused: "
-        check(s.status_text().startswith(state), f"status {s.status_text()!r}")
+        check(s.log().count(b"\r\nIncorrect baudrate = AAh") == failed, f"not {failed} failures")
+        # (The header row's text is the link's unit tests'.)
+        check((b",Intake Air Temp,Cylinder Head Temp," in s.log()) == header, f"header? {header}")
     return check_paused
 
 
@@ -132,12 +122,12 @@ def pause_during_an_attempt():
         # The first wake-up gets a wrong sync byte. The command waits in the queue until that
         # attempt has failed: the next attempt is the command's, and connects without a header
         # row.
-        ("posted during a failing attempt", ["--sync-byte", "0xAA", "--fault-sessions", "1"],
+        ("posted during a failing attempt", "--sync-byte 0xAA --fault-sessions 1",
          address_begun, lambda s: s.tvctl("post", PAUSE_BUTTON), paused_after("Pause", False, 1),
          2),
         # The click waits for the tick's attempt, which connects; it then pauses the link it
         # finds up.
-        ("clicked during an attempt that connects", [], address_begun,
+        ("clicked during an attempt that connects", "", address_begun,
          lambda s: s.click(s.origin[0] + 125, s.origin[1] + 20), paused_after("Resume", True, 0),
          1),
     ])

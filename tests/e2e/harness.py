@@ -7,8 +7,8 @@ and the Tarvex process. tvctl.exe (built beside Tarvex.exe) reads window texts a
 samples the process from inside the prefix; xdotool types and clicks as a person would.
 
 A session may put the simulated adapter and ECU (tools/ecusim) behind a COM port instead of a
-bare pty: `WineSession("name", ecusim={"com9": ["--ecu-delay-us", "2000"]})`, or
-`s.start_ecusim(["--sync-byte", "0xAA"])` for each case of a table. Wine switches RTS with
+bare pty: `WineSession("name", ecusim={"com9": "--ecu-delay-us 2000"})`, or
+`s.start_ecusim("--sync-byte 0xAA")` for each case of a table. Wine switches RTS with
 modem-control ioctls that a pty refuses, and it does so in the unix side of the Windows process
 that calls EscapeCommFunction (not in the wineserver), so once a session has had an ecusim every
 wine process of it runs with the RTS bridge preloaded; the bridge only touches pty descriptors,
@@ -47,24 +47,22 @@ CHANNEL_COLOURS = [RED, ORANGE, GREEN, BLUE, YELLOW, GREY, MAGENTA, PINK]
 STARTED = b"Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
 INITIALISED = b"Initialised OK!\r\n"
 TIME = rb"\d{1,2}:\d\d:\d\d [AP]M"
-HEADER_ROW = re.compile(TIME + rb",Intake Air Temp,Cylinder Head Temp,AFM Voltage,"
-                        rb"RPM,Injector Time,Ignition Advance,MAF Sensor,Battery\r\n")
-ANSWER = re.compile(rb"\r\nGetBlock returned block (\d+) blockNumber (\d+) Type ([ 0-9A-F]{2})"
-                    rb"\r\n")
+ANSWER = re.compile(rb"\r\nGetBlock returned block (\d+) blockNumber (\d+) Type [ 0-9A-F]{2}\r\n")
 # The reader thread's lines: one write each, so whole, but they may land between the pieces of a
 # data row, which the chart tick writes one value at a time.
 READER_LINE = re.compile(rb"\r\nRequest Block (\d+) Parameter = (\d) vals [0-9a-f]+ [0-9a-f]+ "
                          rb"[0-9a-f]+\r\n|" + ANSWER.pattern)
-DATA_ROW = re.compile(rb"(?:^|(?<=\n))" + TIME + rb" ([^\r\n]*)\r\n")
+# A data row, whole, with any reader lines that landed between its pieces (possessive: a row cut
+# off at the end of a killed run's log must not end at a reader line's line end).
+DATA_ROW = re.compile(rb"(?<=\n)" + TIME + rb" ((?:" + READER_LINE.pattern + rb"|[^\r\n])*+)\r\n")
 
 
 def data_rows(log):
-    """The values of each whole data row of a log, its reader lines taken out."""
-    return [m.group(1).split(b",") for m in DATA_ROW.finditer(READER_LINE.sub(b"", log))]
+    """(offset, values) of each whole data row, the reader lines that broke it taken out."""
+    return [(m.start(), READER_LINE.sub(b"", m.group(1))) for m in DATA_ROW.finditer(log)]
 
 
-class E2EFailure(AssertionError):
-    pass
+E2EFailure = AssertionError  # what check raises, and run_named reports
 
 
 def check(condition, message):
@@ -120,8 +118,7 @@ class Image:
     """A screenshot as RGB pixels (read through ImageMagick's PPM output)."""
 
     def __init__(self, path):
-        data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
-                              stdout=subprocess.PIPE).stdout
+        data = subprocess.check_output(["convert", path, "-depth", "8", "ppm:-"])
         parts = data.split(maxsplit=4)  # P6, width, height, 255, the pixels
         self.width, self.pixels = int(parts[1]), parts[4]
 
@@ -168,7 +165,7 @@ class Ecusim:
         with open(self.out_path, "wb") as out, open(files + ".err", "wb") as err:
             self.process = subprocess.Popen(
                 [ECUSIM, "--link", self.link, "--rts-socket", rts_socket, "--trace",
-                 self.trace_path] + [str(a) for a in args],
+                 self.trace_path] + (args.split() if isinstance(args, str) else list(args)),
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         wait_for(lambda: os.path.islink(self.link) or self.process.poll() is not None, 10)
         if not os.path.islink(self.link):
@@ -177,24 +174,24 @@ class Ecusim:
 
     def stop(self):
         """Ends ecusim with SIGTERM (it prints its summary and removes its link); the summary's
-        "name: value" lines as a dict of ints."""
+        "name: value" lines as a dict of ints, each name's spaces and dashes made "_"."""
         end(self.process, signal.SIGTERM)
         if os.path.islink(self.link):
             os.remove(self.link)  # it was killed, or died, before it could clean up
         with open(self.out_path, encoding="utf-8", errors="replace") as f:
-            self.summary = {name.strip(): int(value) for name, sep, value in
+            self.summary = {re.sub(r"[ -]", "_", name.strip()): int(value) for name, sep, value in
                             (line.partition(": ") for line in f) if sep and value.strip().isdigit()}
         return self.summary
 
     def trace(self):
-        with open(self.trace_path, "r", encoding="ascii", errors="replace") as f:
-            return EcusimTrace(f.read())
+        return EcusimTrace(open(self.trace_path, encoding="ascii", errors="replace").read())
 
 
 class WineSession:
     """One or more runs of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`.
 
-    ports: COM ports wired to bare ptys the test owns. ecusim: {port: [extra ecusim arguments]}
+    ports: COM ports wired to bare ptys the test owns. ecusim: {port: "extra ecusim arguments"}
+    (a string, or a list of them)
     for the simulated ECU behind that port, started before the Wine server and stopped after
     Tarvex; a port given to ecusim gets no bare pty.
     """
@@ -220,8 +217,7 @@ class WineSession:
                 self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1280x800x24",
                                               "-nolisten", "tcp"], stdout=log, stderr=log)
             stack.callback(end, self.xvfb, signal.SIGTERM)
-            wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{self.display[1:]}"), 5,
-                     "Xvfb did not start")
+            wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{self.display[1:]}"), 5, "no Xvfb")
             dosdevices = os.path.join(PREFIX, "dosdevices")
             for link in glob.glob(os.path.join(dosdevices, "com*")):
                 os.remove(link)  # a port the test did not wire is absent
@@ -284,7 +280,7 @@ class WineSession:
 
     # --- the simulated ECU -------------------------------------------------------------------
 
-    def start_ecusim(self, args=(), port="com9"):
+    def start_ecusim(self, args="", port="com9"):
         """Starts ecusim behind `port` and waits for its link. Tarvex must start after this to
         get the RTS bridge (sessions made with ecusim= have it from the first wine process)."""
         check(self.ecusim is None or self.ecusim.summary is not None, "ecusim is already running")
@@ -292,11 +288,14 @@ class WineSession:
         self.ecusim = Ecusim(port, args, self.rts_socket,
                              os.path.join(self.artefacts, f"ecusim-{self.ecusim_runs}"))
 
-    def stop_ecusim(self):
-        """Stops ecusim if it runs; its summary (None when there was no ecusim)."""
+    def stop_ecusim(self, what="ecusim", **figures):
+        """Stops ecusim if it runs; its summary (None when there was no ecusim), which must hold
+        `figures` (wake_ups=1, ...)."""
         if self.ecusim is not None and self.ecusim.summary is None:
             self.ecusim.stop()
-        return self.ecusim and self.ecusim.summary
+        summary = self.ecusim and self.ecusim.summary
+        check(all(summary.get(k) == v for k, v in figures.items()), f"{what}: ecusim {summary}")
+        return summary
 
     def ecusim_trace(self):
         """The trace of the running or last ecusim so far (EcusimTrace)."""
@@ -305,7 +304,7 @@ class WineSession:
     # Moments of a connection attempt, for a test to act in.
     def address_begun(self):
         """A little into the wake-up's address, which takes 2 s."""
-        self.wait_for(lambda: self.ecusim_trace().rts, 30, "no wake-up began")
+        wait_for(lambda: self.ecusim_trace().rts, 30, "no wake-up began")
         time.sleep(0.3)
 
     def opening_begun(self):
@@ -318,14 +317,14 @@ class WineSession:
         with open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab") as out:
             self.tarvex = subprocess.Popen(["wine", TARVEX_EXE], cwd=self.workdir,
                                            env=self.env(), stdout=out, stderr=out)
-        self.origin = self.wait_main()
+        self.origin = self.numbers("wait-main", 30000)
 
-    def wait_exit(self, seconds):
-        """Waits for Tarvex to end; True when it did."""
-        wait_for(lambda: self.tarvex.poll() is not None, seconds)
-        return self.tarvex.poll() is not None
+    def wait_exit(self, what):
+        """Waits for Tarvex to end; a failure when it has not in 15 s."""
+        wait_for(lambda: self.tarvex.poll() is not None, 15, f"{what}: Tarvex did not end")
 
     def stop(self):
+        """Ends Tarvex if it still runs, by WM_CLOSE and then by force."""
         if self.tarvex and self.tarvex.poll() is None:
             self.tvctl("close")
             end(self.tarvex)
@@ -338,7 +337,7 @@ class WineSession:
         wait_for(lambda: self.log().endswith(b"Session ended"), 15, f"{what}: the log never ended")
         took = time.monotonic() - start
         check(took < limit, f"{what}: closing took {took:.1f} s")
-        check(self.wait_exit(15), f"{what}: Tarvex did not end")
+        self.wait_exit(what)
         check(self.log().count(b"Session ended") == 1, f"{what}: Session ended written twice")
         return took
 
@@ -350,13 +349,11 @@ class WineSession:
 
     def wait_polling(self, what, since=0, answers=8, seconds=60, connect=True):
         """Waits for a connection after `since` (with connect=False: for polling on the link
-        that is up) and `answers` poll answers on it; where the connection begins in the log."""
+        that is up) and `answers` poll answers on it."""
         if connect:
             self.wait_log(INITIALISED, seconds, f"{what}: no connection", since=since)
             since = self.log().find(INITIALISED, since)
-        wait_for(lambda: len(ANSWER.findall(self.log(), since)) >= answers, 60,
-                 f"{what}: no polling")
-        return since
+        wait_for(lambda: len(ANSWER.findall(self.log(), since)) >= answers, 60, f"{what}: no polls")
 
     # --- eyes and hands ----------------------------------------------------------------------
 
@@ -381,9 +378,6 @@ class WineSession:
     def numbers(self, *what):
         return tuple(int(v) for v in self.text(*what).split())
 
-    def wait_main(self):
-        return self.numbers("wait-main", 30000)
-
     def wait_dialog(self, title, ms=15000):
         """The static texts of the dialog titled `title`, or None when none appeared."""
         rc, out = self.tvctl("wait-dialog", title, ms)
@@ -400,8 +394,7 @@ class WineSession:
                        stderr=subprocess.DEVNULL, env=dict(os.environ, DISPLAY=self.display))
 
     def click(self, x, y):
-        self.xdo("mousemove", "--sync", x, y)
-        self.xdo("click", 1)
+        self.xdo("mousemove", "--sync", x, y, "click", 1)
 
     def key(self, *keys):
         for k in keys:
@@ -418,17 +411,15 @@ class WineSession:
     # --- the log -----------------------------------------------------------------------------
 
     def log(self):
-        try:
-            with open(os.path.join(self.workdir, "Tarvex.log"), "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return b""
+        path = os.path.join(self.workdir, "Tarvex.log")  # moved away only by keep_log
+        return open(path, "rb").read() if os.path.exists(path) else b""
 
     def wait_log(self, text, seconds, message, count=1, since=0):
         """Waits for the log to hold `text` `count` times after position `since`."""
         wait_for(lambda: self.log().count(text, since) >= count, seconds, message)
 
-    wait_for = staticmethod(wait_for)
+    wait_for = staticmethod(wait_for)  # for the bench scripts, which have only the session
+
 
 
 def run_named(tests):
@@ -451,4 +442,3 @@ if __name__ == "__main__":
     if sys.argv[1:] != ["make-prefix"]:
         sys.exit("usage: harness.py make-prefix")
     make_prefix()
-    print("prefix ready:", PREFIX)

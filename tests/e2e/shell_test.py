@@ -13,7 +13,7 @@ import os
 import time
 
 from harness import (AMBER, BLACK, CHANNEL_COLOURS, DASH, GREEN, GREY, ORANGE, RED, STARTED, WHITE,
-                     WineSession, check, data_rows, run_named)
+                     WineSession, check, data_rows, run_named, wait_for)
 
 RPM_BUTTON, SAVE_LOG_AS = 10104, 111
 
@@ -21,7 +21,7 @@ RPM_BUTTON, SAVE_LOG_AS = 10104, 111
 def window_and_channel_buttons():
     with WineSession("window_and_channel_buttons") as s:
         s.start()
-        s.wait_for(lambda: s.status_text() == "Waiting to connect to ECU", 20, "never waiting")
+        wait_for(lambda: s.status_text() == "Waiting to connect to ECU", 20, "never waiting")
         ox, oy, width, height = s.origin
         check((width, height) == (994, 556), f"client area {width} x {height}")
         img = s.screenshot("idle")
@@ -39,9 +39,8 @@ def window_and_channel_buttons():
 
         rects = [s.numbers("rect", 10101 + i) for i in range(8)]
         for i, (left, top, right, bottom) in enumerate(rects):
-            check((left - ox, top - oy, right - left, bottom - top) ==
-                  ((i % 4) * 250, 40 + (i // 4) * 20, 250, 20), f"channel {i} button at "
-                  f"{left - ox},{top - oy}, {right - left} x {bottom - top}")
+            place = (left - ox, top - oy, right - left, bottom - top)  # in the client area
+            check(place == ((i % 4) * 250, 40 + (i // 4) * 20, 250, 20), f"channel {i} at {place}")
             check(img.at(left + 8, top + 8) == GREEN, f"channel {i} indicator is not green")
             check(img.count(CHANNEL_COLOURS[i], left + 20, top + 2, right - 2, bottom - 2) > 20,
                   f"channel {i} caption is not in its colour")
@@ -51,48 +50,32 @@ def window_and_channel_buttons():
         left, top = rects[3][:2]
         for label, colour in (("rpm-off", RED), ("rpm-on", GREEN)):
             s.click(left + 125, top + 10)
-            s.wait_for(lambda: s.screenshot(label).at(left + 8, top + 8) == colour, 15,
-                       f"the RPM indicator did not turn {label}")
+            wait_for(lambda: s.screenshot(label).at(left + 8, top + 8) == colour, 15, f"no {label}")
             img = s.screenshot(label)
-            check(all(img.at(l + 8, t + 8) == GREEN for i, (l, t, _, _) in enumerate(rects)
-                      if i != 3), "another channel changed with RPM")
+            check(all(img.at(l + 8, t + 8) == GREEN for l, t, _, _ in rects[:3] + rects[4:]),
+                  "another channel changed with RPM")
             check(s.text("text", RPM_BUTTON) == "RPM", "the RPM caption changed")
         s.close()
 
 
-def debug_check_mark_shown(s, label):
-    """Opens File from the keyboard and reads the check mark beside its first item, Debug."""
-    s.key("alt+f")
-    time.sleep(0.5)
-    ox, oy = s.origin[:2]
-    # The first item is highlighted when the menu opens from the keyboard: the check mark is
-    # drawn in white on the highlight, left of the item's text (the box holds only the mark).
-    marks = s.screenshot(label).count(WHITE, ox + 5, oy + 7, ox + 16, oy + 17)
-    s.key("Escape", "Escape")
-    return marks > 3
-
-
 def check_debug_menu(s):
-    check(debug_check_mark_shown(s, "debug-at-start"), "Debug is not checked at start")
+    """Opens File from the keyboard and reads the check mark beside its first item, Debug: at
+    the start, after one choice of it and after a second."""
     # The menu's first mark is the resource's, the reader's first lines follow the flag's first
     # value: they must agree. A choice sets the flag and then the mark from it, and the reader's
     # lines follow the flag (tests/unit/connection_test.cpp).
     check(b"\r\nRequest Block " in s.log(), "no debug lines while Debug is checked")
-    s.key("alt+f", "Return")
-    check(not debug_check_mark_shown(s, "debug-once"), "Debug still checked after one choice")
-    s.key("alt+f", "Return")
-    check(debug_check_mark_shown(s, "debug-twice"), "Debug not checked after a second choice")
-
-
-def save_as(s, name=None):
-    """Save Log As: `name` typed over the dialog's and entered (None: Escape)."""
-    s.tvctl("post", SAVE_LOG_AS)
-    check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
-    if name:
-        s.key("ctrl+a")
-        s.xdo("type", "--delay", 20, name)
-    s.key("Return" if name else "Escape")
-    check(s.dialog_gone("Save Log to File"), f"the dialog did not close after {name!r}")
+    ox, oy = s.origin[:2]
+    for label, checked in (("debug-at-start", True), ("debug-once", False), ("debug-twice", True)):
+        if label != "debug-at-start":
+            s.key("alt+f", "Return")
+        s.key("alt+f")
+        time.sleep(0.5)
+        # The first item is highlighted when the menu opens from the keyboard: the check mark is
+        # drawn in white on the highlight, left of the item's text (the box holds only the mark).
+        marks = s.screenshot(label).count(WHITE, ox + 5, oy + 7, ox + 16, oy + 17)
+        s.key("Escape", "Escape")
+        check((marks > 3) == checked, f"Debug's mark {label}: not {checked}")
 
 
 def check_save_log_as(s):
@@ -101,30 +84,39 @@ def check_save_log_as(s):
     one the dialog moved the working directory to, and that the log goes on after it,
     tests/unit/log_file_win_test.cpp checks on real files."""
     copy = os.path.join(s.workdir, "copy.log")
-    with open(copy, "wb") as f:
-        f.write(b"an older file of the same name\r\n" * 20)
+    open(copy, "wb").write(b"an older file of the same name\r\n" * 20)
     read = lambda: open(copy, "rb").read()  # noqa: E731
-    save_as(s)
-    check(read().startswith(b"an older file"), "Cancel touched the file")
-    # (A prompt would carry the dialog's title and keep it open.)
-    save_as(s, "Z:" + copy.replace("/", "\\"))
-    s.wait_for(lambda: read().startswith(STARTED), 10, "no copy of the log")
+    # Escape (Cancel) first, then the copy's name typed over the dialog's and entered. (A prompt
+    # before the file is replaced would carry the dialog's title and keep it open.)
+    for name in (None, "Z:" + copy.replace("/", "\\")):
+        s.tvctl("post", SAVE_LOG_AS)
+        check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
+        if name:
+            s.key("ctrl+a")
+            s.xdo("type", "--delay", 20, name)
+        s.key("Return" if name else "Escape")
+        check(s.dialog_gone("Save Log to File"), f"the dialog did not close after {name!r}")
+        check(name or read().startswith(b"an older file"), "Cancel touched the file")
+    wait_for(lambda: read().startswith(STARTED), 10, "no copy of the log")
     check(s.log().startswith(read()), "the copy is not the log so far, or the older file is left")
 
 
 # --- the chart --------------------------------------------------------------------------------
 
-# The chart in client coordinates: everything below the 80-pixel strip of controls.
-CHART_TOP, CHART_BOTTOM, CHART_RIGHT = 80, 556, 994
-GRID_STEP = (CHART_BOTTOM - CHART_TOP) // 10  # 47
-LABELS_END = 230  # the label columns end left of this; only traces and grid lie to its right
-NEWEST_X = CHART_RIGHT - 10  # the newest sample of every trace
-MARK_30S_X = NEWEST_X - 61  # 61 ticks of 500 ms: the first sample more than 30 s old
+# The chart in client coordinates: everything below the 80-pixel strip of controls, a grid line
+# every 47 pixels. The label columns end left of LABELS_END, and only traces and grid lie to its
+# right. The newest sample of every trace is 10 pixels from the right edge, and 61 ticks of
+# 500 ms before it the first sample more than 30 s old.
+CHART_TOP, CHART_BOTTOM, CHART_RIGHT, LABELS_END = 80, 556, 994, 230
+GRID_STEP, NEWEST_X = (CHART_BOTTOM - CHART_TOP) // 10, CHART_RIGHT - 10
+MARK_30S_X = NEWEST_X - 61
 
 
-def runs(flags):
-    """Number of runs of True in a sequence of booleans."""
-    return sum(1 for i, f in enumerate(flags) if f and (i == 0 or not flags[i - 1]))
+def dashed(flags):
+    """Whether a line of pixels (True: the dash colour) is dashed: 20 runs of it or more, and 100
+    pixels of something else."""
+    runs = sum(1 for i, f in enumerate(flags) if f and (i == 0 or not flags[i - 1]))
+    return runs >= 20 and flags.count(False) >= 100
 
 
 def check_chart(img, ox, oy):
@@ -140,38 +132,35 @@ def check_chart(img, ox, oy):
         xs = [x for x, y in colours.get(colour, [])
               if colour != GREY or (y != bottom - GRID_STEP and y < bottom - 16)]
         check(len(xs) >= 60 and max(xs) >= ox + NEWEST_X - 2 and min(xs) <= ox + NEWEST_X - 100,
-              f"{len(xs)} pixels of {colour} from x {min(xs, default=0) - ox} to "
-              f"{max(xs, default=0) - ox}")
+              f"{colour}: {len(xs)} pixels, x {min(xs, default=0) - ox}-{max(xs, default=0) - ox}")
     # The dashed pen: eight grid lines above the solid one, and the "-30s" mark, a vertical line
     # where the history passes 30 s, with its text in grey beside the chart's bottom. (Traces
     # may cross any line on the right.)
     for y in (bottom - k * GRID_STEP for k in range(2, 10)):
         line = [img.at(x, y) == DASH for x in range(left, ox + 700)]
-        check(runs(line) >= 20 and line.count(False) >= 100 and img.at(left + 5, y - 3) == BLACK,
-              f"grid line at y {y - oy}: {runs(line)} dashes, or too thick")
+        check(dashed(line) and img.at(left + 5, y - 3) == BLACK, f"grid line at y {y - oy}")
     column = lambda x: [img.at(x, y) == DASH for y in range(top, bottom)]  # noqa: E731
     x = max(range(ox + MARK_30S_X - 4, ox + MARK_30S_X + 5), key=lambda x: sum(column(x)))
-    check(runs(column(x)) >= 20 and column(x).count(False) >= 100, "no dashed -30s mark")
+    check(dashed(column(x)), "no dashed -30s mark")
     check(img.count(GREY, x, bottom - 15, x + 30, bottom) >= 10, "no -30s text beside the mark")
 
 
 # Pause while running is clicked in attempt_test.py (its caption and the status line), and a
 # paused tick draws nothing (tests/unit/chart_test.cpp), so the window keeps its last picture.
 def running_window():
-    with WineSession("running_window", ecusim={"com9": []}) as s:
+    with WineSession("running_window", ecusim={"com9": ""}) as s:
         s.start()
         s.wait_polling("at the start")
-        s.wait_for(lambda: s.status_text().startswith("Running: ") and data_rows(s.log()), 10,
-                   "no Running status line and data row")
-        ox, oy = s.origin[:2]
+        wait_for(lambda: s.status_text().startswith("Running: ") and data_rows(s.log()), 10,
+                 "no Running status line and data row")
         check_debug_menu(s)
         check_save_log_as(s)
 
         # One tick, one data row, one more sample of history: past 61 ticks the oldest samples are
         # over 30 s old. The window's timer sets the pace, which the -30s mark's place on screen
         # checks: a tick every 500 ms puts it 61 samples from the newest.
-        s.wait_for(lambda: len(data_rows(s.log())) >= 127, 150, "fewer than 127 rows")
-        check_chart(s.screenshot("after-a-minute"), ox, oy)
+        wait_for(lambda: len(data_rows(s.log())) >= 127, 150, "fewer than 127 rows")
+        check_chart(s.screenshot("after-a-minute"), *s.origin[:2])
         s.close()
 
 

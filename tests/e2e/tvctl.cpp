@@ -7,6 +7,9 @@
 //   tvctl status | text ID        print the status line's text, or that of child control ID
 //   tvctl rect ID                 print the screen rect of child ID: left top right bottom
 //   tvctl post ID                 post WM_COMMAND ID to the main window
+//   tvctl send LOG ID...          for each ID in turn: the size of file LOG, then WM_COMMAND ID
+//                                 sent to the main window (handled when the send returns), then
+//                                 the size again; prints "ID BEFORE AFTER" for each
 //   tvctl close | syscommand-close   post WM_CLOSE, or WM_SYSCOMMAND SC_CLOSE (the close box)
 //   tvctl wait-dialog TITLE MS    wait for a top-level dialog; print its static texts
 //   tvctl wait-gone TITLE MS      wait until no top-level dialog has that title
@@ -20,7 +23,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -28,20 +30,11 @@
 
 namespace {
 
-HWND FindMain() {
-    return FindWindowW(L"TARVEX", nullptr);
-}
-HWND FindDialog(const wchar_t* title) {
-    return FindWindowW(L"#32770", title);
-}
-
 // Polls until done() holds or ms have passed; whether it held.
 template <typename Done> bool WaitUntil(int ms, Done done) {
-    for (int waited = 0; !done(); waited += 50) {
+    for (int waited = 0; !done(); waited += 50, Sleep(50))
         if (waited >= ms)
             return false;
-        Sleep(50);
-    }
     return true;
 }
 
@@ -49,9 +42,8 @@ template <typename Done> bool WaitUntil(int ms, Done done) {
 // its own), so ask with WM_GETTEXT, which Windows and Wine carry across processes.
 std::wstring ControlText(HWND control) {
     wchar_t text[1024] = {0};
-    DWORD_PTR length = 0;
     SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                        5000, &length);
+                        5000, nullptr);
     return text;
 }
 
@@ -74,8 +66,7 @@ long long SystemHandles(DWORD pid) {
                                  static_cast<ULONG>(buffer.size()), nullptr) != 0)
         return -1;
     auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-    const SYSTEM_HANDLE_ENTRY* entries = list->Handle;
-    return std::count_if(entries, entries + list->Count,
+    return std::count_if(list->Handle, list->Handle + list->Count,
                          [pid](const SYSTEM_HANDLE_ENTRY& e) { return e.OwnerPid == pid; });
 }
 
@@ -91,18 +82,16 @@ long long GdiCells(HANDLE process) {
                            &table, sizeof table, &got) ||
         table == 0)
         return -1;
-    constexpr size_t CELL = 24;
-    std::vector<BYTE> cells(CELL * 0x10000);
+    struct Cell {
+        UINT64 object;
+        BYTE rest[16]; // the type is rest[6]
+    };
+    std::vector<Cell> cells(0x10000);
     if (!ReadProcessMemory(process, reinterpret_cast<const void*>(table), cells.data(),
-                           cells.size(), &got))
+                           cells.size() * sizeof(Cell), &got))
         return -1;
-    long long used = 0;
-    for (size_t i = 0; i < got / CELL; i++) {
-        UINT64 object = 0;
-        std::memcpy(&object, &cells[i * CELL], sizeof object);
-        used += object != 0 && cells[i * CELL + 14] != 0;
-    }
-    return used;
+    return std::count_if(cells.begin(), cells.begin() + got / sizeof(Cell),
+                         [](const Cell& c) { return c.object != 0 && c.rest[6] != 0; });
 }
 
 // The figures of the process that the system gives under Wine 8, which answers
@@ -135,12 +124,13 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring command = argc > 1 ? argv[1] : L"";
     auto arg = [&](int i) -> const wchar_t* { return i < argc ? argv[i] : L""; };
     auto number = [&](int i) { return static_cast<int>(std::wcstol(arg(i), nullptr, 10)); };
+    auto findMain = [] { return FindWindowW(L"TARVEX", nullptr); };
+    auto findDialog = [&] { return FindWindowW(L"#32770", arg(2)); };
 
     if (command == L"wait-dialog" || command == L"wait-gone") {
         bool appear = command == L"wait-dialog";
         HWND dialog = nullptr;
-        if (!WaitUntil(number(3),
-                       [&] { return ((dialog = FindDialog(arg(2))) != nullptr) == appear; }))
+        if (!WaitUntil(number(3), [&] { return ((dialog = findDialog()) != nullptr) == appear; }))
             return 1;
         for (HWND child : appear ? Children(dialog) : std::vector<HWND>()) {
             wchar_t cls[64];
@@ -152,12 +142,12 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"press" || command == L"owner") {
-        HWND dialog = FindDialog(arg(2));
+        HWND dialog = findDialog();
         if (!dialog)
             return 1;
         if (command == L"owner") {
             HWND owner = GetWindow(dialog, GW_OWNER);
-            std::puts(owner == nullptr ? "none" : owner == FindMain() ? "main" : "other");
+            std::puts(owner == nullptr ? "none" : owner == findMain() ? "main" : "other");
             return 0;
         }
         for (HWND child : Children(dialog)) {
@@ -168,18 +158,16 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 1;
     }
-    if (command == L"wait-main" && !WaitUntil(number(2), [] { return FindMain() != nullptr; }))
+    if (command == L"wait-main" && !WaitUntil(number(2), [&] { return findMain() != nullptr; }))
         return 1;
 
-    HWND main = FindMain();
+    HWND main = findMain();
     if (!main)
         return 1;
     RECT r;
-    if (command == L"wait-main") {
-        GetClientRect(main, &r);
-        POINT origin = {0, 0};
-        ClientToScreen(main, &origin);
-        std::printf("%ld %ld %ld %ld\n", origin.x, origin.y, r.right - r.left, r.bottom - r.top);
+    if (command == L"wait-main" && GetClientRect(main, &r)) {
+        MapWindowPoints(main, nullptr, reinterpret_cast<POINT*>(&r), 2); // onto the screen
+        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
         return 0;
     }
     if (command == L"status" || command == L"text" || command == L"rect") {
@@ -197,6 +185,22 @@ int wmain(int argc, wchar_t** argv) {
         return Sample(main);
     if (command == L"post")
         return PostMessageW(main, WM_COMMAND, static_cast<WPARAM>(number(2)), 0) ? 0 : 1;
+    if (command == L"send") {
+        // SendMessage returns once the window procedure has handled the command, and Tarvex writes
+        // data rows only from its timer, never while it handles a sent message: a row that starts
+        // after AFTER was written with the new state, one that starts before BEFORE with the old.
+        // The size is read by name, as Tarvex holds the log open without sharing (and under 4 GB).
+        WIN32_FILE_ATTRIBUTE_DATA before, after;
+        for (int i = 3; i < argc; i++) {
+            if (!GetFileAttributesExW(arg(2), GetFileExInfoStandard, &before) ||
+                !SendMessageTimeoutW(main, WM_COMMAND, static_cast<WPARAM>(number(i)), 0,
+                                     SMTO_NORMAL, 20000, nullptr) ||
+                !GetFileAttributesExW(arg(2), GetFileExInfoStandard, &after))
+                return 1;
+            std::printf("%d %lu %lu\n", number(i), before.nFileSizeLow, after.nFileSizeLow);
+        }
+        return 0;
+    }
     if (command == L"close")
         return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
     if (command == L"syscommand-close")

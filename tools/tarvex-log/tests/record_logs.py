@@ -9,44 +9,32 @@ The builds are build/win and build/native (TARVEX_WIN_BUILD and TARVEX_NATIVE_BU
 Runs Tarvex.exe under Wine against ecusim through tests/e2e/harness.py and writes data/NAME.log
 (Tarvex.log as written) and data/NAME.truth: "OFFSET MASK" lines (every data row that starts at
 or after byte OFFSET was written with channels MASK on, '1' or '0' for channels 0..7) and
-"# OFFSET what" notes of what the run did there. Clicks go through tvsend.exe (built here with
-MinGW), which sends them synchronously and reads the log's size on both sides of each. A run is
+"# OFFSET what" notes of what the run did there. Clicks go through `tvctl send` (the e2e tests'
+helper, from the cross build), which sends them synchronously and reads the log's size on both
+sides of each. A run is
 refused, and made again, when a data row starts between those two sizes, when a row does not
 hold the values of its mask, or when ecusim saw the link falter (Wine under load can be late).
 """
-import bisect
 import os
 import re
-import signal
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", "..", ".."))
 WIN = os.path.abspath(os.environ.get("TARVEX_WIN_BUILD", os.path.join(ROOT, "build", "win")))
-NATIVE = os.path.abspath(os.environ.get("TARVEX_NATIVE_BUILD",
-                                        os.path.join(ROOT, "build", "native")))
+NATIVE = os.path.abspath(os.environ.get("TARVEX_NATIVE_BUILD", os.path.join(ROOT, "build/native")))
 os.environ.update(TARVEX_EXE=f"{WIN}/Tarvex.exe", TARVEX_TVCTL=f"{WIN}/tests/e2e/tvctl.exe",
                   TARVEX_E2E_DIR=f"{NATIVE}/record-logs",
                   TARVEX_ECUSIM=f"{NATIVE}/tools/ecusim/ecusim",
                   TARVEX_RTSBRIDGE=f"{NATIVE}/tools/ecusim/librtsbridge.so")
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import harness  # noqa: E402  (it reads the environment above when imported)
-from harness import INITIALISED, READER_LINE, TIME, WineSession, check  # noqa: E402
+from harness import INITIALISED, TIME, WineSession, check, data_rows  # noqa: E402
 
 PAUSE, DEBUG, CHANNEL_0 = 112, 32771, 10101
 ALL_ON = "11111111"
 UNITS = [b"F", b"F", b"Volts", b"RPM", b"ms", b"deg", b"Volts", b"Volts"]
-# A data row, whole, with any reader lines that landed between its pieces (possessive: a row cut
-# off at the end of a killed run's log must not end at a reader line's line end).
-ROW = re.compile(rb"(?<=\n)" + TIME + rb" ((?:" + READER_LINE.pattern + rb"|[^\r\n])*+)\r\n")
-TVSEND = os.path.join(os.environ["TARVEX_E2E_DIR"], "tvsend.exe")
-
-
-def data_rows(log):
-    """(offset, values) of each whole data row, the reader lines that broke it taken out."""
-    return [(m.start(), READER_LINE.sub(b"", m.group(1))) for m in ROW.finditer(log)]
 
 
 def row_shape(mask):
@@ -71,10 +59,9 @@ class Run:
 
     def send(self, *commands, what=None):
         """Clicks, each handled before the next; a note `what` at the last."""
-        r = subprocess.run(["wine", TVSEND, self.path] + [str(c) for c in commands],
-                           env=self.s.env(), stdout=subprocess.PIPE, timeout=120)
-        lines = r.stdout.decode().split()
-        check(r.returncode == 0 and len(lines) == 3 * len(commands), f"tvsend {commands}: {r}")
+        rc, out = self.s.tvctl("send", self.path, *commands)
+        lines = out.split()
+        check(rc == 0 and len(lines) == 3 * len(commands), f"tvctl send {commands}: {rc} {out!r}")
         for i in range(0, len(lines), 3):
             command, before, after = (int(v) for v in lines[i:i + 3])
             self.clicks.append((before, after))
@@ -102,25 +89,21 @@ class Run:
     def held(self):
         """Stops ecusim, which must have seen the link run as it should: under load a late byte
         of Tarvex's ends the session, and the log would go on without polling."""
-        summary = self.s.stop_ecusim()
-        check(all(summary.get(k) == 0 for k in ("sessions timed out", "late tester bytes",
-                                                "protocol errors")), f"ecusim summary {summary}")
+        self.s.stop_ecusim("recorded", sessions_timed_out=0, late_tester_bytes=0, protocol_errors=0)
 
     def save(self, name):
         """Checks the truth against the log and writes both."""
         self.held()
         log, starts = self.s.log(), [r for r, _ in data_rows(self.s.log())]
         for before, after in self.clicks:
-            i = bisect.bisect_left(starts, before)
-            check(i == len(starts) or starts[i] >= after, f"a row began within a click at {before}")
+            check(not any(before <= r < after for r in starts), f"a row began in a click: {before}")
         lines = [line for _, line in sorted(self.truth, key=lambda e: e[0])]
         counts = verify(log, lines)
         # A mask that no row was written with, left between the clicks of a switch, says nothing.
         empty = {line for k, (line, n) in enumerate(counts) if n == 0 and 0 < k < len(counts) - 1}
-        with open(os.path.join(HERE, "data", name + ".log"), "wb") as f:
-            f.write(log)
-        with open(os.path.join(HERE, "data", name + ".truth"), "w") as f:
-            f.writelines(line + "\n" for line in lines if line not in empty)
+        base = os.path.join(HERE, "data", name)
+        open(base + ".log", "wb").write(log)
+        open(base + ".truth", "w").writelines(line + "\n" for line in lines if line not in empty)
 
 
 def verify(log, truth):
@@ -140,65 +123,56 @@ def verify(log, truth):
     return counts
 
 
-def switching():
-    with WineSession("record-switching", ecusim={"com9": []}) as s:
-        run = Run(s)
-        run.rows(8)
-        for on in ([0], [1], [6], [7], [0, 7], [1, 6], range(1, 8), range(7), [], range(8)):
-            run.channels(on)
-            run.rows(7)
-        run.note("close")
-        s.close()
-        run.save("switching")
+def switching(run, s):
+    run.rows(8)
+    for on in ([0], [1], [6], [7], [0, 7], [1, 6], range(1, 8), range(7), [], range(8)):
+        run.channels(on)
+        run.rows(7)
+    run.note("close")
+    s.close()
 
 
-def session():
-    with WineSession("record-session", ecusim={"com9": []}) as s:
-        run = Run(s)
-        run.rows(8)
-        run.send(PAUSE, what="pause")
-        time.sleep(5)
-        run.send(PAUSE, what="resume")
+def session(run, s):
+    run.rows(8)
+    run.send(PAUSE, what="pause")
+    time.sleep(5)
+    run.send(PAUSE, what="resume")
+    run.rows(6)
+    run.send(DEBUG, what="debug off")
+    run.rows(10)
+    run.note("ecusim stopped")
+    run.held()
+    check(s.wait_dialog("Error", 30000) is not None, "the lost link brought no box")
+    s.tvctl("press", "Error", "OK")
+    run.note("message box dismissed")
+    time.sleep(8)  # failed attempts meanwhile
+    run.note("ecusim started")
+    s.start_ecusim()
+    run.connect(count=2)
+    for on in ([0, 1, 4, 5, 6, 7], [0, 1, 4, 5, 6], [0, 1, 2, 4, 5, 6]):
+        run.channels(on)
         run.rows(6)
-        run.send(DEBUG, what="debug off")
-        run.rows(10)
-        run.note("ecusim stopped")
-        run.held()
-        check(s.wait_dialog("Error", 30000) is not None, "the lost link brought no box")
-        s.tvctl("press", "Error", "OK")
-        run.note("message box dismissed")
-        time.sleep(8)  # failed attempts meanwhile
-        run.note("ecusim started")
-        s.start_ecusim([], "com9")
-        run.connect(count=2)
-        for on in ([0, 1, 4, 5, 6, 7], [0, 1, 4, 5, 6], [0, 1, 2, 4, 5, 6]):
-            run.channels(on)
-            run.rows(6)
-        run.note("close")
-        s.close()
-        run.save("session")
+    run.note("close")
+    s.close()
 
 
-def killed():
-    with WineSession("record-killed", ecusim={"com9": []}) as s:
-        run = Run(s)
-        run.rows(10)
-        run.channels([0, 1, 2, 4, 5, 6, 7])
-        run.rows(12)
-        run.channels([0, 1, 2, 4, 5, 6])
-        run.rows(12)
-        # A row is written a piece at a time: watch the log's end for one half written and kill
-        # then, for a log cut inside a row (the kill may land a little later, or no row may be
-        # caught in time, and the log ends between two writes).
-        partial = re.compile(rb"\n" + TIME + rb" [^\r\n]*\Z")
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and not partial.search(s.log()[-200:]):
-            time.sleep(0.0005)
-        os.kill(s.tarvex.pid, signal.SIGKILL)
-        s.tarvex.wait(10)
-        run.note("kill -9")
-        check(b"Session ended" not in s.log(), "a killed run wrote its end")
-        run.save("killed")
+def killed(run, s):
+    run.rows(10)
+    run.channels([0, 1, 2, 4, 5, 6, 7])
+    run.rows(12)
+    run.channels([0, 1, 2, 4, 5, 6])
+    run.rows(12)
+    # A row is written a piece at a time: watch the log's end for one half written and kill
+    # then, for a log cut inside a row (the kill may land a little later, or no row may be
+    # caught in time, and the log ends between two writes).
+    partial = re.compile(rb"\n" + TIME + rb" [^\r\n]*\Z")
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and not partial.search(s.log()[-200:]):
+        time.sleep(0.0005)
+    s.tarvex.kill()  # SIGKILL
+    s.tarvex.wait(10)
+    run.note("kill -9")
+    check(b"Session ended" not in s.log(), "a killed run wrote its end")
 
 
 if __name__ == "__main__":
@@ -206,19 +180,16 @@ if __name__ == "__main__":
     if "--check" in sys.argv:
         for name in names:
             base = os.path.join(HERE, "data", name)
-            with open(base + ".log", "rb") as log, open(base + ".truth") as truth:
-                verify(log.read(), truth.read().splitlines())
+            verify(open(base + ".log", "rb").read(), open(base + ".truth").read().splitlines())
         sys.exit(0)
     harness.make_prefix()
-    source = os.path.join(HERE, "tvsend.cpp")
-    if not os.path.exists(TVSEND) or os.path.getmtime(TVSEND) < os.path.getmtime(source):
-        subprocess.run(["x86_64-w64-mingw32-g++-posix", "-std=c++17", "-O2", "-Wall", "-Wextra",
-                        "-Werror", "-municode", "-DUNICODE", "-D_UNICODE", "-static", "-o", TVSEND,
-                        source], check=True)
     for name in names:
         for attempt in range(1, 4):
             try:
-                globals()[name]()
+                with WineSession("record-" + name, ecusim={"com9": ""}) as s:
+                    run = Run(s)
+                    globals()[name](run, s)  # what the run does to Tarvex
+                    run.save(name)
                 break
             except harness.E2EFailure as failure:  # timing under load: worth another go
                 print(f"{name}, attempt {attempt}: {failure}")
