@@ -66,23 +66,18 @@ class Chart : public ::testing::Test {
 TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
     effectiveBaudRate = 4000;
     blockNumber = 15;
-    fakeOs.nowUs = 123456000;
-    ChartTick();
-    ASSERT_FALSE(fakeOs.statusTexts.empty());
+    tickMs = 123456;
+    Tick();
+    ASSERT_EQ(fakeOs.statusTexts.size(), 1u);
     EXPECT_EQ(fakeOs.statusTexts.back(), L"Running: SysTime     123456ms Effective Baud Rate 4000 "
                                          L"BlockNumber  15 History     0");
-    EXPECT_EQ(historyLength, 1);
-
     StoreFlag(LinkState.paused, 1);
-    fakeOs.draws.clear();
-    fakeOs.logFile.clear();
-    const uint64_t before = fakeOs.nowUs;
-    ChartTick();
-    EXPECT_EQ(fakeOs.statusTexts.back(), L"Paused: SysTime     123506ms Effective Baud Rate 4000 "
+    Tick();
+    EXPECT_EQ(fakeOs.statusTexts.back(), L"Paused: SysTime     123956ms Effective Baud Rate 4000 "
                                          L"BlockNumber  15 History     1");
     EXPECT_TRUE(fakeOs.draws.empty()) << "paused: the chart keeps its last picture";
     EXPECT_EQ(fakeOs.logFile, "") << "paused: no data row";
-    EXPECT_EQ(fakeOs.nowUs, before) << "paused: no 50 ms sleep";
+    EXPECT_EQ(fakeOs.nowUs, 123956000u) << "paused: no 50 ms sleep";
     EXPECT_EQ(historyLength, 1);
 }
 
