@@ -14,6 +14,7 @@
 #include "link/reader_thread.h"
 #include "link/link_state.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 
@@ -22,10 +23,7 @@ namespace {
 constexpr int WRITE_GUARD = 200000;
 
 bool IsOneOf(const std::wstring& text, std::initializer_list<const wchar_t*> texts) {
-    for (const wchar_t* t : texts)
-        if (text == t)
-            return true;
-    return false;
+    return std::any_of(texts.begin(), texts.end(), [&](const wchar_t* t) { return text == t; });
 }
 
 void CheckStore() {
