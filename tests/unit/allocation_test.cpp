@@ -42,8 +42,6 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-uint32_t pollCyclesToRun = 0; // the reader is stopped once the ECU has answered this many
-
 // Counts the allocations the core makes while `body` runs.
 template <typename Body> long AllocationsDuring(Body body) {
     allocationsCounted = 0;
@@ -64,10 +62,6 @@ class Allocation : public ::testing::Test {
         ASSERT_EQ(StartSession(), 1);
         ASSERT_EQ(ConnectEcu(), 1);
         StoreFlag(LinkState.connected, 1);
-        fakeOs.onWrite = [](uint8_t) {
-            if (pollCyclesToRun > 0 && fakeOs.ecu->stats().pollCycles >= pollCyclesToRun)
-                StoreFlag(LinkState.connected, 0);
-        };
     }
 };
 
@@ -90,7 +84,10 @@ TEST(AllocationCounter, SeesAnAllocationOutsideTheSeamAndNoneInside) {
 
 TEST_F(Allocation, TenThousandPollCyclesAllocateNothing) {
     const uint32_t before = fakeOs.ecu->stats().pollCycles;
-    pollCyclesToRun = before + 10000;
+    fakeOs.onWrite = [before](uint8_t) { // the reader stops once the ECU has answered 10,000
+        if (fakeOs.ecu->stats().pollCycles >= before + 10000)
+            StoreFlag(LinkState.connected, 0);
+    };
     const long allocations = AllocationsDuring([] { fakeOs.readerProc(nullptr); });
     EXPECT_EQ(fakeOs.ecu->stats().pollCycles - before, 10000u); // the cycles really ran
     EXPECT_TRUE(fakeOs.messages.empty());
