@@ -38,12 +38,17 @@ class Chart : public ::testing::Test {
         fakeOs.logFile.clear();
         ChartTick();
     }
-    static std::vector<DrawCall> Texts(const std::wstring& text) {
+    // The calls of a kind among `from`, only those of this text if one is given.
+    static std::vector<DrawCall> Calls(DrawCall::Kind kind, const std::vector<DrawCall>& from,
+                                       const std::wstring& text = L"") {
         std::vector<DrawCall> out;
-        for (const auto& d : fakeOs.draws)
-            if (d.kind == DrawCall::Text && d.text == text)
+        for (const auto& d : from)
+            if (d.kind == kind && (text.empty() || d.text == text))
                 out.push_back(d);
         return out;
+    }
+    static std::vector<DrawCall> Texts(const std::wstring& text) {
+        return Calls(DrawCall::Text, fakeOs.draws, text);
     }
     // The draw calls made with channel i's pen selected: its trace, its edge marker and the
     // labels it draws. Every other section of the tick begins with a pen of its own.
@@ -169,13 +174,10 @@ TEST_F(Chart, OneLabelColumnPerUnit) {
     // With channel 0 off, channel 1 draws the Fahr column, still first.
     ChannelTable.enabled[0] = 0;
     Tick();
-    auto fahr = Texts(L"Fahr");
-    ASSERT_EQ(fahr.size(), 1u);
+    const auto fahr = Calls(DrawCall::Text, ChannelSection(1), L"Fahr");
+    ASSERT_EQ(fahr.size(), 1u) << "drawn by channel 1";
     EXPECT_EQ(fahr[0].points[0].x, 2);
-    bool drawnByChannel1 = false;
-    for (const auto& d : ChannelSection(1))
-        drawnByChannel1 |= d.kind == DrawCall::Text && d.text == L"Fahr";
-    EXPECT_TRUE(drawnByChannel1);
+    EXPECT_EQ(Texts(L"Fahr").size(), 1u);
 }
 
 TEST_F(Chart, ValuesOffTheRangeRideTheEdgesAndTheMarkerIsClipped) {
@@ -186,22 +188,16 @@ TEST_F(Chart, ValuesOffTheRangeRideTheEdgesAndTheMarkerIsClipped) {
     Tick();
     const auto rpm = ChannelSection(3);
     const auto advance = ChannelSection(5);
-    auto find = [](const std::vector<DrawCall>& calls, DrawCall::Kind kind) {
-        for (const auto& d : calls)
-            if (d.kind == kind)
-                return d;
-        return DrawCall{};
-    };
-    const DrawCall rpmTrace = find(rpm, DrawCall::Polyline);
+    const DrawCall rpmTrace = Calls(DrawCall::Polyline, rpm).at(0);
     ASSERT_EQ(rpmTrace.points.size(), 2u);
     EXPECT_EQ(rpmTrace.points[0], (ChartPoint{994 - 10, 80}));
     EXPECT_EQ(rpmTrace.points[1], (ChartPoint{994 - 11, 80}));
-    EXPECT_EQ(find(rpm, DrawCall::Polygon).points,
+    EXPECT_EQ(Calls(DrawCall::Polygon, rpm).at(0).points,
               (std::vector<ChartPoint>{{984, 80}, {993, 80}, {993, 85}, {984, 80}}));
-    EXPECT_EQ(find(advance, DrawCall::Polygon).points,
+    EXPECT_EQ(Calls(DrawCall::Polygon, advance).at(0).points,
               (std::vector<ChartPoint>{{984, 556}, {993, 551}, {993, 556}, {984, 556}}));
     // 89 F: 139 degrees above the axis's -50, at 476 / 500 pixels a degree, truncated.
-    EXPECT_EQ(find(ChannelSection(0), DrawCall::Polyline).points[0].y, 556 - 132);
+    EXPECT_EQ(Calls(DrawCall::Polyline, ChannelSection(0)).at(0).points.at(0).y, 556 - 132);
 }
 
 TEST_F(Chart, DisabledChannelHistoryRepeatsItsLastValue) {
