@@ -24,8 +24,3 @@ inline void FuzzReset(const uint8_t* line, size_t size, bool autoEcho) {
     fakeOs.logOpen = true;
     fakeOs.holdReader = true;
 }
-
-inline bool LogEndsWith(const std::string& tail) {
-    const std::string& log = fakeOs.logFile;
-    return log.size() >= tail.size() && log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
-}

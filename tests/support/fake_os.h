@@ -151,5 +151,11 @@ void StartHeldReader();
 // cycle completes and the loop ends. The reader's exit code.
 uint32_t PollCycles(int cycles);
 
+// Whether the log ends with `tail`.
+inline bool LogEndsWith(const std::string& tail) {
+    const std::string& log = fakeOs.logFile;
+    return log.size() >= tail.size() && log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 // The bytes the program wrote from position `from` on.
 std::vector<uint8_t> WrittenFrom(size_t from);
