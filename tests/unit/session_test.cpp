@@ -10,18 +10,7 @@
 
 #include <string>
 
-namespace {
-
-const char STARTED_DEFAULT[] = "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n";
-
-class Session : public ::testing::Test {
-  protected:
-    void SetUp() override { ResetFakeOs(); }
-};
-
-} // namespace
-
-TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
+TEST(Session, StartUpTakesThePortNameFromTheConfigFile) {
     // What the log says of the name, after "Starting ...": only a name said to be taken is
     // opened, and the log goes on with the open's outcome.
     const std::string TOO_LONG = "Config file refused: the name is longer than 9 characters";
@@ -79,7 +68,8 @@ TEST_F(Session, StartUpTakesThePortNameFromTheConfigFile) {
     }
 }
 
-TEST_F(Session, LogThatCannotBeCreatedStopsTheStart) {
+TEST(Session, LogThatCannotBeCreatedStopsTheStart) {
+    ResetFakeOs();
     fakeOs.logCreateFails = true;
     EXPECT_EQ(StartSession(), 0);
     ASSERT_EQ(fakeOs.messages.size(), 1u);
@@ -91,7 +81,8 @@ TEST_F(Session, LogThatCannotBeCreatedStopsTheStart) {
     EXPECT_EQ(fakeOs.logFile, "");
 }
 
-TEST_F(Session, TickWithoutEcuKeepsWaiting) {
+TEST(Session, TickWithoutEcuKeepsWaiting) {
+    ResetFakeOs();
     // Nothing behind the port: every read waits out its time.
     rawValues[3] = 5;
     BlockStore.title[1] = 7;
@@ -104,12 +95,12 @@ TEST_F(Session, TickWithoutEcuKeepsWaiting) {
     ASSERT_EQ(fakeOs.statusTexts.size(), 2u);
     EXPECT_EQ(fakeOs.statusTexts[1], L"Waiting to connect to ECU");
     EXPECT_EQ(LoadFlag(LinkState.connected), 0);
-    EXPECT_EQ(fakeOs.logFile, std::string(STARTED_DEFAULT) +
-                                  "\r\nDevice not responding\r\nDevice not responding");
+    EXPECT_EQ(fakeOs.logFile, "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
+                              "\r\nDevice not responding\r\nDevice not responding");
     EXPECT_TRUE(fakeOs.messages.empty());
 }
 
-TEST_F(Session, EachChannelButtonIsFoundByItsOwnId) {
+TEST(Session, EachChannelButtonIsFoundByItsOwnId) {
     for (int i = 0; i < CHANNEL_COUNT; i++)
         EXPECT_EQ(FindChannelByControlId(ChannelTable.controlId[i]), i);
     for (int id : {10100, 10109, 112, 0})
