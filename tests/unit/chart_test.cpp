@@ -249,9 +249,8 @@ TEST_F(Chart, EveryDrawingUsesItsOwnTools) {
     EXPECT_EQ(Texts(L"-30s").size(), 8u);
     // Channel 0 labels the temperature axis: nine values and the unit, nothing below the axis.
     std::vector<std::wstring> labels;
-    for (const auto& d : ChannelSection(0))
-        if (d.kind == DrawCall::Text)
-            labels.push_back(d.text);
+    for (const auto& d : Calls(DrawCall::Text, ChannelSection(0)))
+        labels.push_back(d.text);
     EXPECT_EQ(labels, (std::vector<std::wstring>{L"0", L"50", L"100", L"150", L"200", L"250",
                                                  L"300", L"350", L"400", L"Fahr"}));
 }
