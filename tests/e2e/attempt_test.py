@@ -83,7 +83,6 @@ def run_attempt_table(name, cases):
             act(s)
             s.wait_log(INITIALISED, 40, f"{what}: no connection")
             after(s)
-            s.no_box(what)
             s.close(what=what)
             # Every wake-up but the connection's failed (paused_after counts them).
             s.stop_ecusim(what, wake_ups=(wake_ups or [1])[0], late_tester_bytes=0)

@@ -316,9 +316,12 @@ class WineSession:
             self.tvctl("close")
             end(self.tarvex)
 
-    def close(self, how=None, what="close", limit=15):
-        """Closes Tarvex (WM_CLOSE unless `how` is given); the seconds, at most `limit`, from the
-        close, once posted, to "Session ended" ending the log, which it does once."""
+    def close(self, how=None, what="close", limit=15, first_no_box=True):
+        """Closes Tarvex (WM_CLOSE unless `how` is given), first seeing no message box up unless
+        told not to (that look takes a second, and a test closing at a moment cannot wait); the
+        seconds, at most `limit`, from the close, once posted, to "Session ended" ending the log,
+        which it does once."""
+        first_no_box and self.no_box(what)
         how() if how else self.tvctl("close")
         start = time.monotonic()
         wait_for(lambda: self.log().endswith(b"Session ended"), 15, f"{what}: the log never ended")
