@@ -299,16 +299,15 @@ class WineSession:
 
     # --- Tarvex --------------------------------------------------------------------------------
 
-    def start(self):
-        """Starts Tarvex in the working directory; its client area on screen when it shows."""
+    def start(self, ecusim=None):
+        """Starts Tarvex in the working directory, with `ecusim` given first an ecusim with those
+        arguments behind COM9; its client area on screen when it shows."""
+        if ecusim is not None:
+            self.start_ecusim(ecusim)
         with open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab") as out:
             self.tarvex = subprocess.Popen(["wine", TARVEX_EXE], cwd=self.workdir,
                                            env=self.env(), stdout=out, stderr=out)
         self.origin = self.numbers("wait-main", 30000)
-
-    def wait_exit(self, what):
-        """Waits for Tarvex to end; a failure when it has not in 15 s."""
-        wait_for(lambda: self.tarvex.poll() is not None, 15, f"{what}: Tarvex did not end")
 
     def stop(self):
         """Ends Tarvex if it still runs, by WM_CLOSE and then by force."""
@@ -327,7 +326,7 @@ class WineSession:
         wait_for(lambda: self.log().endswith(b"Session ended"), 15, f"{what}: the log never ended")
         took = time.monotonic() - start
         check(took < limit, f"{what}: closing took {took:.1f} s")
-        self.wait_exit(what)
+        wait_for(lambda: self.tarvex.poll() is not None, 15, f"{what}: Tarvex did not end")
         check(self.log().count(b"Session ended") == 1, f"{what}: Session ended written twice")
         return took
 
@@ -372,9 +371,6 @@ class WineSession:
         """The static texts of the dialog titled `title`, or None when none appeared."""
         rc, out = self.tvctl("wait-dialog", title, ms)
         return out.strip("\n").split("\n") if rc == 0 else None
-
-    def dialog_gone(self, title, ms=10000):
-        return self.tvctl("wait-gone", title, ms)[0] == 0
 
     def no_box(self, what):
         check(self.wait_dialog("Error", 300) is None, f"{what}: a message box came up")
