@@ -367,10 +367,11 @@ class WineSession:
     def numbers(self, *what):
         return tuple(int(v) for v in self.text(*what).split())
 
-    def wait_dialog(self, title, ms=15000):
-        """The static texts of the dialog titled `title`, or None when none appeared."""
+    def wait_dialog(self, title, ms=15000, owner=False):
+        """The static texts of the dialog titled `title`, with owner=True after how it is owned
+        ("main", "none" or "other"); None when none appeared."""
         rc, out = self.tvctl("wait-dialog", title, ms)
-        return out.strip("\n").split("\n") if rc == 0 else None
+        return out.strip("\n").split("\n")[0 if owner else 1:] if rc == 0 else None
 
     def no_box(self, what):
         check(self.wait_dialog("Error", 300) is None, f"{what}: a message box came up")
