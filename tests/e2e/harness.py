@@ -156,37 +156,6 @@ class EcusimTrace:
         return bytes(b for _, d, b in self.bytes if d == direction)
 
 
-class Ecusim:
-    """One ecusim process behind a COM port of the prefix, with its files in the artefacts."""
-
-    def __init__(self, port, args, rts_socket, files):
-        self.link = os.path.join(PREFIX, "dosdevices", port)
-        self.trace_path, self.out_path, self.summary = files + ".trace", files + ".out", None
-        with open(self.out_path, "wb") as out, open(files + ".err", "wb") as err:
-            self.process = subprocess.Popen(
-                [ECUSIM, "--link", self.link, "--rts-socket", rts_socket, "--trace",
-                 self.trace_path] + (args.split() if isinstance(args, str) else list(args)),
-                stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-        wait_for(lambda: os.path.islink(self.link) or self.process.poll() is not None, 10)
-        if not os.path.islink(self.link):
-            end(self.process, signal.SIGTERM)
-            raise E2EFailure(f"ecusim did not link {self.link}: see {files}.err")
-
-    def stop(self):
-        """Ends ecusim with SIGTERM (it prints its summary and removes its link); the summary's
-        "name: value" lines as a dict of ints, each name's spaces and dashes made "_"."""
-        end(self.process, signal.SIGTERM)
-        if os.path.islink(self.link):
-            os.remove(self.link)  # it was killed, or died, before it could clean up
-        with open(self.out_path, encoding="utf-8", errors="replace") as f:
-            self.summary = {re.sub(r"[ -]", "_", name.strip()): int(value) for name, sep, value in
-                            (line.partition(": ") for line in f) if sep and value.strip().isdigit()}
-        return self.summary
-
-    def trace(self):
-        return EcusimTrace(open(self.trace_path, encoding="ascii", errors="replace").read())
-
-
 class WineSession:
     """One or more runs of Tarvex.exe: `with WineSession("name") as s: s.start(); ...`.
 
@@ -205,10 +174,11 @@ class WineSession:
         self.bare = [p for p in ports if p not in self.ecusim_config]
         self.display = ":%d" % next(n for n in range(90, 200) if not os.path.exists(
             f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"))
-        self.xvfb = self.wineserver = self.tarvex = self.ecusim = None
+        self.xvfb = self.wineserver = self.tarvex = self.ecusim = self.summary = None
         self.ecusim_runs = self.shots = self.kept_logs = 0
         # A Unix socket's path holds 107 bytes, which the artefacts' path may already pass.
         self.rts_socket = os.path.join(tempfile.mkdtemp(prefix="tarvex-rts-"), "rts.sock")
+        self.wine_log = os.path.join(self.artefacts, "wineserver.log")
 
     def __enter__(self):
         with contextlib.ExitStack() as stack:  # what is set up is undone, in reverse, at the end
@@ -239,19 +209,18 @@ class WineSession:
     def __exit__(self, kind, value, trace):
         with self.cleanup:
             if kind is not None:
-                subprocess.run(["import", "-display", self.display, "-window", "root",
-                                os.path.join(self.artefacts, "failure.png")], check=False)
+                with contextlib.suppress(Exception):
+                    self.screenshot("failure")
             self.stop()
 
     def _start_wineserver(self):
         # Bring the prefix up before two wine programs start at once.
-        log = os.path.join(self.artefacts, "wineserver.log")
         self._stop_wineserver()
         # In the foreground, as our child: a server that daemonizes leads its own session, takes
         # the first pty it opens for a COM port as its controlling terminal, and when ecusim
         # closes that pty (a hang-up, or the end) it gets SIGHUP and dumps all its objects (2 MB)
         # into this log.
-        with open(log, "ab") as out:
+        with open(self.wine_log, "ab") as out:
             self.wineserver = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env(),
                                                stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         # Its socket appears when it is ready; wine started before that would start a server of
@@ -260,12 +229,11 @@ class WineSession:
         sockets = [f"/tmp/{d}/server-{st.st_dev:x}-{st.st_ino:x}/socket"
                    for d in (f".wine-{os.getuid()}", "wine-*")]
         wait_for(lambda: self.wineserver.poll() is not None or any(map(glob.glob, sockets)), 10)
-        run_quietly(["wine", "cmd", "/c", "exit"], self.env(), log)
+        run_quietly(["wine", "cmd", "/c", "exit"], self.env(), self.wine_log)
 
     def _stop_wineserver(self):
-        log = os.path.join(self.artefacts, "wineserver.log")
-        run_quietly(["wineserver", "-k"], self.env(), log)
-        run_quietly(["wineserver", "-w"], self.env(), log, timeout=60)
+        run_quietly(["wineserver", "-k"], self.env(), self.wine_log)
+        run_quietly(["wineserver", "-w"], self.env(), self.wine_log, timeout=60)
         if self.wineserver is not None:
             end(self.wineserver)
             self.wineserver = None
@@ -281,25 +249,44 @@ class WineSession:
     # --- the simulated ECU -------------------------------------------------------------------
 
     def start_ecusim(self, args="", port="com9"):
-        """Starts ecusim behind `port` and waits for its link. Tarvex must start after this to
-        get the RTS bridge (sessions made with ecusim= have it from the first wine process)."""
-        check(self.ecusim is None or self.ecusim.summary is not None, "ecusim is already running")
+        """Starts ecusim behind `port` and waits for its link; its files go into the artefacts.
+        Tarvex must start after this to get the RTS bridge (sessions made with ecusim= have it
+        from the first wine process)."""
+        check(self.ecusim is None or self.summary is not None, "ecusim is already running")
         self.ecusim_runs += 1
-        self.ecusim = Ecusim(port, args, self.rts_socket,
-                             os.path.join(self.artefacts, f"ecusim-{self.ecusim_runs}"))
+        self.ecusim_files = os.path.join(self.artefacts, f"ecusim-{self.ecusim_runs}")
+        self.link, self.summary = os.path.join(PREFIX, "dosdevices", port), None
+        with open(self.ecusim_files + ".out", "wb") as out, \
+                open(self.ecusim_files + ".err", "wb") as err:
+            self.ecusim = subprocess.Popen(
+                [ECUSIM, "--link", self.link, "--rts-socket", self.rts_socket, "--trace",
+                 self.ecusim_files + ".trace"] + (args.split() if isinstance(args, str) else args),
+                stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        wait_for(lambda: os.path.islink(self.link) or self.ecusim.poll() is not None, 10)
+        if not os.path.islink(self.link):
+            end(self.ecusim, signal.SIGTERM)
+            raise E2EFailure(f"ecusim did not link {self.link}: see {self.ecusim_files}.err")
 
     def stop_ecusim(self, what="ecusim", **figures):
-        """Stops ecusim if it runs; its summary (None when there was no ecusim), which must hold
-        `figures` (wake_ups=1, ...)."""
-        if self.ecusim is not None and self.ecusim.summary is None:
-            self.ecusim.stop()
-        summary = self.ecusim and self.ecusim.summary
-        check(all(summary.get(k) == v for k, v in figures.items()), f"{what}: ecusim {summary}")
-        return summary
+        """Stops ecusim, if it runs, with SIGTERM (it prints its summary and removes its link);
+        its summary (None when there was no ecusim): the "name: value" lines as a dict of ints,
+        each name's spaces and dashes made "_", which must hold `figures` (wake_ups=1, ...)."""
+        if self.ecusim is not None and self.summary is None:
+            end(self.ecusim, signal.SIGTERM)
+            if os.path.islink(self.link):
+                os.remove(self.link)  # it was killed, or died, before it could clean up
+            with open(self.ecusim_files + ".out", encoding="utf-8", errors="replace") as f:
+                self.summary = {re.sub(r"[ -]", "_", name.strip()): int(value) for name, sep, value
+                                in (line.partition(": ") for line in f)
+                                if sep and value.strip().isdigit()}
+        check(all(self.summary.get(k) == v for k, v in figures.items()),
+              f"{what}: ecusim {self.summary}")
+        return self.summary
 
     def ecusim_trace(self):
         """The trace of the running or last ecusim so far (EcusimTrace)."""
-        return self.ecusim.trace()
+        return EcusimTrace(open(self.ecusim_files + ".trace", encoding="ascii",
+                                errors="replace").read())
 
     # Moments of a connection attempt, for a test to act in.
     def address_begun(self):
@@ -312,16 +299,15 @@ class WineSession:
 
     # --- Tarvex --------------------------------------------------------------------------------
 
-    def start(self):
-        """Starts Tarvex in the working directory; its client area on screen when it shows."""
+    def start(self, ecusim=None):
+        """Starts Tarvex in the working directory, with `ecusim` given first an ecusim with those
+        arguments behind COM9; its client area on screen when it shows."""
+        if ecusim is not None:
+            self.start_ecusim(ecusim)
         with open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab") as out:
             self.tarvex = subprocess.Popen(["wine", TARVEX_EXE], cwd=self.workdir,
                                            env=self.env(), stdout=out, stderr=out)
         self.origin = self.numbers("wait-main", 30000)
-
-    def wait_exit(self, what):
-        """Waits for Tarvex to end; a failure when it has not in 15 s."""
-        wait_for(lambda: self.tarvex.poll() is not None, 15, f"{what}: Tarvex did not end")
 
     def stop(self):
         """Ends Tarvex if it still runs, by WM_CLOSE and then by force."""
@@ -329,15 +315,18 @@ class WineSession:
             self.tvctl("close")
             end(self.tarvex)
 
-    def close(self, how=None, what="close", limit=15):
-        """Closes Tarvex (WM_CLOSE unless `how` is given); the seconds, at most `limit`, from the
-        close, once posted, to "Session ended" ending the log, which it does once."""
+    def close(self, how=None, what="close", limit=15, first_no_box=True):
+        """Closes Tarvex (WM_CLOSE unless `how` is given), first seeing no message box up unless
+        told not to (that look takes a second, and a test closing at a moment cannot wait); the
+        seconds, at most `limit`, from the close, once posted, to "Session ended" ending the log,
+        which it does once."""
+        first_no_box and self.no_box(what)
         how() if how else self.tvctl("close")
         start = time.monotonic()
         wait_for(lambda: self.log().endswith(b"Session ended"), 15, f"{what}: the log never ended")
         took = time.monotonic() - start
         check(took < limit, f"{what}: closing took {took:.1f} s")
-        self.wait_exit(what)
+        wait_for(lambda: self.tarvex.poll() is not None, 15, f"{what}: Tarvex did not end")
         check(self.log().count(b"Session ended") == 1, f"{what}: Session ended written twice")
         return took
 
@@ -378,13 +367,11 @@ class WineSession:
     def numbers(self, *what):
         return tuple(int(v) for v in self.text(*what).split())
 
-    def wait_dialog(self, title, ms=15000):
-        """The static texts of the dialog titled `title`, or None when none appeared."""
+    def wait_dialog(self, title, ms=15000, owner=False):
+        """The static texts of the dialog titled `title`, with owner=True after how it is owned
+        ("main", "none" or "other"); None when none appeared."""
         rc, out = self.tvctl("wait-dialog", title, ms)
-        return out.strip("\n").split("\n") if rc == 0 else None
-
-    def dialog_gone(self, title, ms=10000):
-        return self.tvctl("wait-gone", title, ms)[0] == 0
+        return out.strip("\n").split("\n")[0 if owner else 1:] if rc == 0 else None
 
     def no_box(self, what):
         check(self.wait_dialog("Error", 300) is None, f"{what}: a message box came up")

@@ -11,10 +11,10 @@
 //                                 sent to the main window (handled when the send returns), then
 //                                 the size again; prints "ID BEFORE AFTER" for each
 //   tvctl close | syscommand-close   post WM_CLOSE, or WM_SYSCOMMAND SC_CLOSE (the close box)
-//   tvctl wait-dialog TITLE MS    wait for a top-level dialog; print its static texts
+//   tvctl wait-dialog TITLE MS    wait for a top-level dialog; print how it is owned ("main",
+//                                 "none" or "other") and then its static texts, a line each
 //   tvctl wait-gone TITLE MS      wait until no top-level dialog has that title
 //   tvctl press TITLE BUTTON      click the dialog's button whose text is BUTTON
-//   tvctl owner TITLE             how the dialog is owned: "main", "none" or "other"
 //   tvctl sample                  name=value figures of the process owning the main window:
 //                                 pid, windows, systemhandles, gdicells (-1: not to be had)
 // Exit code 0 on success, 1 when the window or dialog is not there, 2 on bad usage.
@@ -132,6 +132,8 @@ int wmain(int argc, wchar_t** argv) {
         HWND dialog = nullptr;
         if (!WaitUntil(number(3), [&] { return ((dialog = findDialog()) != nullptr) == appear; }))
             return 1;
+        HWND owner = GetWindow(dialog, GW_OWNER); // none for wait-gone, which prints nothing more
+        std::puts(owner == nullptr ? "none" : owner == findMain() ? "main" : "other");
         for (HWND child : appear ? Children(dialog) : std::vector<HWND>()) {
             wchar_t cls[64];
             GetClassNameW(child, cls, 64);
@@ -141,15 +143,10 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     }
-    if (command == L"press" || command == L"owner") {
+    if (command == L"press") {
         HWND dialog = findDialog();
         if (!dialog)
             return 1;
-        if (command == L"owner") {
-            HWND owner = GetWindow(dialog, GW_OWNER);
-            std::puts(owner == nullptr ? "none" : owner == findMain() ? "main" : "other");
-            return 0;
-        }
         for (HWND child : Children(dialog)) {
             std::wstring caption = ControlText(child); // compared without its & marks
             caption.erase(std::remove(caption.begin(), caption.end(), L'&'), caption.end());

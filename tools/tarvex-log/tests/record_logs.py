@@ -29,8 +29,8 @@ os.environ.update(TARVEX_EXE=f"{WIN}/Tarvex.exe", TARVEX_TVCTL=f"{WIN}/tests/e2e
                   TARVEX_ECUSIM=f"{NATIVE}/tools/ecusim/ecusim",
                   TARVEX_RTSBRIDGE=f"{NATIVE}/tools/ecusim/librtsbridge.so")
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import harness  # noqa: E402  (it reads the environment above when imported)
-from harness import INITIALISED, TIME, WineSession, check, data_rows  # noqa: E402
+from harness import (E2EFailure, INITIALISED, TIME, WineSession, check, data_rows,  # noqa: E402
+                     make_prefix, wait_for)  # (it reads the environment above when imported)
 
 PAUSE, DEBUG, CHANNEL_0 = 112, 32771, 10101
 ALL_ON = "11111111"
@@ -79,8 +79,8 @@ class Run:
     def rows(self, n, seconds=30):
         """Waits for n more whole data rows."""
         start = len(self.s.log())
-        harness.wait_for(lambda: sum(r >= start for r, _ in data_rows(self.s.log())) >= n,
-                         seconds, f"not {n} rows after {start}")
+        wait_for(lambda: sum(r >= start for r, _ in data_rows(self.s.log())) >= n,
+                 seconds, f"not {n} rows after {start}")
 
     def connect(self, count=1):
         self.s.wait_log(INITIALISED, 60, "no connection", count=count)
@@ -158,10 +158,9 @@ def session(run, s):
 
 def killed(run, s):
     run.rows(10)
-    run.channels([0, 1, 2, 4, 5, 6, 7])
-    run.rows(12)
-    run.channels([0, 1, 2, 4, 5, 6])
-    run.rows(12)
+    for on in ([0, 1, 2, 4, 5, 6, 7], [0, 1, 2, 4, 5, 6]):
+        run.channels(on)
+        run.rows(12)
     # A row is written a piece at a time: watch the log's end for one half written and kill
     # then, for a log cut inside a row (the kill may land a little later, or no row may be
     # caught in time, and the log ends between two writes).
@@ -182,7 +181,7 @@ if __name__ == "__main__":
             base = os.path.join(HERE, "data", name)
             verify(open(base + ".log", "rb").read(), open(base + ".truth").read().splitlines())
         sys.exit(0)
-    harness.make_prefix()
+    make_prefix()
     for name in names:
         for attempt in range(1, 4):
             try:
@@ -191,7 +190,7 @@ if __name__ == "__main__":
                     globals()[name](run, s)  # what the run does to Tarvex
                     run.save(name)
                 break
-            except harness.E2EFailure as failure:  # timing under load: worth another go
+            except E2EFailure as failure:  # timing under load: worth another go
                 print(f"{name}, attempt {attempt}: {failure}")
         else:
             sys.exit(f"{name}: no good recording in three attempts")
