@@ -13,15 +13,6 @@
 #include <cstring>
 #include <memory>
 
-namespace {
-
-// Every byte the receiver writes answers the byte it read just before.
-void CheckAnswer(uint8_t written) {
-    FUZZ_CHECK(written == static_cast<uint8_t>(0xFF - fakeOs.lastDelivered));
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3)
         return 0;
@@ -36,7 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static auto before = std::make_unique<BlockStoreColumns>();
     *before = BlockStore;
     blockNumber.store(slot);
-    fakeOs.onWrite = CheckAnswer;
+    // Every byte the receiver writes answers the byte it read just before.
+    fakeOs.onWrite = [](uint8_t written) {
+        FUZZ_CHECK(written == static_cast<uint8_t>(0xFF - fakeOs.lastDelivered));
+    };
 
     const int ok = GetBlock(channel);
 
