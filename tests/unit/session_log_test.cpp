@@ -48,12 +48,10 @@ TEST_F(SessionLog, WideTextsBecomeOneBytePerCharacter) {
 
 TEST_F(SessionLog, LongTextsAreWrittenWholeNeverCut) {
     for (size_t length : {198u, 199u, 200u, 398u, 1000u}) {
-        std::wstring wide;
         std::string narrow;
-        for (size_t i = 0; i < length; i++) {
-            wide += static_cast<wchar_t>(L'a' + i % 26);
+        for (size_t i = 0; i < length; i++)
             narrow += static_cast<char>('a' + i % 26);
-        }
+        const std::wstring wide(narrow.begin(), narrow.end());
         fakeOs.logFile.clear();
         LogWrite(wide.c_str());
         LogWriteNarrow(narrow.c_str());
