@@ -151,6 +151,15 @@ void StartHeldReader();
 // cycle completes and the loop ends. The reader's exit code.
 uint32_t PollCycles(int cycles);
 
+// The message boxes shown, a line each: caption, text, and "(window)" where the main window
+// owns the box.
+inline std::wstring Messages() {
+    std::wstring out;
+    for (const FakeMessage& m : fakeOs.messages)
+        out += m.caption + L": " + m.text + (m.ownedByMainWindow ? L" (window)\n" : L"\n");
+    return out;
+}
+
 // Whether the log ends with `tail`.
 inline bool LogEndsWith(const std::string& tail) {
     const std::string& log = fakeOs.logFile;

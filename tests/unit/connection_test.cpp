@@ -129,10 +129,7 @@ TEST_F(Link, ThreadThatCannotBeCreatedEndsTheProgram) {
     AttachEcu();
     fakeOs.threadCreateFails = true;
     EXPECT_EQ(ConnectEcu(), 0);
-    ASSERT_EQ(fakeOs.messages.size(), 1u);
-    EXPECT_EQ(fakeOs.messages[0].text, L"Error Creating Reader Thread");
-    EXPECT_EQ(fakeOs.messages[0].caption, L"Error!");
-    EXPECT_EQ(fakeOs.messages[0].ownedByMainWindow, 1);
+    EXPECT_EQ(Messages(), L"Error!: Error Creating Reader Thread (window)\n");
     EXPECT_TRUE(fakeOs.mainWindowClosed);
 }
 

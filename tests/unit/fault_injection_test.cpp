@@ -122,7 +122,7 @@ void FreshStart() {
 // message box, must occur among the runs of a layout: the table is not vacuous.
 template <typename Prepare, typename Run, typename LogBefore, typename Reconnect>
 void InjectEveryFault(const std::vector<Op>& ops, const std::string& label, Prepare prepare,
-                      Run run, int ownedByMainWindow, const std::string& healthyLog,
+                      Run run, int owner, const std::string& healthyLog,
                       uint64_t healthyUs, LogBefore logBefore, Reconnect reconnect) {
     int healthy = 0, logLines = 0, boxes = 0;
     for (FakeOs::FaultKind kind : {FakeOs::OpError, FakeOs::EmptyRead})
@@ -150,12 +150,8 @@ void InjectEveryFault(const std::vector<Op>& ops, const std::string& label, Prep
                           failure ? logBefore(failure->block) + failure->logLine : healthyLog)
                     << what;
                 const std::wstring box = failure ? failure->message : L"";
-                EXPECT_EQ(fakeOs.messages.size(), box.empty() ? 0u : 1u) << what;
-                for (const FakeMessage& m : fakeOs.messages) {
-                    EXPECT_EQ(m.text, box) << what;
-                    EXPECT_EQ(m.caption, L"Error") << what;
-                    EXPECT_EQ(m.ownedByMainWindow, ownedByMainWindow) << what;
-                }
+                const std::wstring shown = L"Error: " + box + (owner ? L" (window)\n" : L"\n");
+                EXPECT_EQ(Messages(), box.empty() ? L"" : shown) << what;
                 healthy += !failure;
                 logLines += failure && !failure->logLine.empty();
                 boxes += !box.empty();
