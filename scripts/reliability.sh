@@ -109,8 +109,8 @@ for name, status in re.findall(r"Test\s+#\d+: e2e_(\w+) \.*\**\s*(Passed|Failed|
         continue
     notes = re.findall(r"^\d+: ((?:\d+ scenarios|\d+ shapes|closed|killed|every byte).*)$",
                        e2e, re.M)
-    figure = {"wake_up_faults": "7 wake-up faults", "block_faults": "10 block faults",
-              "config_shapes": "9 shapes of Tarvex.cfg"}.get(name, "")
+    figure = {"wake_up_faults": "5 wake-up faults", "block_faults": "10 block faults",
+              "config_shapes": "6 shapes of Tarvex.cfg"}.get(name, "")
     closes = {"close_in_every_state": ("while", "during", "waiting", "in the", "with the")}
     mine = [n for n in notes if (n.startswith("closed ") and
                                   n[len("closed "):].startswith(closes.get(name, ("-",))))
