@@ -26,4 +26,4 @@ target_compile_definitions(Tarvex PRIVATE UNICODE _UNICODE)
 target_link_options(Tarvex PRIVATE -municode)
 # The core first: the seam below it resolves what the core asks of the system.
 target_link_libraries(Tarvex PRIVATE tarvex_core tarvex_os_win
-  comctl32 comdlg32 gdi32 user32 kernel32)
+  comctl32 comdlg32 gdi32 user32 winmm kernel32)

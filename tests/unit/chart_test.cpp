@@ -76,7 +76,7 @@ TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
     ASSERT_EQ(fakeOs.statusTexts.size(), 1u);
     EXPECT_EQ(fakeOs.statusTexts.back(), L"Running: SysTime     123456ms Effective Baud Rate 4000 "
                                          L"BlockNumber  15 History     0");
-    EXPECT_EQ(fakeOs.nowUs, 123506000u) << "running: a 50 ms sleep";
+    EXPECT_EQ(fakeOs.nowUs, 123515625u) << "running: a 50 ms sleep, to the timer's next tick";
     StoreFlag(LinkState.paused, 1);
     Tick();
     EXPECT_EQ(fakeOs.statusTexts.back(), L"Paused: SysTime     123956ms Effective Baud Rate 4000 "
