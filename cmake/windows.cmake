@@ -14,7 +14,8 @@ add_library(tarvex_os_win STATIC
   platform/os_ui_win.cpp
   platform/os_wait_win.cpp
 )
-target_link_libraries(tarvex_os_win PUBLIC tarvex_os_win_files)
+# winmm: the timer resolution that an attempt raises.
+target_link_libraries(tarvex_os_win PUBLIC tarvex_os_win_files winmm)
 
 add_executable(Tarvex WIN32
   app/main_window_win.cpp
@@ -26,4 +27,4 @@ target_compile_definitions(Tarvex PRIVATE UNICODE _UNICODE)
 target_link_options(Tarvex PRIVATE -municode)
 # The core first: the seam below it resolves what the core asks of the system.
 target_link_libraries(Tarvex PRIVATE tarvex_core tarvex_os_win
-  comctl32 comdlg32 gdi32 user32 winmm kernel32)
+  comctl32 comdlg32 gdi32 user32 kernel32)

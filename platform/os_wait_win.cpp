@@ -62,10 +62,11 @@ HWND QueuedCloseBoxPress() {
 }
 
 // Alt+F4 pressed on one of our windows. The queue shows only the first key pressed with Alt,
-// which is Alt itself; F4, which comes after it, is seen in the keyboard's state: down now, or
-// pressed since the last look (a wait wakes as a key arrives, but both keys may have come and
-// gone by the time it looks). Alt's key-down waiting for this thread, and one of our windows in
-// front, tell that the keys were pressed on Tarvex.
+// which is Alt itself; F4, which comes after it, is seen in the keyboard's state. A wait wakes
+// the moment a key arrives, while F4 is still held down; the "pressed since the last look" bit,
+// which Windows keeps only for old programs' sake, also catches a press and release that came
+// together (Wine takes the display's key events in batches). Alt's key-down waiting for this
+// thread, and one of our windows in front, tell that the keys were pressed on Tarvex.
 HWND QueuedAltF4() {
     const int f4 = (GetAsyncKeyState(VK_F4) & 0x8001) != 0; // looked at every time: see above
     MSG msg;

@@ -32,6 +32,7 @@ TEST(Session, StartUpTakesThePortNameFromTheConfigFile) {
         {"not a number: as written", ConfigRead, "COM1x", "Read Config file: COM1x", L"COM1x"},
         {"two colons: as written", ConfigRead, "COM12::", "Read Config file: COM12::", L"COM12::"},
         {"no number: as written", ConfigRead, "COM:", "Read Config file: COM:", L"COM:"},
+        {"not COM: as written", ConfigRead, "BOM12", "Read Config file: BOM12", L"BOM12"},
         {"line end kept, never opened", ConfigRead, "COM7:\r\n", "Read Config file: COM7:\r\n",
          L""},
         {"empty file", ConfigRead, "", "Read Config file: ", L""},
