@@ -16,9 +16,10 @@ const ChannelInfo channelInfo[CHANNELS] = {
     {"Battery", "Battery (Volts)", UnitVolts},
 };
 
+// The limits are Tarvex's texts of raw -32768, the reading farthest from zero in every unit.
 const UnitInfo unitInfo[UNIT_COUNT] = {
-    {"F", "Fahr", 500}, {"Volts", "Volts", 22}, {"RPM", "RPM", 10000},
-    {"ms", "ms", 100},  {"deg", "Angle", 300},
+    {"F", "Fahr", 500, 37709.20},   {"Volts", "Volts", 22, 642.51}, {"RPM", "RPM", 10000, 1310720},
+    {"ms", "ms", 100, 1638.40},     {"deg", "Angle", 300, 26748.79},
 };
 
 namespace {
@@ -158,8 +159,10 @@ bool ParseValue(string_view field, Unit* unit, string_view* number) {
     const string_view unitText = field.substr(i + 1);
     for (int u = 0; u < UNIT_COUNT; u++) {
         if (unitText == unitInfo[u].logUnit) {
-            // Every unit but RPM is written with two decimals, RPM as a whole number.
-            if (decimals != (u != UnitRpm))
+            // Every unit but RPM is written with two decimals, RPM as a whole number. A value
+            // beyond any reading is no value Tarvex wrote, and the outputs could not scale it.
+            if (decimals != (u != UnitRpm) ||
+                std::fabs(NumberValue(field.substr(start, i - start))) > unitInfo[u].limit + 0.005)
                 return false;
             *unit = static_cast<Unit>(u);
             *number = field.substr(start, i - start);

@@ -32,6 +32,7 @@ struct UnitInfo {
     const char* logUnit; // after the number in the log: "F", "Volts", ...
     const char* label;   // what a chart of the unit is called
     double span;         // the range the program plots: how far apart two values really are
+    double limit;        // the largest magnitude that a 16-bit reading gives in this unit
 };
 extern const UnitInfo unitInfo[UNIT_COUNT];
 

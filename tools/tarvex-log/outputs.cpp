@@ -51,12 +51,12 @@ std::string Number(double v, int decimals = 2) {
 
 // "m:ss" or "h:mm:ss" after the first row.
 std::string Elapsed(double seconds) {
-    const long s = static_cast<long>(seconds);
-    char text[32];
+    const int64_t s = static_cast<int64_t>(seconds); // a long is 32 bits on Windows
+    char text[48];
     if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+        std::snprintf(text, sizeof text, "%" PRId64 ":%02d:%02d", s / 3600, int(s / 60 % 60), int(s % 60));
     else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+        std::snprintf(text, sizeof text, "%" PRId64 ":%02d", s / 60, int(s % 60));
     return text;
 }
 
@@ -236,7 +236,10 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
             std::fprintf(out, "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%.0f\" stroke=\"#fff\" "
                               "stroke-dasharray=\"4 3\"/>\n",
                          X(start), X(start), TOP, TOP + plotHeight);
-        for (double v = lo; v <= hi + step / 2; v += step) { // value grid and labels
+        // Counted, not summed: a float step can be too small to move a large value.
+        const long lines = std::lround((hi - lo) / step);
+        for (long k = 0; k <= lines; k++) { // value grid and labels
+            const double v = lo + static_cast<double>(k) * step;
             std::fprintf(out, "<line x1=\"%d\" x2=\"%.0f\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"#444\"/>"
                               "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
                          LEFT, LEFT + plotWidth, Y(v), Y(v), LEFT - 4, Y(v) + 4,

@@ -136,6 +136,19 @@ TEST(LogReader, PlacesEveryValueInItsColumnOrNowhere) {
           "18: a row with a field that is no value",
           "19: a row with a field that is no value: \"32.65 \\xB0F\"",
           "21: not a line of a Tarvex log: \"\\x01garbage\\xFF\""}},
+        {"the farthest readings of each unit are values, a step beyond them none",
+         LogRow("7:00:01 PM", " -37709.20 F,37656.05 F,-642.51 Volts,-1310720 RPM,-1638.40 ms,"
+                              "26748.79 deg,642.49 Volts,-22.35 Volts") +
+             LogRow("7:00:02 PM", " -37709.21 F,") + LogRow("7:00:03 PM", " 642.52 Volts,") +
+             LogRow("7:00:04 PM", " 1310721 RPM,") + LogRow("7:00:05 PM", " -1638.41 ms,") +
+             LogRow("7:00:06 PM", " 26748.80 deg,") + LogRow("7:00:07 PM", " 999999999999999 RPM,"),
+         Lines({"7:00:01 PM,0,1,-37709.20,37656.05,-642.51,-1310720,-1638.40,26748.79,642.49,-22.35"}),
+         {"11: a row with a field that is no value: \"-37709.21 F\"",
+          "12: a row with a field that is no value: \"642.52 Volts\"",
+          "13: a row with a field that is no value: \"1310721 RPM\"",
+          "14: a row with a field that is no value: \"-1638.41 ms\"",
+          "15: a row with a field that is no value: \"26748.80 deg\"",
+          "16: a row with a field that is no value: \"999999999999999 RPM\""}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
