@@ -1,5 +1,6 @@
 #include "log_reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -186,11 +187,20 @@ std::vector<uint8_t> CandidateMasks(const Unit* units, int count, bool trailingC
 void LogReader::Feed(const char* data, size_t n) {
     while (n > 0 && verdict != NotTarvex) {
         const char* lf = static_cast<const char*>(std::memchr(data, '\n', n));
-        if (!lf) {
-            partial.append(data, n);
-            return;
+        const size_t length = lf ? static_cast<size_t>(lf - data) : n;
+        const size_t used = lf ? length + 1 : n;
+        if (!skipping && partial.size() + length > MAX_LINE)
+            LongLine(string_view(data, length));
+        if (skipping || !lf) {
+            if (skipping)
+                offset += used;
+            else
+                partial.append(data, n);
+            skipping = skipping && !lf;
+            data += used;
+            n -= used;
+            continue;
         }
-        const size_t length = static_cast<size_t>(lf - data);
         string_view line;
         if (partial.empty()) {
             line = string_view(data, length);
@@ -205,9 +215,28 @@ void LogReader::Feed(const char* data, size_t n) {
         offset += (partial.empty() ? 0 : partial.size() - length) + length + 1;
         Line(line, true);
         partial.clear();
-        data += length + 1;
-        n -= length + 1;
+        data += used;
+        n -= used;
     }
+}
+
+// A line longer than any Tarvex writes is named and passed over to its end, never held whole; a
+// row that it falls in is lost with it.
+void LogReader::LongLine(string_view more) {
+    lineNumber++;
+    lineOffset = offset;
+    offset += partial.size();
+    partial.append(more.substr(0, 64)); // enough to show how it begins
+    if (verdict == Unknown) {
+        verdict = NotTarvex;
+        Problem(lineNumber, "not a Tarvex log: its first line is longer than any of Tarvex's");
+    } else {
+        tooLong = tooLong || open == DataRow || open == HeaderRow;
+        Problem(lineNumber, "a line longer than " + std::to_string(MAX_LINE) +
+                                " bytes, left out: \"" + Shown(partial) + "\"");
+    }
+    partial.clear();
+    skipping = true;
 }
 
 void LogReader::Finish() {
@@ -288,7 +317,9 @@ void LogReader::Line(string_view s, bool terminated) {
             lastTime.assign(s.data(), timeLength);
             StartRow(s.substr(timeLength), clock, terminated);
         } else if (open == DataRow || open == HeaderRow) {
-            pieces.append(s);
+            tooLong = tooLong || pieces.size() + s.size() > MAX_LINE;
+            if (!tooLong)
+                pieces.append(s);
             lastPieceLine = lineNumber;
             lastPieceTerminated = terminated;
         } else if (open != Identification) {
@@ -349,6 +380,7 @@ void LogReader::StartRow(string_view s, int64_t clock, bool terminated) {
     current.clock = clock;
     current.link = link;
     pieces.assign(s.data(), s.size());
+    tooLong = false;
     lastPieceLine = lineNumber;
     lastPieceTerminated = terminated;
 }
@@ -362,6 +394,11 @@ void LogReader::CloseRow(bool atEnd) {
     // piece is the log's last line and ended in the row's own line end.
     const bool maybeCut = atEnd && !(lastPieceLine == lineNumber && lastPieceTerminated);
     cutMessages = atEnd; // at the end, a row that does not read whole was cut
+    if (tooLong) {
+        Problem(current.line, "a row longer than " + std::to_string(MAX_LINE) + " bytes, left out");
+        unplaced += was == DataRow;
+        return;
+    }
     if (was == HeaderRow) {
         if (pieces != HEADER_NAMES && !maybeCut)
             Problem(current.line, "a header row without the eight channel names");
@@ -396,7 +433,7 @@ void LogReader::CloseRow(bool atEnd) {
     else // while rows wait, the row before is not known, and only the values can tell
         mask = Decide(h, heldRows == 0 && havePrevMask ? prevMask : -1, -1, nullptr, nullptr);
     if (mask < 0) {
-        if (heldRows >= MAX_HELD_ROWS)
+        if (heldRows >= MAX_HELD_ROWS || held.size() >= MAX_QUEUED)
             Resolve(-1, nullptr);
         Push(held, true) = h;
         heldRows++;
@@ -535,7 +572,7 @@ void LogReader::Resolve(int nextMask, const Held* anchor) {
     heldRows = 0;
     for (Held& h : waited) {
         if (!h.isRow) {
-            Deliver(h.event);
+            Deliver(h.event, h.times);
         } else if (h.chosen >= 0) {
             Assign(h, h.chosen);
         } else {
@@ -585,8 +622,10 @@ void LogReader::Emit(const Row& given) {
     }
     lastRowClock = row.clock;
     lastRowLink = row.link;
-    if (pendingRows > 0 && pendingClock != row.clock)
-        Flush();
+    if (row.clock != pendingClock)
+        Flush(); // the second before is over
+    else if (pending.size() >= MAX_QUEUED)
+        Flush(false);
     Push(pending, true).row = row;
     pendingRows++;
     pendingClock = row.clock;
@@ -601,14 +640,34 @@ void LogReader::Note(const std::string& what) {
 }
 
 // An event goes after the rows before it: behind rows that wait for their channels, or for
-// their second to end.
-void LogReader::Deliver(const Event& event) {
-    if (heldRows > 0)
-        Push(held, false).event = event;
-    else if (pendingRows > 0)
-        Push(pending, false).event = event;
-    else
-        sink.OnEvent(event);
+// their second to end. A queue that is full ends the wait: the rows are decided by what came
+// before them, or given out with the part of their second that is known.
+void LogReader::Deliver(const Event& event, uint64_t times) {
+    if (heldRows > 0 && held.size() >= MAX_QUEUED)
+        Resolve(-1, nullptr);
+    if (pendingRows > 0 && pending.size() >= MAX_QUEUED)
+        Flush(false);
+    if (heldRows > 0) {
+        Queue(held, event, times);
+    } else if (pendingRows > 0) {
+        Queue(pending, event, times);
+    } else {
+        for (uint64_t k = 0; k < times; k++)
+            sink.OnEvent(event);
+    }
+}
+
+// The same event again (an attempt that keeps failing) adds to the count of the one before.
+void LogReader::Queue(std::vector<Held>& queue, const Event& event, uint64_t times) {
+    Held* last = queue.empty() ? nullptr : &queue.back();
+    if (last && !last->isRow && last->event.what == event.what &&
+        last->event.time == event.time && last->event.link == event.link) {
+        last->times += times;
+        return;
+    }
+    Held& h = Push(queue, false);
+    h.event = event;
+    h.times = times;
 }
 
 LogReader::Held& LogReader::Push(std::vector<Held>& queue, bool isRow) {
@@ -617,17 +676,25 @@ LogReader::Held& LogReader::Push(std::vector<Held>& queue, bool isRow) {
     return queue.back();
 }
 
-void LogReader::Flush() {
-    size_t i = 0;
+// A second in hand whole is spread by the order of its rows; one given out in parts (its queue
+// filled) in steps of 1 ms, which never run back whatever the rest of it holds.
+void LogReader::Flush(bool secondOver) {
+    const bool whole = secondOver && givenOfSecond == 0;
+    uint64_t i = 0;
     for (Held& item : pending) {
         if (item.isRow) {
-            item.row.seconds = static_cast<double>(item.row.clock - firstClock) +
-                               static_cast<double>(i++) / static_cast<double>(pendingRows);
+            const double within =
+                whole ? static_cast<double>(i) / static_cast<double>(pendingRows)
+                      : static_cast<double>(std::min<uint64_t>(givenOfSecond + i, 999)) / 1000;
+            i++;
+            item.row.seconds = static_cast<double>(item.row.clock - firstClock) + within;
             sink.OnRow(item.row);
         } else {
-            sink.OnEvent(item.event);
+            for (uint64_t k = 0; k < item.times; k++)
+                sink.OnEvent(item.event);
         }
     }
+    givenOfSecond = secondOver ? 0 : givenOfSecond + pendingRows;
     pending.clear();
     pendingRows = 0;
 }

@@ -71,12 +71,23 @@ public:
     void Finish(); // the end of the input; call once, after the last Feed
 
     bool IsTarvexLog() const { return verdict == Tarvex; } // valid after Finish
+    bool IsNoLog() const { return verdict == NotTarvex; } // known to be none: Feed reads no more
     uint64_t RowCount() const { return rows; }
     uint64_t UnplacedCount() const { return unplaced; }
 
     // How many gapless seconds between two rows of one link count as a gap (a pause, or a GUI
     // held up): the tick writes a row every half second.
     static constexpr int GAP_SECONDS = 2;
+
+    // The longest line Tarvex can write is a header row of eight channel names at their full 259
+    // characters, some 2100 bytes (its real ones are about 110). A longer line, or a row whose
+    // pieces add up to more, is no Tarvex text: it is reported and skipped, never held whole.
+    static constexpr size_t MAX_LINE = 4096;
+    // The entries each queue of rows and events holds at most. The CSV's seconds have three
+    // decimals, so rows past the 1000th of one second (Tarvex writes two) cannot be told apart
+    // anyway: a second that fills its queue is given out in steps of 1 ms, the rest of it at its
+    // last millisecond. A run of one event repeated is one entry.
+    static constexpr size_t MAX_QUEUED = 1000;
 
 private:
     enum Verdict { Unknown, Tarvex, NotTarvex };
@@ -86,6 +97,7 @@ private:
         bool isRow = false;
         Row row;           // text[i]: the i-th field's number until the row is placed
         Event event;
+        uint64_t times = 1;  // an event repeated this many times in a row
         int count = 0;
         Unit units[CHANNELS] = {};
         double values[CHANNELS] = {};
@@ -96,6 +108,7 @@ private:
     static constexpr size_t MAX_HELD_ROWS = 240;
 
     void Line(std::string_view s, bool terminated);
+    void LongLine(std::string_view start);
     bool KnownText(std::string_view s);
     void StartRow(std::string_view s, int64_t clock, bool terminated);
     void CloseRow(bool atEnd);
@@ -108,14 +121,16 @@ private:
     void Assign(Held& h, int mask);
     void Emit(const Row& given);
     void Note(const std::string& what);
-    void Deliver(const Event& event);
-    void Flush();
+    void Deliver(const Event& event, uint64_t times = 1);
+    void Flush(bool secondOver = true);
     static Held& Push(std::vector<Held>& queue, bool isRow);
+    static void Queue(std::vector<Held>& queue, const Event& event, uint64_t times);
     void Problem(uint64_t line, const std::string& what);
 
     LogSink& sink;
     Verdict verdict = Unknown;
     std::string partial;      // a line split across two Feed calls
+    bool skipping = false;    // the rest of a line too long to read is being passed over
     uint64_t lineNumber = 0;
     uint64_t offset = 0;      // of the next line's first byte
     uint64_t lineOffset = 0;  // of the current line's first byte
@@ -123,6 +138,7 @@ private:
     Open open = None;
     Row current;              // the open row: its start
     std::string pieces;       // its text after the time, pieces joined
+    bool tooLong = false;     // its pieces passed MAX_LINE: what is kept of them says nothing
     uint64_t lastPieceLine = 0;    // where its last piece was, and whether a line end followed it
     bool lastPieceTerminated = false;
     bool endSeen = false;
@@ -153,6 +169,7 @@ private:
     std::vector<Held> pending;
     size_t pendingRows = 0;
     int64_t pendingClock = 0;
+    uint64_t givenOfSecond = 0; // rows of that second already given out, its queue having filled
     Event scratchEvent;
     uint64_t rows = 0;
     uint64_t unplaced = 0;

@@ -40,7 +40,7 @@ bool ReadLog(const char* path, LogReader& reader) {
     }
     std::vector<char> buffer(1 << 20);
     size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0)
+    while (!reader.IsNoLog() && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0)
         reader.Feed(buffer.data(), n);
     const bool failed = std::ferror(in) != 0;
     std::fclose(in);

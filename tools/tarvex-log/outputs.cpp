@@ -125,18 +125,19 @@ void EventWriter::OnEvent(const Event& event) {
                  CsvField(event.what).c_str());
 }
 
+// A mark that begins in the slot where the one before it ends joins that one: there are never
+// more marks than slots, however many gaps and connections the log has.
+void ReportBuilder::Mark(std::vector<Span>& marks, Span mark) const {
+    const auto slot = [this](double seconds) { return static_cast<size_t>(seconds / slotSeconds); };
+    if (!marks.empty() && slot(mark.first) <= slot(marks.back().second))
+        marks.back().second = std::max(marks.back().second, mark.second);
+    else
+        marks.push_back(mark);
+}
+
 void ReportBuilder::OnRow(const Row& row) {
     if (rows++ == 0)
         firstTime = row.time;
-    if (row.link != lastLink && lastSeconds >= 0) {
-        linkStarts.push_back(row.seconds);
-        gaps.emplace_back(lastSeconds, row.seconds);
-    } else if (lastSeconds >= 0 && row.seconds - lastSeconds > LogReader::GAP_SECONDS) {
-        gaps.emplace_back(lastSeconds, row.seconds);
-    }
-    lastSeconds = row.seconds;
-    lastLink = row.link;
-
     size_t index = static_cast<size_t>(row.seconds / slotSeconds);
     while (index >= MAX_SLOTS) { // twice as wide slots: pairs of them become one
         for (size_t i = 0; i < slots.size(); i++) {
@@ -158,7 +159,25 @@ void ReportBuilder::OnRow(const Row& row) {
         slots.resize((slots.size() + 1) / 2);
         slotSeconds *= 2;
         index = static_cast<size_t>(row.seconds / slotSeconds);
+        for (std::vector<Span>* marks : {&gaps, &linkStarts}) {
+            std::vector<Span> before;
+            before.swap(*marks);
+            for (const Span& mark : before)
+                Mark(*marks, mark);
+        }
     }
+    const bool newLink = row.link != lastLink && lastSeconds >= 0;
+    if (newLink) {
+        links++;
+        Mark(linkStarts, {row.seconds, row.seconds});
+    }
+    if (newLink || (lastSeconds >= 0 && row.seconds - lastSeconds > LogReader::GAP_SECONDS)) {
+        gapCount++;
+        Mark(gaps, {lastSeconds, row.seconds});
+    }
+    lastSeconds = row.seconds;
+    lastLink = row.link;
+
     if (slots.size() <= index)
         slots.resize(index + 1);
     Slot& slot = slots[index];
@@ -197,11 +216,10 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
                  "td,th{border:1px solid #555;padding:3px 8px;text-align:right}"
                  "td:first-child,th:first-child{text-align:left}</style></head><body>\n"
                  "<h1 style=\"font-size:18px\">%s</h1>\n<p>%" PRIu64
-                 " rows from %s, %zu connection%s, %zu gap%s without rows",
+                 " rows from %s, %" PRIu64 " connection%s, %" PRIu64 " gap%s without rows",
                  Html(title).c_str(), Html(title).c_str(), rows,
-                 firstTime.empty() ? "-" : firstTime.c_str(), linkStarts.size() + (rows ? 1 : 0),
-                 linkStarts.size() + (rows ? 1 : 0) == 1 ? "" : "s", gaps.size(),
-                 gaps.size() == 1 ? "" : "s");
+                 firstTime.empty() ? "-" : firstTime.c_str(), links + (rows ? 1 : 0),
+                 links + (rows ? 1 : 0) == 1 ? "" : "s", gapCount, gapCount == 1 ? "" : "s");
     if (unplaced)
         std::fprintf(out, "; %" PRIu64 " rows could not be placed and are left out", unplaced);
     std::fputs(".</p>\n", out);
@@ -232,10 +250,10 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
             std::fprintf(out, "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%.0f\" "
                               "fill=\"#333\"/>\n",
                          X(gap.first), TOP, std::max(X(gap.second) - X(gap.first), 1.0), plotHeight);
-        for (double start : linkStarts)
+        for (const Span& start : linkStarts)
             std::fprintf(out, "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%.0f\" stroke=\"#fff\" "
                               "stroke-dasharray=\"4 3\"/>\n",
-                         X(start), X(start), TOP, TOP + plotHeight);
+                         X(start.first), X(start.first), TOP, TOP + plotHeight);
         // Counted, not summed: a float step can be too small to move a large value.
         const long lines = std::lround((hi - lo) / step);
         for (long k = 0; k <= lines; k++) { // value grid and labels

@@ -41,7 +41,7 @@ private:
 
 // Gathers what the report shows: per channel its statistics and, for the charts, its minimum and
 // maximum per time slot, the slots widening as the log goes on so that their number stays small
-// however long the log is.
+// however long the log is. The marks of gaps and new connections are merged per slot likewise.
 class ReportBuilder : public ProblemPrinter {
 public:
     static constexpr size_t MAX_SLOTS = 600;
@@ -59,15 +59,20 @@ public:
         uint8_t mask = 0;
         float min[CHANNELS] = {}, max[CHANNELS] = {};
     };
+    using Span = std::pair<double, double>; // seconds from, to
     Stats stats[CHANNELS];
     std::vector<Slot> slots;
     double slotSeconds = 0.5;
     double lastSeconds = -1;
     int lastLink = 0;
-    std::vector<double> linkStarts;                  // where a new connection's rows begin
-    std::vector<std::pair<double, double>> gaps;     // stretches without rows
+    std::vector<Span> linkStarts; // where a new connection's rows begin (from = to)
+    std::vector<Span> gaps;       // stretches without rows
+    uint64_t links = 0, gapCount = 0; // as they were, before the marks were merged
     uint64_t rows = 0;
     std::string firstTime;
+
+private:
+    void Mark(std::vector<Span>& marks, Span mark) const;
 };
 
 // A CSV field, quoted when it has to be.

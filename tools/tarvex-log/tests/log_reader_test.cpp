@@ -89,6 +89,14 @@ std::string Lines(std::initializer_list<std::string> lines) {
     return text;
 }
 
+// `count` texts made by `make` from 0, 1, ...
+template <typename Make> std::string Repeat(size_t count, Make make) {
+    std::string text;
+    for (size_t i = 0; i < count; i++)
+        text += make(i);
+    return text;
+}
+
 } // namespace
 
 // Each value lands in its channel's column, whatever broke the row and whichever channels were
@@ -246,8 +254,83 @@ TEST(LogReader, DamagedLogs) {
                     .problems.empty());
 }
 
+// Whatever the log holds, the reader holds a bounded part of it: a line longer than any of
+// Tarvex's is named and passed over (a row it falls in is lost, never guessed), and so is a row
+// of too many pieces; the rows of a second and the events between them wait in a queue of bounded
+// length, a repeated event as one entry, and nothing is lost or reordered when the queue is full.
+TEST(LogReader, LongLinesAndFloodsStayBounded) {
+    const std::string head = START + CONNECT + "7:00:00 PM" + NAMES;
+    const std::string events = Lines({",0,Starting ...", ",0,Read Config file: COM1:",
+                                      ",0,COM Opened", ",1,connected"});
+    const std::string longLine = std::string(5000, '7') + "\r\n";
+    const std::string shownLong = "left out: \"" + std::string(60, '7') + "...\"";
+    static const std::string FAILURES[] = {"Device not responding", "Cannot Set State"};
+    struct Case {
+        const char* what;
+        std::string log;
+        std::string csv;
+        Texts problems;          // a text each problem line must hold, in order
+        std::string events = ""; // unless empty, the events in full
+    } cases[] = {
+        {"a long line between rows, in any chunks; the lines after it counted on",
+         head + LogRow("7:00:01 PM") + "Device not responding\r\n" + longLine +
+             LogRow("7:00:02 PM") + LogRow("7:00:03 PM", " hot,") + "Session ended",
+         Lines({"7:00:01 PM,0,1," + ALL_CELLS, "7:00:02 PM,1,1," + ALL_CELLS}),
+         {"12: a line longer than 4096 bytes, " + shownLong, "14: a row with a field that is no value"}},
+        {"a long line in a row loses the row; so do pieces that add up to more than a line",
+         head + "7:00:01 PM 32.65 F" + DEBUG + longLine + ",89.00 F\r\n" + "7:00:02 PM" +
+             Repeat(500, [](size_t) { return std::string("\r\n 32.65 F,"); }) + "\r\n" +
+             LogRow("7:00:03 PM") + "Session ended",
+         Lines({"7:00:03 PM,0,1," + ALL_CELLS}),
+         {"14: a line longer than 4096 bytes", "10: a row longer than 4096 bytes, left out",
+          "16: a row longer than 4096 bytes, left out"}},
+        {"a first line too long for Tarvex's: no log, whatever follows",
+         "Starting ..." + longLine + head + LogRow("7:00:01 PM"), "",
+         {"1: not a Tarvex log: its first line is longer than any of Tarvex's"}},
+        {"2500 rows in one second: the first 1000 a millisecond apart, the rest at the last one",
+         head + Repeat(2500, [](size_t) { return LogRow("7:00:01 PM"); }) + LogRow("7:00:02 PM") +
+             "Session ended",
+         Repeat(2500, [](size_t i) {
+             std::string ms = std::to_string(1000 + std::min<size_t>(i, 999)).substr(1);
+             ms.erase(ms.find_last_not_of('0') + 1); // as the CSV writes seconds: "0", "0.01"
+             return "7:00:01 PM," + (ms.empty() ? "0" : "0." + ms) + ",1," + ALL_CELLS + "\r\n";
+         }) + Lines({"7:00:02 PM,1,1," + ALL_CELLS}),
+         {}},
+        {"a row that the rows after it would place waits through 1000 events at most",
+         head + LogRow("7:00:01 PM", "  1.02 Volts,") +
+             Repeat(3000, [](size_t i) { return Lines({FAILURES[i % 2]}); }) + LogRow("7:00:02 PM") +
+             "Session ended",
+         Lines({"7:00:02 PM,0,1," + ALL_CELLS}), {"10: a row whose values fit more than one set"}},
+        {"3000 events between two rows of one second, then one event 5000 times",
+         head + LogRow("7:00:01 PM") + Repeat(3000, [](size_t i) { return Lines({FAILURES[i % 2]}); }) +
+             LogRow("7:00:01 PM") + Repeat(5000, [](size_t) { return Lines({FAILURES[0]}); }) +
+             LogRow("7:00:02 PM") + "Session ended",
+         Lines({"7:00:01 PM,0,1," + ALL_CELLS, "7:00:01 PM,0.001,1," + ALL_CELLS,
+                "7:00:02 PM,1,1," + ALL_CELLS}),
+         {},
+         events + Lines({"7:00:01 PM,1,link lost"}) +
+             Repeat(3000, [](size_t i) { return Lines({"7:00:01 PM,1,attempt failed: " + FAILURES[i % 2]}); }) +
+             Repeat(5000, [](size_t) { return Lines({"7:00:01 PM,1,attempt failed: " + FAILURES[0]}); }) +
+             Lines({"7:00:02 PM,1,Session ended"})},
+    };
+    for (const Case& c : cases) {
+        for (size_t chunk : {size_t(1) << 20, size_t(4096), size_t(7)}) {
+            SCOPED_TRACE(std::string(c.what) + ", in pieces of " + std::to_string(chunk));
+            const Result r = Read(c.log, chunk);
+            EXPECT_EQ(r.csv, c.csv);
+            if (!c.events.empty()) {
+                EXPECT_EQ(r.events, c.events);
+            }
+            ASSERT_EQ(r.problems.size(), c.problems.size()) << (r.problems.empty() ? "" : r.problems[0]);
+            for (size_t i = 0; i < c.problems.size(); i++)
+                EXPECT_NE(r.problems[i].find(c.problems[i]), std::string::npos) << r.problems[i];
+        }
+    }
+}
+
 // However long the log, the report keeps a bounded number of slots, and each slot keeps the
-// extremes of what fell in it.
+// extremes of what fell in it; gaps and new connections are marked once per slot at most, and
+// counted in full.
 TEST(LogReader, ReportKeepsExtremesInFewSlots) {
     ReportBuilder report("log");
     LogReader reader(report);
@@ -279,6 +362,27 @@ TEST(LogReader, ReportKeepsExtremesInFewSlots) {
                         "<td>801.59</td><td>1:00:00 PM</td><td>1:59:59 PM</td>"),
               std::string::npos);
     EXPECT_EQ(html.find("<script"), std::string::npos);
+
+    // Ten hours with a gap every ten seconds and a new connection every hundred.
+    ReportBuilder marked("log");
+    LogReader markedReader(marked);
+    std::string gaps = START + CONNECT + "1:00:00 PM" + NAMES;
+    for (int s = 0; s < 36000; s += s % 10 == 6 ? 4 : 1) {
+        char time[16];
+        std::snprintf(time, sizeof time, "%d:%02d:%02d PM", 1 + s / 3600, s / 60 % 60, s % 60);
+        if (s % 100 == 0 && s > 0)
+            gaps += "\r\nDevice not responding" + CONNECT;
+        gaps += LogRow(time);
+    }
+    markedReader.Feed(gaps.data(), gaps.size());
+    markedReader.Finish();
+    EXPECT_LE(marked.gaps.size(), ReportBuilder::MAX_SLOTS);
+    EXPECT_LE(marked.linkStarts.size(), ReportBuilder::MAX_SLOTS);
+    Memory markedOut;
+    marked.Write(markedOut.file, "log", 0);
+    const std::string markedHtml = markedOut.Text(true);
+    EXPECT_LT(markedHtml.size(), 1000000u); // a mark per slot at most: some 300 kB
+    EXPECT_NE(markedHtml.find("360 connections, 3599 gaps without rows"), std::string::npos);
 }
 
 // Logs of the real Tarvex.exe under Wine against the simulated ECU, with the channel sets the
