@@ -68,7 +68,8 @@ bool HexByteText(string_view s, string_view prefix) {
 // The text of a line as a message can show it: control bytes and bytes above 127 escaped.
 std::string Shown(string_view s) {
     std::string out;
-    for (size_t i = 0; i < s.size() && out.size() < 60; i++) {
+    size_t i = 0;
+    for (; i < s.size() && out.size() < 60; i++) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         if (c >= 32 && c < 127) {
             out += static_cast<char>(c);
@@ -78,7 +79,7 @@ std::string Shown(string_view s) {
             out += hex;
         }
     }
-    return out.size() < s.size() ? out + "..." : out;
+    return i < s.size() ? out + "..." : out; // escapes make the text longer than the bytes
 }
 
 void Enumerate(const Unit* units, int count, int i, int firstChannel, uint8_t mask,

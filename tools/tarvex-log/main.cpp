@@ -52,6 +52,16 @@ bool ReadLog(const char* path, LogReader& reader) {
     return true;
 }
 
+// The report's title: the log's file name, without the folders of this computer.
+std::string FileName(const std::string& path) {
+#ifdef _WIN32
+    const size_t cut = path.find_last_of("/\\:");
+#else
+    const size_t cut = path.find_last_of('/');
+#endif
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -105,7 +115,7 @@ int main(int argc, char** argv) {
         ok = false;
     }
     if (ok && report)
-        report->Write(out, log, reader.UnplacedCount());
+        report->Write(out, FileName(log), reader.UnplacedCount());
     const bool written = std::fflush(out) == 0 && !std::ferror(out);
     if (out != stdout)
         std::fclose(out);

@@ -29,16 +29,45 @@ std::string Hex(uint32_t colour) { // 0x00BBGGRR to "#RRGGBB"
     return text;
 }
 
+// The length of the UTF-8 character at text[i], or 0 where the bytes are none: a stray or cut
+// sequence, an overlong form, a surrogate, a code beyond U+10FFFF.
+size_t Utf8Length(const std::string& text, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80)
+        return 1;
+    const size_t n = c >= 0xF0 ? (c <= 0xF4 ? 4 : 0) : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (n == 0 || i + n > text.size())
+        return 0;
+    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
+    if (second < (c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80) ||
+        second > (c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF))
+        return 0;
+    for (size_t k = 2; k < n; k++)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
+// Text as HTML in the page's UTF-8: markup escaped, and a byte of no character or a control
+// byte (a file name can hold both) shown as U+FFFD.
 std::string Html(const std::string& text) {
     std::string out;
-    for (char c : text) {
-        switch (c) {
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = Utf8Length(text, i);
+        const char c = text[i];
+        if (n == 0 || (n == 1 && (static_cast<unsigned char>(c) < 0x20 || c == 0x7F))) {
+            out += "\xEF\xBF\xBD";
+            i++;
+            continue;
+        }
+        switch (n == 1 ? c : 0) {
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '&': out += "&amp;"; break;
         case '"': out += "&quot;"; break;
-        default: out += c;
+        default: out.append(text, i, n);
         }
+        i += n;
     }
     return out;
 }

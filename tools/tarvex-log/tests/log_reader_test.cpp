@@ -144,6 +144,10 @@ TEST(LogReader, PlacesEveryValueInItsColumnOrNowhere) {
           "18: a row with a field that is no value",
           "19: a row with a field that is no value: \"32.65 \\xB0F\"",
           "21: not a line of a Tarvex log: \"\\x01garbage\\xFF\""}},
+        {"a text shortened for a message ends in \"...\", escapes and all",
+         LogRow("7:00:01 PM", " " + std::string(20, '\xB0') + ","), "",
+         {"10: a row with a field that is no value: \"" +
+          Repeat(15, [](size_t) { return std::string("\\xB0"); }) + "...\""}},
         {"the farthest readings of each unit are values, a step beyond them none",
          LogRow("7:00:01 PM", " -37709.20 F,37656.05 F,-642.51 Volts,-1310720 RPM,-1638.40 ms,"
                               "26748.79 deg,642.49 Volts,-22.35 Volts") +
@@ -383,6 +387,35 @@ TEST(LogReader, ReportKeepsExtremesInFewSlots) {
     const std::string markedHtml = markedOut.Text(true);
     EXPECT_LT(markedHtml.size(), 1000000u); // a mark per slot at most: some 300 kB
     EXPECT_NE(markedHtml.find("360 connections, 3599 gaps without rows"), std::string::npos);
+}
+
+// The report's title is the page's only text from outside the log: a file name, which may hold
+// markup, bytes of no UTF-8 and control bytes. The page is UTF-8 whatever it holds.
+TEST(LogReader, ReportTitleIsValidUtf8) {
+    const struct {
+        const char* title;
+        const char* shown;
+    } cases[] = {
+        {"drive.log", "drive.log"},
+        {"<b>&\"x\".log", "&lt;b&gt;&amp;&quot;x&quot;.log"},
+        {"caf\xC3\xA9 \xF0\x9F\x9A\x97.log", "caf\xC3\xA9 \xF0\x9F\x9A\x97.log"}, // é and a car
+        {"caf\xE9.log", "caf\xEF\xBF\xBD.log"},                         // Latin-1
+        {"\xC0\xAF.log", "\xEF\xBF\xBD\xEF\xBF\xBD.log"},                // overlong "/"
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},         // a surrogate
+        {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // past U+10FFFF
+        {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\x1B[31mred", "\xEF\xBF\xBD[31mred"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        ReportBuilder report("log");
+        Memory out;
+        report.Write(out.file, c.title, 0);
+        const std::string html = out.Text(true);
+        EXPECT_NE(html.find("<title>" + std::string(c.shown) + "</title>"), std::string::npos);
+        EXPECT_NE(html.find("<h1 style=\"font-size:18px\">" + std::string(c.shown) + "</h1>"),
+                  std::string::npos);
+    }
 }
 
 // Logs of the real Tarvex.exe under Wine against the simulated ECU, with the channel sets the
