@@ -65,20 +65,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // back, its escapes give the data up to its first NUL.
     LogReceivedBlock(slot);
     const std::string& log = fakeOs.logFile;
-    const size_t text = log.find(" data ") + 6;
-    std::string data;
+    const size_t text = log.find(" data ", log.rfind("\r\nblockNumber ")) + 6;
+    std::string decoded;
     for (size_t i = text; i < log.size(); i++) {
         const unsigned char c = static_cast<unsigned char>(log[i]);
         FUZZ_CHECK(c >= 0x20 && c != 0x7F);
         if (c == '\\') {
             FUZZ_CHECK(log.compare(i + 1, 1, "x") == 0 && i + 3 < log.size());
-            data += static_cast<char>(std::stoi(log.substr(i + 2, 2), nullptr, 16));
+            decoded += static_cast<char>(std::stoi(log.substr(i + 2, 2), nullptr, 16));
             i += 3;
         } else {
-            data += static_cast<char>(c);
+            decoded += static_cast<char>(c);
         }
     }
-    FUZZ_CHECK(data == reinterpret_cast<const char*>(BlockStore.data[slot]));
+    FUZZ_CHECK(decoded == reinterpret_cast<const char*>(BlockStore.data[slot]));
     FUZZ_CHECK(fakeOs.logUsesOutsideLock == 0);
     return 0;
 }
