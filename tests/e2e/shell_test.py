@@ -13,7 +13,7 @@ import os
 import time
 
 from harness import (AMBER, BLACK, CHANNEL_COLOURS, DASH, GREEN, GREY, ORANGE, RED, STARTED, WHITE,
-                     WineSession, check, data_rows, run_named, wait_for)
+                     WineSession, check, data_rows, dos_path, run_named, wait_for)
 
 RPM_BUTTON, SAVE_LOG_AS = 10104, 111
 
@@ -88,7 +88,7 @@ def check_save_log_as(s):
     read = lambda: open(copy, "rb").read()  # noqa: E731
     # Escape (Cancel) first, then the copy's name typed over the dialog's and entered. (A prompt
     # before the file is replaced would carry the dialog's title and keep it open.)
-    for name in (None, "Z:" + copy.replace("/", "\\")):
+    for name in (None, dos_path(copy)):
         s.tvctl("post", SAVE_LOG_AS)
         check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
         if name:
