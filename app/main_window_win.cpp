@@ -81,6 +81,12 @@ void OnDestroy() {
     PostQuitMessage(0);
 }
 
+// At log-off or shut-down Windows ends the process once this returns, without WM_DESTROY.
+void OnEndSession(WPARAM ending) {
+    if (ending)
+        EndSession(1);
+}
+
 LRESULT OnControlColour(HDC dc, HWND control) {
     if (control == pauseButton) {
         SetTextColor(dc, COLOUR_GREEN);
@@ -116,6 +122,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     switch (message) {
     case WM_CREATE: OnCreate(window); return 0;
     case WM_DESTROY: OnDestroy(); return 0;
+    case WM_ENDSESSION: OnEndSession(wParam); return 0;
     case WM_PAINT: OnPaint(window); return 0;
     case WM_DRAWITEM: return DrawOwnerButton(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
     case WM_COMMAND: return OnCommand(window, message, wParam, lParam);

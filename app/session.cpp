@@ -93,8 +93,7 @@ void FinishSession() {
     const int lineIsOurs = StopReaderThread();
     // Set the port up as an attempt does: closed before the first attempt, it still has the
     // driver's own time-outs, with which a read of an unanswered byte would never end.
-    if (lineIsOurs && OsPortIsOpen() && OsApplyPortTimeouts(READ_WAIT_MS) &&
-        OsApplyLineSettings(LINE_BAUD_RATE))
+    if (lineIsOurs && OsPortIsOpen() && OsApplyPortTimeouts(READ_WAIT_MS) && ConfigureLine(1))
         SendEndSessionBlock();
     LogWrite(L"Session ended");
     CloseLog();
@@ -113,12 +112,19 @@ int TryConnect() {
     // sync byte), and a slow ECU keeps it in the opening exchange for longer: the window goes on
     // painting and, above all, hears a close meanwhile. The user's other input waits for the
     // attempt, so that nothing the user does can stretch a step of it.
+    // The address's bits are timed by this thread's waits, which Windows would otherwise end up
+    // to 15.6 ms late.
     OsKeepWindowResponsive(1);
+    OsRaiseTimerResolution(1);
     int ok = ConnectEcu();
+    OsRaiseTimerResolution(0);
     OsKeepWindowResponsive(0);
     attemptRunning = 0;
     if (endAfterAttempt) {
-        FinishSession();
+        if (sessionEnded) // from inside the attempt, at the end of the user's Windows session
+            OsSetLineStop(0); // the attempt is off the line now
+        else
+            FinishSession();
         return -1;
     }
     return ok;
@@ -137,7 +143,7 @@ int StartSession() {
     TakePortName();
     ResetReceiveTables();
     LogWrite(L"\r\n");
-    if (!IsDeviceName(portName) || !OsOpenPort(portName)) {
+    if (!IsDeviceName(portName) || !OpenPort(portName)) {
         OsShowMessage(L"Cannot open COM port", L"Error", 1);
         LogWrite(L"\r\nCannot open COM port");
         return 0;
@@ -191,15 +197,22 @@ void OnPauseButton() {
     }
 }
 
-void EndSession() {
+void EndSession(int atOnce) {
     if (sessionEnded)
         return;
-    if (attemptRunning) {
+    if (attemptRunning && !atOnce) {
         // Closed from inside a connection attempt's wait or its message box: stop the line so
         // that the attempt breaks off at once, then end when it has unwound.
         OsSetLineStop(1);
         endAfterAttempt = 1;
         return;
     }
+    // At log-off or shut-down the process may be ended as soon as this returns, and an attempt
+    // under way would never unwind: the end comes now, from inside it, and the line is stopped
+    // again after it, so that the attempt unwinds at once into a finished run.
     FinishSession();
+    if (attemptRunning) {
+        OsSetLineStop(1);
+        endAfterAttempt = 1;
+    }
 }

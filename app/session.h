@@ -20,10 +20,12 @@ int OnTick();
 // The Pause button: toggles Pause/Resume while connected, otherwise makes a connection attempt.
 void OnPauseButton();
 
-// WM_DESTROY: ends the link, writes "Session ended" and closes the log and the port. Called from
-// inside a connection attempt's wait, it breaks the attempt off and the end follows as soon as
-// the attempt has unwound. Later calls, and later ticks, do nothing.
-void EndSession();
+// WM_DESTROY, and WM_ENDSESSION at log-off or shut-down (atOnce): ends the link, writes "Session
+// ended" and closes the log and the port. Called from inside a connection attempt's wait, it
+// breaks the attempt off and the end follows as soon as the attempt has unwound; atOnce, the end
+// comes before it returns, as Windows ends the process after WM_ENDSESSION without unwinding
+// anything. Later calls, and later ticks, do nothing.
+void EndSession(int atOnce = 0);
 
 // The header row of the data rows: the time, then "," and each channel's name.
 void WriteHeaderRow();

@@ -14,7 +14,8 @@ add_library(tarvex_os_win STATIC
   platform/os_ui_win.cpp
   platform/os_wait_win.cpp
 )
-target_link_libraries(tarvex_os_win PUBLIC tarvex_os_win_files)
+# winmm: the timer resolution that an attempt raises.
+target_link_libraries(tarvex_os_win PUBLIC tarvex_os_win_files winmm)
 
 add_executable(Tarvex WIN32
   app/main_window_win.cpp

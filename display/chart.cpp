@@ -132,8 +132,8 @@ void DrawAxisLabels(const UnitGroup& group, int32_t gridStep, int32_t labelOffse
 void FormatStatusLine(uint32_t now, int paused, wchar_t* text, int capacity) {
     char narrow[STATUS_CHARS];
     std::snprintf(narrow, sizeof narrow,
-                  "%s: SysTime %10dms Effective Baud Rate %d BlockNumber %3d History %5d",
-                  paused ? "Paused" : "Running", static_cast<int32_t>(now),
+                  "%s: SysTime %10ums Effective Baud Rate %d BlockNumber %3d History %5d",
+                  paused ? "Paused" : "Running", static_cast<unsigned>(now),
                   effectiveBaudRate.load(std::memory_order_relaxed),
                   blockNumber.load(std::memory_order_relaxed), historyLength);
     int n = 0;

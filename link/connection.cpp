@@ -30,7 +30,7 @@ int Fail(const wchar_t* text) {
 int EnsurePortOpen() {
     if (OsPortIsOpen())
         return 1;
-    if (OsOpenPort(portName))
+    if (OpenPort(portName))
         return 1;
     LogWrite(L"\r\nCannot reopen COM port");
     return 0;

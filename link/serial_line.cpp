@@ -23,7 +23,8 @@ constexpr uint32_t IDLE_BEFORE_ADDRESS_MS = 300; // the idle high an ECU wants b
 // The address 0x10 as RTS steps, one per bit time: start bit, seven address bits least
 // significant first, odd parity, stop bit. RTS asserted (1) pulls the line low, a 0 bit.
 constexpr int ADDRESS_RTS_STEPS[] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
-static_assert(std::size(ADDRESS_RTS_STEPS) == 10, "ten bits, each one step");
+constexpr int ADDRESS_STEPS = 10;
+static_assert(std::size(ADDRESS_RTS_STEPS) == ADDRESS_STEPS, "ten bits, each one step");
 
 constexpr uint8_t SYNC_BYTE = 0x55;
 constexpr uint8_t KEYWORD_1 = 0x0B;
@@ -51,6 +52,12 @@ int WaitOrStop(uint32_t ms) {
     return !Stopping();
 }
 
+// Waits until the millisecond tick count reaches `deadline` (at once if it has passed).
+int WaitUntil(uint32_t deadline) {
+    const int32_t left = static_cast<int32_t>(deadline - OsTickCount());
+    return WaitOrStop(left > 0 ? static_cast<uint32_t>(left) : 0);
+}
+
 int NotResponding() {
     if (!Stopping())
         LogWrite(L"\r\nDevice not responding");
@@ -58,6 +65,62 @@ int NotResponding() {
 }
 
 } // namespace
+
+void DevicePathOf(const wchar_t* name, wchar_t path[DEVICE_PATH_CHARS]) {
+    // "COM" in any case, a number, and at most a colon that ends the name.
+    int comLength = 0; // the name's length without its colon, when it is a COM port's
+    if ((name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' && (name[2] | 0x20) == 'm') {
+        int i = 3;
+        while (name[i] >= '0' && name[i] <= '9')
+            i++;
+        if (i > 3 && (name[i] == 0 || (name[i] == ':' && name[i + 1] == 0)))
+            comLength = i;
+    }
+    int n = 0;
+    for (const wchar_t* prefix = comLength ? L"\\\\.\\" : L""; *prefix; prefix++)
+        path[n++] = *prefix;
+    for (int i = 0; name[i] && (!comLength || i < comLength) && n < DEVICE_PATH_CHARS - 1; i++)
+        path[n++] = name[i];
+    path[n] = 0;
+}
+
+int OpenPort(const wchar_t* name) {
+    wchar_t path[DEVICE_PATH_CHARS];
+    DevicePathOf(name, path);
+    return OsOpenPort(path);
+}
+
+void SetKLineSettings(LineSettings* s) {
+    s->baudRate = LINE_BAUD_RATE;
+    s->byteSize = 8;
+    s->parity = 0;
+    s->stopBits = 0;
+    s->binary = 1;
+    s->dtrControl = 1;
+    s->rtsControl = 0; // RTS moves only by hand, for the 5-baud address
+    s->outxCtsFlow = s->outxDsrFlow = s->dsrSensitivity = 0;
+    s->outX = s->inX = 0;
+    s->errorCharOn = s->discardNull = s->errorChar = 0;
+    // The address holds the line low for a whole second: a break, which with abortOnError set
+    // would stop every read until the error is cleared.
+    s->abortOnError = 0;
+    // The XON/XOFF characters and thresholds stay as the driver has them; only a pair that
+    // Windows would refuse is made the usual one.
+    if (s->xonChar == s->xoffChar) {
+        s->xonChar = 0x11;
+        s->xoffChar = 0x13;
+    }
+}
+
+int ConfigureLine(int times) {
+    LineSettings settings = {};
+    OsReadLineSettings(&settings);
+    SetKLineSettings(&settings);
+    for (int i = 0; i < times; i++)
+        if (!OsApplyLineSettings(&settings))
+            return 0;
+    return 1;
+}
 
 int ReadByte() {
     if (Stopping())
@@ -84,7 +147,7 @@ int WakeUpEcu() {
         return 0;
     }
     // Applied twice, as some adapters' drivers only take the rate on the second setting.
-    if (!OsApplyLineSettings(LINE_BAUD_RATE) || !OsApplyLineSettings(LINE_BAUD_RATE)) {
+    if (!ConfigureLine(2)) {
         LogWrite(L"\r\nCannot Set State");
         OsClosePort();
         return 0;
@@ -94,15 +157,22 @@ int WakeUpEcu() {
         if (!WaitOrStop(IDLE_BEFORE_ADDRESS_MS))
             return 0;
     }
-    for (int asserted : ADDRESS_RTS_STEPS) {
-        SetRts(asserted);
-        if (!WaitOrStop(BIT_TIME_MS)) {
+    // Each step's deadline is counted from the start bit, not from the step before: Windows ends
+    // a wait up to a timer tick late, and ten such errors would add up to half a bit.
+    uint32_t startBit = 0;
+    for (int step = 0; step < ADDRESS_STEPS; step++) {
+        SetRts(ADDRESS_RTS_STEPS[step]);
+        if (step == 0)
+            startBit = OsTickCount();
+        if (!WaitUntil(startBit + (step + 1) * BIT_TIME_MS)) {
             SetRts(0); // the address is broken off; the line is left released
             return 0;
         }
     }
-    // Whatever arrived while the line was being toggled is not an answer.
+    // Whatever arrived while the line was being toggled is not an answer, and the address's long
+    // low may have left a line error behind.
     OsPurgePort();
+    OsClearLineErrors();
 
     if (!ReadByte())
         return NotResponding();

@@ -66,8 +66,9 @@ void SaveLogAs() {
     wchar_t path[260] = {0};
     if (!OsAskSaveLogPath(path, 260))
         return;
-    // The file is open without sharing and can only be copied while closed; doing the close, the
-    // copy and the reopen under the lock keeps the reader thread's lines out of the gap.
+    // The file is open for writing, which the copy's read does not share, so it is copied while
+    // closed; doing the close, the copy and the reopen under the lock keeps the reader thread's
+    // lines out of the gap.
     OsEnterLogLock();
     OsCloseLogFile();
     int copied = OsCopyLogFile(path);

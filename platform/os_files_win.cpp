@@ -8,7 +8,9 @@ namespace {
 const wchar_t LOG_FILE_NAME[] = L"Tarvex.log";
 const wchar_t CONFIG_FILE_NAME[] = L"Tarvex.cfg";
 
-HANDLE logFile = INVALID_HANDLE_VALUE; // "Tarvex.log", open without sharing for the run
+// "Tarvex.log", open for the run. Others may read it meanwhile (a viewer, a spreadsheet), but
+// none may write it: a second Tarvex in the same folder cannot take it over.
+HANDLE logFile = INVALID_HANDLE_VALUE;
 CRITICAL_SECTION logLock;              // guards every write and the close-copy-reopen of a save
 // The log's full path, taken when it is created. The save dialog moves the working directory to
 // the folder the user browsed to, and the copy and the reopen must still find this file.
@@ -36,7 +38,7 @@ int OsCreateLogFile() {
     const DWORD n = GetFullPathNameW(LOG_FILE_NAME, LOG_PATH_CHARS, logPath, nullptr);
     if (n == 0 || n >= LOG_PATH_CHARS) // a working directory too deep to name: stay relative
         lstrcpynW(logPath, LOG_FILE_NAME, LOG_PATH_CHARS);
-    logFile = CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    logFile = CreateFileW(logPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
     return logFile != INVALID_HANDLE_VALUE;
 }
@@ -55,7 +57,7 @@ void OsCloseLogFile() {
 }
 
 int OsReopenLogFileForAppend() {
-    logFile = CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+    logFile = CreateFileW(logPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (logFile == INVALID_HANDLE_VALUE)
         return 0;

@@ -57,8 +57,8 @@ int ReadInSlices(uint8_t* byte, uint32_t* received) {
 
 } // namespace
 
-int OsOpenPort(const wchar_t* name) {
-    portHandle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+int OsOpenPort(const wchar_t* path) {
+    portHandle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                              nullptr);
     return portHandle != INVALID_HANDLE_VALUE;
 }
@@ -77,30 +77,68 @@ int OsApplyPortTimeouts(uint32_t ms) {
     return ApplyReadWait(ms);
 }
 
-int OsApplyLineSettings(uint32_t baudRate) {
+int OsReadLineSettings(LineSettings* settings) {
+    *settings = {};
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(portHandle, &dcb))
+        return 0;
+    settings->baudRate = dcb.BaudRate;
+    settings->byteSize = dcb.ByteSize;
+    settings->parity = dcb.Parity;
+    settings->stopBits = dcb.StopBits;
+    settings->binary = static_cast<uint8_t>(dcb.fBinary);
+    settings->dtrControl = static_cast<uint8_t>(dcb.fDtrControl);
+    settings->rtsControl = static_cast<uint8_t>(dcb.fRtsControl);
+    settings->outxCtsFlow = static_cast<uint8_t>(dcb.fOutxCtsFlow);
+    settings->outxDsrFlow = static_cast<uint8_t>(dcb.fOutxDsrFlow);
+    settings->dsrSensitivity = static_cast<uint8_t>(dcb.fDsrSensitivity);
+    settings->outX = static_cast<uint8_t>(dcb.fOutX);
+    settings->inX = static_cast<uint8_t>(dcb.fInX);
+    settings->errorCharOn = static_cast<uint8_t>(dcb.fErrorChar);
+    settings->discardNull = static_cast<uint8_t>(dcb.fNull);
+    settings->abortOnError = static_cast<uint8_t>(dcb.fAbortOnError);
+    settings->xonLim = dcb.XonLim;
+    settings->xoffLim = dcb.XoffLim;
+    settings->xonChar = static_cast<uint8_t>(dcb.XonChar);
+    settings->xoffChar = static_cast<uint8_t>(dcb.XoffChar);
+    settings->errorChar = static_cast<uint8_t>(dcb.ErrorChar);
+    return 1;
+}
+
+int OsApplyLineSettings(const LineSettings* settings) {
+    // What the driver reports now, so that the fields Tarvex leaves alone (parity checking,
+    // transmission while XOFF is held, the EOF and event characters) stay as they are.
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     GetCommState(portHandle, &dcb);
     dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = baudRate;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE; // RTS moves only by hand, for the 5-baud address
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDsrSensitivity = 0;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.XonLim = 0;
-    dcb.XoffLim = 0;
-    dcb.XonChar = 0;
-    dcb.XoffChar = 0;
-    dcb.ErrorChar = 0;
+    dcb.BaudRate = settings->baudRate;
+    dcb.ByteSize = settings->byteSize;
+    dcb.Parity = settings->parity;
+    dcb.StopBits = settings->stopBits;
+    dcb.fBinary = settings->binary;
+    dcb.fDtrControl = settings->dtrControl;
+    dcb.fRtsControl = settings->rtsControl;
+    dcb.fOutxCtsFlow = settings->outxCtsFlow;
+    dcb.fOutxDsrFlow = settings->outxDsrFlow;
+    dcb.fDsrSensitivity = settings->dsrSensitivity;
+    dcb.fOutX = settings->outX;
+    dcb.fInX = settings->inX;
+    dcb.fErrorChar = settings->errorCharOn;
+    dcb.fNull = settings->discardNull;
+    dcb.fAbortOnError = settings->abortOnError;
+    dcb.XonLim = settings->xonLim;
+    dcb.XoffLim = settings->xoffLim;
+    dcb.XonChar = static_cast<char>(settings->xonChar);
+    dcb.XoffChar = static_cast<char>(settings->xoffChar);
+    dcb.ErrorChar = static_cast<char>(settings->errorChar);
     return SetCommState(portHandle, &dcb) != 0;
+}
+
+void OsClearLineErrors() {
+    DWORD errors = 0;
+    ClearCommError(portHandle, &errors, nullptr);
 }
 
 int OsSetRts(int asserted) {

@@ -11,9 +11,10 @@
 // in a program that simply blocks for it.
 //
 // A close must still end the attempt at once. Another program's WM_CLOSE is a posted message,
-// taken here. The close box and Alt+F4 arrive as input, which stays queued; low-level hooks,
-// installed for the attempt, see that input as it arrives and turn those two gestures into a
-// WM_CLOSE without taking anything off the queue.
+// taken here. The close box and Alt+F4 arrive as input, which stays queued: each wait looks at
+// the input where it waits, without taking it off the queue, and a press on the close box or an
+// F4 pressed with Alt becomes a WM_CLOSE. (System-wide input hooks would see the same gestures,
+// but they make every key press and mouse move of the desktop wait for this thread.)
 #include "platform/os_wait_win.h"
 
 #include "platform/platform.h"
@@ -22,18 +23,14 @@
 
 namespace {
 
-// Wakes a wait: everything but timer ticks, which belong to the message loop. Input is in it so
-// that Wine reads the display's events as they come and the hooks see them at once; input is
-// still left where it is.
+// Wakes a wait: everything but timer ticks, which belong to the message loop. New input wakes it
+// too, so that a close gesture is seen as it comes; the input is still left where it is.
 constexpr DWORD WAKE_MASK = QS_INPUT | QS_POSTMESSAGE | QS_PAINT | QS_SENDMESSAGE;
 // Windows that still want painting after this many rounds are left for the message loop.
 constexpr int PAINT_ROUNDS = 32;
 
 std::atomic<int32_t> lineStop{0};
 DWORD responsiveThread; // the thread whose waits handle messages; 0 when none
-int insideWait;         // set while that thread is inside one of its waits
-HHOOK keyboardHook;
-HHOOK mouseHook;
 
 ULONGLONG NowMs() {
     LARGE_INTEGER count, frequency;
@@ -53,40 +50,42 @@ HWND CloseTarget(HWND w) {
     return top;
 }
 
-LRESULT CALLBACK KeyboardHook(int code, WPARAM message, LPARAM data) {
-    const auto* key = reinterpret_cast<const KBDLLHOOKSTRUCT*>(data);
-    if (code == HC_ACTION && insideWait && (message == WM_SYSKEYDOWN || message == WM_KEYDOWN) &&
-        key->vkCode == VK_F4 && (key->flags & LLKHF_ALTDOWN))
-        if (HWND target = CloseTarget(GetForegroundWindow()))
-            PostMessageW(target, WM_CLOSE, 0, 0);
-    return CallNextHookEx(nullptr, code, message, data);
+// A press on a window's close box, left in the queue: PeekMessage turns a queued click into its
+// non-client form with the hit-test code of where it landed, asking the window itself, in its
+// own coordinates. (A filter sees only the first click of its range.)
+HWND QueuedCloseBoxPress() {
+    MSG msg;
+    if (!PeekMessageW(&msg, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONUP, PM_NOREMOVE | PM_NOYIELD) ||
+        msg.wParam != HTCLOSE)
+        return nullptr;
+    return CloseTarget(msg.hwnd);
 }
 
-LRESULT CALLBACK MouseHook(int code, WPARAM message, LPARAM data) {
-    const auto* mouse = reinterpret_cast<const MSLLHOOKSTRUCT*>(data);
-    if (code == HC_ACTION && insideWait && message == WM_LBUTTONDOWN) {
-        HWND target = CloseTarget(WindowFromPoint(mouse->pt));
-        const LPARAM at = MAKELPARAM(static_cast<SHORT>(mouse->pt.x),
-                                     static_cast<SHORT>(mouse->pt.y));
-        if (target && SendMessageW(target, WM_NCHITTEST, 0, at) == HTCLOSE)
-            PostMessageW(target, WM_CLOSE, 0, 0);
-    }
-    return CallNextHookEx(nullptr, code, message, data);
+// Alt+F4 pressed on one of our windows. The queue shows only the first key pressed with Alt,
+// which is Alt itself; F4, which comes after it, is seen in the keyboard's state. A wait wakes
+// the moment a key arrives, while F4 is still held down; the "pressed since the last look" bit,
+// which Windows keeps only for old programs' sake, also catches a press and release that came
+// together (Wine takes the display's key events in batches). Alt's key-down waiting for this
+// thread, and one of our windows in front, tell that the keys were pressed on Tarvex.
+HWND QueuedAltF4() {
+    const int f4 = (GetAsyncKeyState(VK_F4) & 0x8001) != 0; // looked at every time: see above
+    MSG msg;
+    if (!PeekMessageW(&msg, nullptr, WM_SYSKEYDOWN, WM_SYSKEYDOWN, PM_NOREMOVE | PM_NOYIELD))
+        return nullptr;
+    if (msg.wParam != VK_F4 && !(msg.wParam == VK_MENU && f4))
+        return nullptr;
+    HWND target = CloseTarget(msg.hwnd);
+    return target && CloseTarget(GetForegroundWindow()) == target ? target : nullptr;
 }
 
-void InstallHooks() {
-    HINSTANCE self = GetModuleHandleW(nullptr);
-    keyboardHook = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHook, self, 0);
-    mouseHook = SetWindowsHookExW(WH_MOUSE_LL, MouseHook, self, 0);
-}
-
-void RemoveHooks() {
-    if (keyboardHook)
-        UnhookWindowsHookEx(keyboardHook);
-    if (mouseHook)
-        UnhookWindowsHookEx(mouseHook);
-    keyboardHook = nullptr;
-    mouseHook = nullptr;
+// Turns a close gesture waiting in the queue into a WM_CLOSE; the gesture itself stays there,
+// for a window that will be gone by the time it is read.
+void PostCloseForQueuedGesture() {
+    HWND target = QueuedCloseBoxPress();
+    if (!target)
+        target = QueuedAltF4();
+    if (target)
+        PostMessageW(target, WM_CLOSE, 0, 0);
 }
 
 // Takes the first posted message in [first, last] if `wanted` accepts it; nonzero if it did.
@@ -108,13 +107,16 @@ void OsSetLineStop(int raised) { lineStop.store(raised ? 1 : 0, std::memory_orde
 int OsLineStopped() { return lineStop.load(std::memory_order_relaxed); }
 
 void OsKeepWindowResponsive(int on) {
-    if (on && !responsiveThread) {
+    if (on) {
         responsiveThread = GetCurrentThreadId();
-        InstallHooks();
-    } else if (!on && responsiveThread) {
-        RemoveHooks();
-        responsiveThread = 0;
+        GetAsyncKeyState(VK_F4); // an F4 pressed before the attempt is no part of its gestures
+        return;
     }
+    // Input that came during the attempt goes ahead of the timer's tick that waits behind it.
+    // Wine takes the display's events into the queue only when asked: a wait for input, timed
+    // out at once, asks.
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
+    responsiveThread = 0;
 }
 
 int WaitsKeepWindowResponsive() {
@@ -122,17 +124,16 @@ int WaitsKeepWindowResponsive() {
 }
 
 void HandleWaitingMessages() {
-    insideWait++;
-    // Each PeekMessageW also delivers the messages sent to this thread, the hooks' calls among
-    // them.
+    // Each PeekMessageW also delivers the messages sent to this thread.
     for (int round = 0; round < PAINT_ROUNDS && !OsLineStopped(); round++)
         if (!DispatchPosted(WM_PAINT, WM_PAINT, AnyMessage))
             break;
+    if (!OsLineStopped())
+        PostCloseForQueuedGesture();
     if (!OsLineStopped() && !DispatchPosted(WM_CLOSE, WM_CLOSE, AnyMessage))
         DispatchPosted(WM_SYSCOMMAND, WM_SYSCOMMAND, IsCloseCommand);
     // What is left is news no more: the next wait sleeps until something new arrives.
     GetQueueStatus(QS_ALLINPUT);
-    insideWait--;
 }
 
 int WaitHandlingMessages(DWORD ms) {

@@ -14,15 +14,44 @@
 
 // --- Serial port: one synchronous handle, one byte at a time ---------------------------------
 
-int OsOpenPort(const wchar_t* name); // CreateFileW, read+write, no sharing, OPEN_EXISTING
+int OsOpenPort(const wchar_t* path); // CreateFileW, read+write, no sharing, OPEN_EXISTING
 void OsClosePort();                  // closes the port if it is open; harmless otherwise
 int OsPortIsOpen();
 // Reads the current time-outs, sets the five fields Tarvex uses (reads return at once with a
 // waiting byte, else wait up to readWaitMs for one; writes have no time-out) and applies them.
 int OsApplyPortTimeouts(uint32_t readWaitMs);
-// Reads the current line settings, sets baudRate, 8 data bits, no parity, one stop bit, DTR on,
-// RTS under manual control and every kind of flow control off, and applies them.
-int OsApplyLineSettings(uint32_t baudRate);
+
+// The port's line settings: the fields of the driver's DCB that Tarvex reads or sets. The Win32
+// side keeps every other field as the driver reports it.
+struct LineSettings {
+    uint32_t baudRate;
+    uint8_t byteSize;       // data bits
+    uint8_t parity;         // 0: none
+    uint8_t stopBits;       // 0: one
+    uint8_t binary;         // fBinary: the only mode Windows supports
+    uint8_t dtrControl;     // 0 off, 1 on, 2 handshake
+    uint8_t rtsControl;     // 0 off, 1 on, 2 handshake, 3 toggle
+    uint8_t outxCtsFlow;    // CTS output flow control
+    uint8_t outxDsrFlow;    // DSR output flow control
+    uint8_t dsrSensitivity; // bytes dropped while DSR is low
+    uint8_t outX;           // XON/XOFF flow control of what is sent
+    uint8_t inX;            // XON/XOFF flow control of what is received
+    uint8_t errorCharOn;    // fErrorChar: bytes with parity errors replaced by errorChar
+    uint8_t discardNull;    // fNull: NUL bytes dropped
+    uint8_t abortOnError;   // every read and write fails after a line error until it is cleared
+    uint16_t xonLim;        // XON/XOFF thresholds and characters: unused with both flows off,
+    uint16_t xoffLim;       //   but Windows refuses settings whose two characters are equal
+    uint8_t xonChar;
+    uint8_t xoffChar;
+    uint8_t errorChar;
+};
+// GetCommState: the settings as the driver reports them. A failed read leaves *settings zero.
+int OsReadLineSettings(LineSettings* settings);
+// SetCommState with these fields over what the driver reports for the rest.
+int OsApplyLineSettings(const LineSettings* settings);
+// ClearCommError: the driver's error state is cleared; with abortOnError set, a line error (a
+// break, such as the K-line held low) stops every transfer until this is called.
+void OsClearLineErrors();
 int OsSetRts(int asserted); // asserted pulls the K-line low through the adapter
 int OsPurgePort();          // discards both the receive and the transmit buffer
 // One-byte read; *received is set to the number of bytes delivered (0 after the read wait
@@ -43,7 +72,11 @@ void OsKeepWindowResponsive(int on);
 
 // --- Time --------------------------------------------------------------------------------------
 
-uint32_t OsTickCount(); // milliseconds since system start, wrapping
+uint32_t OsTickCount(); // milliseconds since system start, wrapping, read from a 1 ms clock
+// Windows rounds every wait up to its timer tick, 15.625 ms unless a program asks for finer. While
+// raised, this program's waits end within a millisecond of their time; lowering it gives the
+// system its default back. Raising it twice is raising it once.
+void OsRaiseTimerResolution(int raised);
 void OsSleep(uint32_t ms);
 // The current local time in the U.S. English default format ("8:17:45 PM"); 0 on failure.
 int OsFormatLocalTime(wchar_t* buffer, int capacity);
@@ -114,7 +147,7 @@ enum ConfigReadResult {
 };
 ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* length);
 
-// "Tarvex.log" in the working directory, open without sharing for the whole run.
+// "Tarvex.log" in the working directory, open for the whole run; others may only read it.
 int OsCreateLogFile();                              // create or replace it, empty
 int OsWriteLogFile(const char* bytes, uint32_t n);  // one synchronous write
 void OsCloseLogFile();                              // harmless when not open

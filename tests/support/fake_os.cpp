@@ -141,15 +141,15 @@ bool Deliver(uint8_t* byte, uint64_t deadline) {
 
 } // namespace
 
-int OsOpenPort(const wchar_t* name) {
+int OsOpenPort(const wchar_t* path) {
     SeamCall seam;
     fakeOs.portOpenCalls++;
     const auto& ports = fakeOs.openablePorts;
-    if (Faulted() || std::find(ports.begin(), ports.end(), name) == ports.end())
+    if (Faulted() || std::find(ports.begin(), ports.end(), path) == ports.end())
         return 0;
     fakeOs.portOpen = true;
     fakeOs.timeoutsSet = false;
-    fakeOs.openedPort = name;
+    fakeOs.openedPort = path;
     return 1;
 }
 void OsClosePort() { fakeOs.portOpen = false; }
@@ -160,19 +160,35 @@ int OsApplyPortTimeouts(uint32_t) {
     fakeOs.timeoutsSet = true;
     return 1;
 }
-int OsApplyLineSettings(uint32_t baudRate) {
-    SeamCall seam;
+int OsReadLineSettings(LineSettings* settings) {
+    *settings = {};
     if (Faulted() || !fakeOs.portOpen)
         return 0;
-    if (fakeOs.ecu)
-        fakeOs.ecu->SetLineSettings(baudRate, 8, 0, 1, fakeOs.nowUs);
+    *settings = fakeOs.driverSettings;
     return 1;
+}
+int OsApplyLineSettings(const LineSettings* settings) {
+    SeamCall seam;
+    if (Faulted() || !fakeOs.portOpen || settings->xonChar == settings->xoffChar)
+        return 0;
+    fakeOs.driverSettings = *settings;
+    fakeOs.appliedSettings.push_back(*settings);
+    if (fakeOs.ecu)
+        fakeOs.ecu->SetLineSettings(settings->baudRate, settings->byteSize, settings->parity,
+                                    settings->stopBits == 0 ? 1 : 2, fakeOs.nowUs);
+    return 1;
+}
+void OsClearLineErrors() {
+    if (!Faulted())
+        fakeOs.transfersAborted = false;
 }
 int OsSetRts(int asserted) {
     SeamCall seam;
     if (Faulted())
         return 0;
     fakeOs.rts.emplace_back(fakeOs.nowUs, asserted);
+    if (asserted && fakeOs.driverSettings.abortOnError)
+        fakeOs.transfersAborted = true; // the line held low longer than a byte: a break
     if (fakeOs.ecu)
         fakeOs.ecu->SetRts(asserted != 0, fakeOs.nowUs);
     return fakeOs.portOpen;
@@ -202,7 +218,7 @@ int OsReadPortByte(uint8_t* byte, uint32_t* received) {
         return 0;
     fakeOs.readsWithoutTimeouts += !fakeOs.timeoutsSet;
     const bool hit = FaultHits();
-    if ((hit && fakeOs.failKind == FakeOs::OpError) || !fakeOs.portOpen)
+    if ((hit && fakeOs.failKind == FakeOs::OpError) || !fakeOs.portOpen || fakeOs.transfersAborted)
         return 0;
     const uint64_t deadline = fakeOs.nowUs + 1500000;
     if (!hit && Deliver(byte, deadline)) {
@@ -215,7 +231,7 @@ int OsReadPortByte(uint8_t* byte, uint32_t* received) {
 }
 int OsWritePortByte(uint8_t byte) {
     SeamCall seam;
-    if (Faulted() || !fakeOs.portOpen)
+    if (Faulted() || !fakeOs.portOpen || fakeOs.transfersAborted)
         return 0;
     fakeOs.written.push_back(byte);
     if (fakeOs.ecu)
@@ -285,8 +301,14 @@ uint32_t PollCycles(int cycles) {
 uint32_t OsTickCount() { return static_cast<uint32_t>(fakeOs.nowUs / 1000); }
 void OsSleep(uint32_t ms) {
     SeamCall seam;
-    if (WindowWait())
-        fakeOs.nowUs += uint64_t(ms) * 1000;
+    if (!WindowWait() || ms == 0)
+        return;
+    const uint64_t tickUs = fakeOs.timerRaised ? 1000 : 15625;
+    fakeOs.nowUs = (fakeOs.nowUs + uint64_t(ms) * 1000 + tickUs - 1) / tickUs * tickUs;
+}
+void OsRaiseTimerResolution(int raised) {
+    fakeOs.timerRaises += raised && !fakeOs.timerRaised;
+    fakeOs.timerRaised = raised != 0;
 }
 int OsFormatLocalTime(wchar_t* buffer, int capacity) {
     CopyText(buffer, capacity, L"8:17:45 PM");

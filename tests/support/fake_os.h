@@ -17,6 +17,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 struct FakeMessage {
@@ -28,6 +29,18 @@ struct FakeMessage {
 inline bool operator==(const ChartPoint& a, const ChartPoint& b) { return a.x == b.x && a.y == b.y; }
 inline std::ostream& operator<<(std::ostream& out, const ChartPoint& p) {
     return out << "(" << p.x << ", " << p.y << ")";
+}
+
+inline auto Fields(const LineSettings& s) {
+    return std::make_tuple(s.baudRate, s.byteSize, s.parity, s.stopBits, s.binary, s.dtrControl,
+                           s.rtsControl, s.outxCtsFlow, s.outxDsrFlow, s.dsrSensitivity, s.outX,
+                           s.inX, s.errorCharOn, s.discardNull, s.abortOnError, s.xonLim, s.xoffLim,
+                           s.xonChar, s.xoffChar, s.errorChar);
+}
+inline bool operator==(const LineSettings& a, const LineSettings& b) { return Fields(a) == Fields(b); }
+inline std::ostream& operator<<(std::ostream& out, const LineSettings& s) {
+    std::apply([&out](auto... field) { ((out << unsigned(field) << " "), ...); }, Fields(s));
+    return out;
 }
 
 // One drawing call on the chart's surface, as the fake records it.
@@ -55,7 +68,7 @@ struct FakeOs {
     std::string configBytes;
 
     // Serial port: names that open, and what was opened.
-    std::vector<std::wstring> openablePorts = {L"COM9:"};
+    std::vector<std::wstring> openablePorts = {L"\\\\.\\COM9"}; // device paths that open
     bool portOpen = false;
     std::wstring openedPort;
     int portOpenCalls = 0;
@@ -64,6 +77,15 @@ struct FakeOs {
     std::unique_ptr<ecusim::EcuModel> ecu;
     std::atomic<int32_t> lineStop{0};             // the line-stop flag
     bool timeoutsSet = false;                     // a fresh handle has the driver's own time-outs
+    // The driver's line settings, as GetCommState reports them (a USB adapter's, to start with),
+    // and every set of settings it was given. Like Windows, it refuses an XON character equal to
+    // the XOFF character.
+    LineSettings driverSettings = {115200, 8, 0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0,
+                                   2048, 512, 0x11, 0x13, 0};
+    std::vector<LineSettings> appliedSettings;
+    // A line error (the K-line held low: a break) while abortOnError is set stops every read and
+    // write until ClearCommError, as Windows documents it; set here, the port starts so stopped.
+    bool transfersAborted = false;
     int readsWithoutTimeouts = 0;                 // reads that could wait for ever on a real port
     std::vector<std::pair<uint64_t, int>> rts;    // (time, asserted) of every RTS command
     std::vector<uint8_t> written;                 // every byte the program wrote
@@ -126,8 +148,11 @@ struct FakeOs {
     std::wstring captions[8];
     uint64_t drawSum = 0;
 
-    // Time, shared with the reader thread.
+    // Time, shared with the reader thread. Waits end on the timer's next tick, as on Windows: every
+    // 15.625 ms, or every millisecond while the resolution is raised.
     std::atomic<uint64_t> nowUs{1000000};
+    bool timerRaised = false;
+    int timerRaises = 0;
 };
 
 extern FakeOs fakeOs;

@@ -20,7 +20,7 @@ class BlockExchange : public ::testing::Test {
     void SetUp() override {
         ResetFakeOs();
         OsCreateLogFile();
-        OsOpenPort(L"COM9:");
+        OsOpenPort(L"\\\\.\\COM9");
     }
     static void Script(const std::vector<int>& ecuBytes) {
         fakeOs.ecuScript.assign(ecuBytes.begin(), ecuBytes.end());

@@ -76,7 +76,7 @@ TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
     ASSERT_EQ(fakeOs.statusTexts.size(), 1u);
     EXPECT_EQ(fakeOs.statusTexts.back(), L"Running: SysTime     123456ms Effective Baud Rate 4000 "
                                          L"BlockNumber  15 History     0");
-    EXPECT_EQ(fakeOs.nowUs, 123506000u) << "running: a 50 ms sleep";
+    EXPECT_EQ(fakeOs.nowUs, 123515625u) << "running: a 50 ms sleep, to the timer's next tick";
     StoreFlag(LinkState.paused, 1);
     Tick();
     EXPECT_EQ(fakeOs.statusTexts.back(), L"Paused: SysTime     123956ms Effective Baud Rate 4000 "
@@ -85,6 +85,10 @@ TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
     EXPECT_EQ(fakeOs.logFile, "") << "paused: no data row";
     EXPECT_EQ(fakeOs.nowUs, 123956000u) << "paused: no 50 ms sleep";
     EXPECT_EQ(historyLength, 1);
+    // The tick count is unsigned: 24.9 days after the system's start it goes on counting up.
+    wchar_t text[120];
+    FormatStatusLine(2147483653u, 0, text, 120);
+    EXPECT_EQ(std::wstring(text).substr(0, 29), L"Running: SysTime 2147483653ms");
 }
 
 TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {

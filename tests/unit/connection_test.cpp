@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,32 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// How far the wake-up's RTS changes lie from the address's steps: the levels of the ten steps
+// (low for five, high for one, low for three, high for one) must match, and each change's time
+// is measured from step k x 200 ms after the start bit. The largest error, in microseconds, of
+// the sign it has; INT64_MAX when the levels are wrong.
+int64_t AddressErrorUs() {
+    const int levels[10] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
+    const auto& rts = fakeOs.rts;
+    if (rts.size() != 10)
+        return INT64_MAX;
+    int64_t worst = 0;
+    for (int k = 0; k < 10; k++) {
+        if (rts[k].second != levels[k])
+            return INT64_MAX;
+        const int64_t off = static_cast<int64_t>(rts[k].first - rts[0].first) - k * 200000;
+        if (std::abs(off) > std::abs(worst))
+            worst = off;
+    }
+    return worst;
+}
+
 class Link : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetFakeOs();
         OsCreateLogFile();
-        OsOpenPort(L"COM9:");
+        OsOpenPort(L"\\\\.\\COM9");
         wcscpy(portName, L"COM9:");
     }
     void TearDown() override {
@@ -72,19 +93,13 @@ TEST_F(Link, WakeUpSendsTheAddressOnRtsAndLogsEachFailure) {
         {"wrong echo", [](ecusim::Scenario& s) { s.fdEcho = ecusim::FdEcho::Wrong; },
          "\r\nIncorrect echo", {0xFD}},
     };
-    // Ten 200 ms steps from the start: low for five, high for one, low for three, high for one,
-    // then high.
-    const int levels[10] = {1, 1, 1, 1, 1, 0, 1, 1, 1, 0};
-    std::vector<std::pair<uint64_t, int>> steps;
-    for (int i = 0; i < 10; i++)
-        steps.emplace_back(fakeOs.nowUs + i * 200000u, levels[i]);
     for (const auto& c : cases) {
         SetUp();
         ecusim::Scenario scenario;
         c.arrange(scenario);
         AttachEcu(scenario);
         EXPECT_EQ(WakeUpEcu(), c.log.empty() ? 1 : 0) << c.what;
-        EXPECT_EQ(fakeOs.rts, steps) << c.what;
+        EXPECT_LE(std::llabs(AddressErrorUs()), 15625) << c.what << ": the address, on time";
         EXPECT_EQ(fakeOs.purges, 1) << c.what;
         EXPECT_EQ(fakeOs.ecu->stats().wakeUps, 1u) << c.what;
         EXPECT_EQ(fakeOs.written, c.written) << c.what << ": at most one byte, at 9600 baud";
@@ -92,6 +107,94 @@ TEST_F(Link, WakeUpSendsTheAddressOnRtsAndLogsEachFailure) {
         EXPECT_TRUE(fakeOs.portOpen) << c.what;
         EXPECT_TRUE(fakeOs.messages.empty()) << c.what << ": the wake-up shows no message box";
     }
+}
+
+TEST_F(Link, TheAddressKeepsToItsBitTimesOnWindowsTimer) {
+    // Windows ends a wait on its timer's next tick, 15.625 ms apart unless the program asks for
+    // finer. Timed step by step, ten such late ends would add up; timed from the start bit, each
+    // change stays within one tick of its time, and within a millisecond while an attempt holds
+    // the resolution raised.
+    const struct {
+        const char* what;
+        uint64_t startUs; // the clock at the start, in any phase of the timer's tick
+        bool throughTheTick;
+        int64_t toleranceUs;
+    } cases[] = {
+        {"the wake-up alone, default timer", 1000000, false, 15625},
+        {"the wake-up alone, default timer, other phase", 1007300, false, 15625},
+        {"an attempt of the tick, resolution raised", 1007300, true, 1000},
+    };
+    for (const auto& c : cases) {
+        ResetFakeOs();
+        AttachEcu();
+        fakeOs.nowUs = c.startUs;
+        if (c.throughTheTick) {
+            ASSERT_EQ(StartSession(), 1);
+            fakeOs.holdReader = true;
+            EXPECT_EQ(OnTick(), 0) << c.what;
+            EXPECT_EQ(fakeOs.timerRaises, 1) << c.what;
+            EXPECT_FALSE(fakeOs.timerRaised) << c.what << ": given back after the attempt";
+        } else {
+            OsCreateLogFile();
+            OsOpenPort(L"\\\\.\\COM9");
+            EXPECT_EQ(WakeUpEcu(), 1) << c.what;
+        }
+        EXPECT_GE(AddressErrorUs(), -1000) << c.what;
+        EXPECT_LE(AddressErrorUs(), c.toleranceUs) << c.what;
+    }
+}
+
+TEST_F(Link, LineSettingsAreOnesWindowsTakes) {
+    // What the driver reports, and what Tarvex applies over it: Windows refuses equal XON and
+    // XOFF characters, and with abortOnError set the address's long low (a break) would stop every
+    // read until the error is cleared. Another program may have left either behind, and a
+    // line error pending too.
+    const LineSettings usual = fakeOs.driverSettings; // a USB adapter's own, 115200 baud
+    LineSettings leftBehind = {4800, 7, 2, 2, 0, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0x3F};
+    LineSettings oddPair = usual;
+    oddPair.xonChar = 0x51;
+    oddPair.xoffChar = 0x53;
+    oddPair.xonLim = 100;
+    oddPair.xoffLim = 200;
+    // 9600 8N1, binary, DTR on, RTS by hand, no flow control, no replacements, no abort.
+    LineSettings tarvex = {9600, 8, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2048, 512, 0x11, 0x13, 0};
+    LineSettings tarvexZeroLimits = tarvex;
+    tarvexZeroLimits.xonLim = tarvexZeroLimits.xoffLim = 0;
+    LineSettings tarvexOddPair = tarvex;
+    tarvexOddPair.xonChar = 0x51;
+    tarvexOddPair.xoffChar = 0x53;
+    tarvexOddPair.xonLim = 100;
+    tarvexOddPair.xoffLim = 200;
+    const struct {
+        const char* what;
+        LineSettings reported;
+        bool aborted; // a line error left pending under abortOnError
+        LineSettings applied;
+    } cases[] = {
+        {"the driver's usual settings", usual, false, tarvex},
+        {"everything left on, an equal pair and an error pending", leftBehind, true,
+         tarvexZeroLimits},
+        {"another distinct pair and limits are kept", oddPair, false, tarvexOddPair},
+    };
+    for (const auto& c : cases) {
+        ResetFakeOs();
+        AttachEcu();
+        fakeOs.driverSettings = c.reported;
+        fakeOs.transfersAborted = c.aborted;
+        OsCreateLogFile();
+        OsOpenPort(L"\\\\.\\COM9");
+        EXPECT_EQ(WakeUpEcu(), 1) << c.what << ": " << Log();
+        ASSERT_EQ(fakeOs.appliedSettings.size(), 2u) << c.what;
+        for (const LineSettings& a : fakeOs.appliedSettings)
+            EXPECT_EQ(a, c.applied) << c.what;
+    }
+    // The refusal itself, as the line set-up meets it.
+    ResetFakeOs();
+    OsCreateLogFile();
+    OsOpenPort(L"\\\\.\\COM9");
+    LineSettings equal = tarvex;
+    equal.xoffChar = equal.xonChar;
+    EXPECT_EQ(OsApplyLineSettings(&equal), 0);
 }
 
 TEST_F(Link, OpeningExchangeIsByteExactAndLogsSevenBlocks) {
@@ -312,7 +415,8 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
     // the line. A close that arrives inside an attempt (in one of the window's waits, in the
     // attempt's message box, or from the box that closes the window) stops the line: the attempt
     // unwinds without waiting and without a word, and the end follows, whose one wait is the only
-    // one after the close.
+    // one after the close. The end of the user's Windows session (WM_ENDSESSION) ends the run the
+    // same way, but before it returns: Windows then ends the process, and nothing unwinds.
     // InBox: the ECU falls silent at block 5, and the close arrives in the attempt's box.
     enum Before { NoAttempt, ReaderFailed, ReaderStuck, Polling, AtWait, InBox, ThreadFailed };
     const struct {
@@ -338,6 +442,7 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
         {"after a failed thread creation", ThreadFailed, 0, {4, 4}, 1,
          "data K-LINE 9600 8N1Session ended"},
     };
+    for (int atOnce : {0, 1})
     for (const auto& c : cases) {
         ecusim::Scenario scenario;
         scenario.silentAtBlock = c.before == InBox ? 5 : -1;
@@ -350,7 +455,10 @@ TEST_F(Link, EveryCloseEndsTheSessionOnTheLineUnlessAReaderMayBeOnIt) {
             counterAtClose = blockNumber;
             if (c.before != Polling) // a polling reader is still writing: see below
                 writtenAtClose = fakeOs.written.size();
-            EndSession();
+            EndSession(atOnce);
+            if (atOnce) {
+                EXPECT_TRUE(LogEndsWith("Session ended") && !fakeOs.logOpen) << c.what;
+            }
         };
         fakeOs.onWindowWait = [&] {
             if (fakeOs.windowWaits == c.closeAtWait)

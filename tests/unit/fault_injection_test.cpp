@@ -27,8 +27,9 @@ constexpr uint64_t READ_WAIT_US = 1500000;
 // Long enough for the ECU to give up on a tester that fell silent mid-session.
 constexpr uint64_t ECU_FORGETS_US = 3000000;
 
-enum OpKind { Open, Timeouts, Settings, Rts, Purge, Read, Write };
-const char* const KIND_NAMES[] = {"open", "time-outs", "settings", "RTS", "purge", "read", "write"};
+enum OpKind { Open, Timeouts, SettingsRead, Settings, Rts, Purge, ErrorsCleared, Read, Write };
+const char* const KIND_NAMES[] = {"open",  "time-outs",      "settings read", "settings", "RTS",
+                                  "purge", "errors cleared", "read",          "write"};
 
 // How a run ends when an operation fails: with the failure's log line or its message box, in the
 // block the failure interrupted (0: before the opening exchange).
@@ -78,6 +79,8 @@ std::vector<Op> ConnectionLayout(const int32_t dataLength[BLOCK_SLOTS]) {
     std::vector<Op> ops = {
         {Open, {"\r\nCannot reopen COM port", L"", 0}, false},
         {Timeouts, {"\r\nCannot Set Timeouts", L"", 0}, false},
+        // Settings that cannot be read are made whole from nothing.
+        {SettingsRead, badState, true},
         {Settings, badState, false},
         {Settings, badState, false},
     };
@@ -87,6 +90,7 @@ std::vector<Op> ConnectionLayout(const int32_t dataLength[BLOCK_SLOTS]) {
     for (int i = 0; i < 10; i++)
         ops.push_back({Rts, noAnswer, levels[i] == (i == 0 ? 0 : levels[i - 1])});
     ops.push_back({Purge, noAnswer, false});
+    ops.push_back({ErrorsCleared, noAnswer, true}); // a port without errors has none to clear
     for (int i = 0; i < 3; i++) // sync and the two keywords
         ops.push_back({Read, noAnswer, false});
     const Failure badEcho = {"\r\nIncorrect echo", L"", 0};

@@ -1,6 +1,7 @@
 // The session log on real files through the Win32 side of the seam, run under Wine: replacing
-// the previous run's log, whole writes from several threads, and the copy that leaves logging
-// going on in "Tarvex.log".
+// the previous run's log, whole writes from several threads, the copy that leaves logging going
+// on in "Tarvex.log", and who else may open it meanwhile (Wine keeps share modes between Win32
+// programs as Windows does).
 #include "log/session_log.h"
 #include "platform/platform.h"
 
@@ -130,4 +131,35 @@ TEST_F(LogFileWin, SaveCopiesSoFarThenLoggingGoesOnAtTheEnd) {
     }
     EXPECT_EQ(GetFileAttributesW((elsewhere + L"\\Tarvex.log").c_str()), INVALID_FILE_ATTRIBUTES)
         << "a new log in the chosen folder";
+}
+
+TEST_F(LogFileWin, OthersMayReadTheLogWhileItIsWrittenButNeverWriteIt) {
+    // A viewer opens the log for reading, sharing the writer's access; a second Tarvex in the
+    // same folder would open it for writing, and must not get it. Both as created and as
+    // reopened after a copy.
+    for (const bool reopened : {false, true}) {
+        ASSERT_TRUE(OsCreateLogFile());
+        LogWrite(L"one\r\n");
+        if (reopened) {
+            saveAnswer = L"copy.log";
+            SaveLogAs();
+            LogWrite(L"two\r\n");
+        }
+        HANDLE viewer = CreateFileW(L"Tarvex.log", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(viewer, INVALID_HANDLE_VALUE) << reopened << ": error " << GetLastError();
+        char text[32] = {0};
+        DWORD got = 0;
+        ReadFile(viewer, text, sizeof text - 1, &got, nullptr);
+        CloseHandle(viewer);
+        EXPECT_STREQ(text, reopened ? "one\r\ntwo\r\n" : "one\r\n") << reopened;
+        HANDLE second = CreateFileW(L"Tarvex.log", GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(second, INVALID_HANDLE_VALUE) << reopened << ": a second writer got the log";
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << reopened;
+        if (second != INVALID_HANDLE_VALUE)
+            CloseHandle(second);
+        OsCloseLogFile();
+        EXPECT_EQ(ReadWhole("Tarvex.log"), reopened ? "one\r\ntwo\r\n" : "one\r\n") << reopened;
+    }
 }

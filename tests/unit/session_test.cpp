@@ -11,55 +11,59 @@
 #include <string>
 
 TEST(Session, StartUpTakesThePortNameFromTheConfigFile) {
-    // What the log says of the name, after "Starting ...": only a name said to be taken is
-    // opened, and the log goes on with the open's outcome.
+    // What the log says of the name, after "Starting ...", and the device path opened: only a
+    // name said to be taken is opened, COM ports by their device path (the only form in which
+    // Windows opens COM10 and above), and the log goes on with the open's outcome.
     const std::string TOO_LONG = "Config file refused: the name is longer than 9 characters";
     const struct {
         const char* what;
         ConfigReadResult config;
         std::string bytes;
         std::string said;
-        bool opens;
+        std::wstring opened; // empty: nothing is opened
     } cases[] = {
-        {"no file", ConfigMissing, "", "Default port: COM9:", true},
-        {"five bytes", ConfigRead, "COM7:", "Read Config file: COM7:", true},
-        {"nine bytes fit", ConfigRead, "\\\\.\\COM12", "Read Config file: \\\\.\\COM12", true},
+        {"no file", ConfigMissing, "", "Default port: COM9:", L"\\\\.\\COM9"},
+        {"five bytes", ConfigRead, "COM7:", "Read Config file: COM7:", L"\\\\.\\COM7"},
+        {"COM12", ConfigRead, "COM12", "Read Config file: COM12", L"\\\\.\\COM12"},
+        {"COM12 and a colon", ConfigRead, "COM12:", "Read Config file: COM12:", L"\\\\.\\COM12"},
+        {"lower case", ConfigRead, "com255", "Read Config file: com255", L"\\\\.\\com255"},
+        {"nine bytes fit", ConfigRead, "\\\\.\\COM12", "Read Config file: \\\\.\\COM12",
+         L"\\\\.\\COM12"},
+        {"not a number: as written", ConfigRead, "COM1x", "Read Config file: COM1x", L"COM1x"},
+        {"two colons: as written", ConfigRead, "COM12::", "Read Config file: COM12::", L"COM12::"},
+        {"no number: as written", ConfigRead, "COM:", "Read Config file: COM:", L"COM:"},
+        {"not COM: as written", ConfigRead, "BOM12", "Read Config file: BOM12", L"BOM12"},
         {"line end kept, never opened", ConfigRead, "COM7:\r\n", "Read Config file: COM7:\r\n",
-         false},
-        {"empty file", ConfigRead, "", "Read Config file: ", false},
-        {"ten bytes refused", ConfigRead, "COM7:\r\n\r\n\r", TOO_LONG, false},
+         L""},
+        {"empty file", ConfigRead, "", "Read Config file: ", L""},
+        {"ten bytes refused", ConfigRead, "COM7:\r\n\r\n\r", TOO_LONG, L""},
         {"name ends at a NUL", ConfigRead, std::string("COM7:\0x", 7), "Read Config file: COM7:",
-         true},
-        {"NUL first", ConfigRead, std::string("\0COM7:", 6), "Read Config file: ", false},
-        {"ten bytes with a NUL refused", ConfigRead, std::string("COM7:\0xxxx", 10), TOO_LONG,
-         false},
+         L"\\\\.\\COM7"},
+        {"NUL first", ConfigRead, std::string("\0COM7:", 6), "Read Config file: ", L""},
+        {"ten bytes with a NUL refused", ConfigRead, std::string("COM7:\0xxxx", 10), TOO_LONG, L""},
         {"a byte above 127 is the character of that code", ConfigRead, "COM\xE9",
-         "Read Config file: COM\xE9", true},
-        {"a file past the 200 bytes read", ConfigRead, std::string(300, 'C'), TOO_LONG, false},
+         "Read Config file: COM\xE9", L"COM\u00e9"},
+        {"a file past the 200 bytes read", ConfigRead, std::string(300, 'C'), TOO_LONG, L""},
         {"unreadable file", ConfigUnreadable, "COM7:", "Config file refused: it cannot be read",
-         false},
+         L""},
     };
     for (const auto& c : cases) {
         ResetFakeOs();
-        fakeOs.openablePorts = {L"COM9:", L"COM7:", L"\\\\.\\COM12", L"COM\u00e9"};
+        fakeOs.openablePorts = {c.opened};
         fakeOs.config = c.config;
         fakeOs.configBytes = c.bytes;
+        const bool opens = !c.opened.empty();
         const std::string log = "Starting ...\r\n" + c.said + "\r\n\r\n" +
-                                (c.opens ? "COM Opened\r\n" : "\r\nCannot open COM port");
-        EXPECT_EQ(StartSession(), c.opens ? 1 : 0) << c.what;
+                                (opens ? "COM Opened\r\n" : "\r\nCannot open COM port");
+        EXPECT_EQ(StartSession(), opens ? 1 : 0) << c.what;
         EXPECT_EQ(fakeOs.logFile, log) << c.what;
         // The end follows the start's last line directly, whether the port opened or not.
         EndSession();
         EXPECT_EQ(fakeOs.logFile, log + "Session ended") << c.what;
         EXPECT_FALSE(fakeOs.logOpen || fakeOs.portOpen) << c.what;
-        EXPECT_EQ(fakeOs.portOpenCalls, c.opens ? 1 : 0) << c.what << ": no other name opened";
-        if (c.opens) {
-            std::wstring name; // the name the log gives, a character for each byte
-            for (unsigned char ch : c.said.substr(c.said.find(": ") + 2))
-                name += ch;
-            EXPECT_EQ(fakeOs.openedPort, name) << c.what;
-        }
-        EXPECT_EQ(Messages(), c.opens ? L"" : L"Error: Cannot open COM port (window)\n") << c.what;
+        EXPECT_EQ(fakeOs.portOpenCalls, opens ? 1 : 0) << c.what << ": no other name opened";
+        EXPECT_EQ(fakeOs.openedPort, c.opened) << c.what;
+        EXPECT_EQ(Messages(), opens ? L"" : L"Error: Cannot open COM port (window)\n") << c.what;
     }
 }
 
