@@ -151,10 +151,12 @@ int PrintCloseBox(HWND main) {
         DWORD_PTR hit = HTNOWHERE;
         if (!SendMessageTimeoutW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_NORMAL, 5000, &hit))
             return 1;
-        if (hit == HTCLOSE)
-            last = last ? last : x, first = x;
-        else if (last)
+        if (hit == HTCLOSE) {
+            last = last ? last : x;
+            first = x;
+        } else if (last) {
             break;
+        }
     }
     if (!last)
         return 1;
