@@ -133,13 +133,18 @@ int TryConnect() {
 } // namespace
 
 int StartSession() {
-    if (!OsCreateLogFile()) {
+    // Each run has a Tarvex.log of its own, and the earlier run's is kept under another name. One
+    // that cannot be renamed is not replaced either: this run's lines follow its end.
+    const int earlierKept = KeepEarlierLog();
+    if (!(earlierKept ? OsCreateLogFile() : OsReopenLogFileForAppend())) {
         OsShowMessage(L"Cannot open Log File", L"Error", 0);
         return 0;
     }
     sessionEnded = 0;
     endAfterAttempt = 0;
     LogWrite(L"Starting ...\r\n");
+    if (!earlierKept)
+        LogWrite(L"The earlier Tarvex.log could not be renamed: this run goes on at its end\r\n");
     TakePortName();
     ResetReceiveTables();
     LogWrite(L"\r\n");

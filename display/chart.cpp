@@ -1,7 +1,7 @@
 // The chart tick. Everything is redrawn from the stored histories on every tick: the background,
 // the grid, then per enabled channel in index order its time marks, trace, edge marker and axis
-// labels, so that later channels draw over earlier ones. The same pass writes the data row of
-// the log, piece by piece.
+// labels, so that later channels draw over earlier ones. The same pass builds the data row of
+// the log, which goes out in one write so that the reader thread's lines cannot break it.
 #include "display/chart.h"
 
 #include "display/colours.h"
@@ -24,6 +24,7 @@ int32_t historyLength = 0;
 namespace {
 
 constexpr int STATUS_CHARS = 160;
+constexpr int ROW_CHARS = 200; // a row is about 130 characters: time, eight values, separators
 constexpr int TIME_TEXT_CHARS = 260;
 constexpr uint32_t TIME_MARK_MS = 30000;  // one time mark every 30 seconds of history
 constexpr int LABEL_COLUMN_WIDTH = 45;
@@ -49,6 +50,13 @@ int32_t ValueY(float value, const UnitGroup& group) {
     const int64_t y = static_cast<int64_t>(ChartRect.bottom) - offset;
     return static_cast<int32_t>(y < ChartRect.top ? ChartRect.top
                                 : y > ChartRect.bottom ? ChartRect.bottom : y);
+}
+
+// Appends text to the data row, leaving room for its line end. A row of eight values and the
+// time is far shorter than the buffer; were it not, it would be cut rather than overrun it.
+void AppendToRow(char* row, int* length, const char* text) {
+    for (; *text && *length < ROW_CHARS - 3; text++)
+        row[(*length)++] = *text;
 }
 
 void DrawNarrowText(int32_t x, int32_t y, const char* text) {
@@ -150,6 +158,13 @@ void ChartTick() {
     OsSetStatusText(status);
     if (paused)
         return; // the chart keeps its last picture; polling goes on regardless
+    // Only values read in this link, and only a whole row of them: until the reader has been
+    // round every channel shown (and after it has failed), nothing is drawn or logged.
+    uint32_t shown = 0;
+    for (int i = 0; i < CHANNEL_COUNT; i++)
+        shown |= ChannelTable.enabled[i] ? 1u << i : 0;
+    if ((channelsRead.load(std::memory_order_relaxed) & shown) != shown)
+        return;
 
     const int32_t width = ChartRect.right - ChartRect.left;
     const int32_t height = ChartRect.bottom - ChartRect.top;
@@ -163,8 +178,12 @@ void ChartTick() {
 
     wchar_t timeText[TIME_TEXT_CHARS] = {0};
     OsFormatLocalTime(timeText, TIME_TEXT_CHARS);
-    LogWrite(timeText);
-    LogWrite(L" ");
+    char row[ROW_CHARS];
+    int length = 0;
+    char narrowTime[TIME_TEXT_CHARS];
+    NarrowLogText(timeText, narrowTime, TIME_TEXT_CHARS);
+    AppendToRow(row, &length, narrowTime);
+    AppendToRow(row, &length, " ");
 
     int32_t labelOffset = 0;
     for (int i = 0; i < CHANNEL_COUNT; i++) {
@@ -175,9 +194,9 @@ void ChartTick() {
             continue;
         const ChannelReading reading = ConvertChannel(i, rawValues[i].load(std::memory_order_relaxed));
         SetChannelCaption(i, reading);
-        LogWriteNarrow(reading.text);
+        AppendToRow(row, &length, reading.text);
         if (i != CHANNEL_COUNT - 1)
-            LogWrite(L",");
+            AppendToRow(row, &length, ",");
         ChartHistory.values[i][n] = reading.value;
         ChartHistory.sampleTimes[n] = now;
 
@@ -193,7 +212,8 @@ void ChartTick() {
             labelOffset += LABEL_COLUMN_WIDTH;
         }
     }
-    LogWrite(L"\r\n");
+    std::memcpy(row + length, "\r\n", 3);
+    LogWriteNarrow(row);
     OsPresentChart();
     OsSleep(TICK_PAUSE_MS);
 }

@@ -38,13 +38,23 @@ int EnsurePortOpen() {
 
 } // namespace
 
-// "\r\nblockNumber 9 Type =  9 Length = 0 data " and the block's data as text. With 199 data
-// bytes the line outgrows one log write; LogWriteNarrow writes it whole.
+// "\r\nblockNumber 9 Type =  9 Length = 0 data " and the block's data as text, up to its first
+// NUL. The text is the ECU's: a line end or a time in it would read as a line of Tarvex's own,
+// so control bytes, DEL and the backslash are written as \xHH (printable text unchanged). With
+// 199 data bytes the line outgrows one log write; LogWriteNarrow writes it whole.
 void LogReceivedBlock(int slot) {
-    char line[64 + BLOCK_DATA_BYTES];
-    std::snprintf(line, sizeof line, "\r\nblockNumber %d Type = %2X Length = %d data %s", slot,
-                  static_cast<unsigned>(BlockStore.title[slot]), BlockStore.dataLength[slot],
-                  reinterpret_cast<const char*>(BlockStore.data[slot]));
+    char line[64 + 4 * BLOCK_DATA_BYTES];
+    int n = std::snprintf(line, sizeof line, "\r\nblockNumber %d Type = %2X Length = %d data ",
+                          slot, static_cast<unsigned>(BlockStore.title[slot]),
+                          BlockStore.dataLength[slot]);
+    const uint8_t* end = BlockStore.data[slot] + MAX_BLOCK_DATA;
+    for (const uint8_t* b = BlockStore.data[slot]; b < end && *b; b++) {
+        if (*b < 0x20 || *b == 0x7F || *b == '\\')
+            n += std::snprintf(line + n, sizeof line - n, "\\x%02X", *b);
+        else
+            line[n++] = static_cast<char>(*b);
+    }
+    line[n] = 0;
     LogWriteNarrow(line);
 }
 
@@ -76,7 +86,8 @@ int ConnectEcu() {
         return 0;
     }
     // The thread ends at once if it finds the flag clear, so it is raised before the thread runs;
-    // the caller raises it again when this returns.
+    // the caller raises it again when this returns. Nothing of the new link has been read yet.
+    channelsRead.store(0, std::memory_order_relaxed);
     StoreFlag(LinkState.connected, 1);
     OsResumeReaderThread();
     LogWrite(L"\r\nReader Thread Started");

@@ -2,3 +2,4 @@
 #include "link_state.h"
 
 LinkStateFlags LinkState = {{0}, {0}, {1}};
+std::atomic<uint32_t> channelsRead{0};

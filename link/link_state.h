@@ -12,6 +12,11 @@ struct LinkStateFlags {
 };
 extern LinkStateFlags LinkState;
 
+// Bit i set once the reader of the link that is up has read channel i. Cleared when a link
+// begins, and when its reader fails: only values read in the current, live link are drawn and
+// logged.
+extern std::atomic<uint32_t> channelsRead;
+
 inline int32_t LoadFlag(const std::atomic<int32_t>& flag) {
     return flag.load(std::memory_order_relaxed);
 }

@@ -32,9 +32,11 @@ constexpr int RAM_REQUEST_LINE_BYTES = 20;
 constexpr int ADC_REQUEST_LINE_BYTES = 14;
 int AnswerLineBytes(int dataLength) { return 3 * dataLength + 10; }
 
-// Ends the thread after a failed exchange. When the program is closing nobody is left to read a
-// message box.
+// Ends the thread after a failed exchange. The link is dead from this moment, though it counts
+// as up until the user has seen the box: nothing it read is drawn or logged again. When the
+// program is closing nobody is left to read a message box.
 uint32_t EndAfterFailure(const wchar_t* text) {
+    channelsRead.store(0, std::memory_order_relaxed);
     if (!readerStopRequested.load(std::memory_order_relaxed))
         OsShowMessage(text, L"Error", 1);
     StoreFlag(LinkState.connected, 0);
@@ -103,9 +105,11 @@ uint32_t ReaderThread(void*) {
 
         // An answer out of step means the two sides disagree about the counter: start afresh.
         if (BlockStore.counter[counter] != counter) {
+            channelsRead.store(0, std::memory_order_relaxed);
             StoreFlag(LinkState.connected, 0);
             return 0;
         }
+        channelsRead.fetch_or(1u << channel, std::memory_order_relaxed);
     }
     return 0;
 }

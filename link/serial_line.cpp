@@ -58,6 +58,9 @@ int WaitUntil(uint32_t deadline) {
     return WaitOrStop(left > 0 ? static_cast<uint32_t>(left) : 0);
 }
 
+// Whether c is the letter `upper`, in either case.
+int IsLetter(wchar_t c, char upper) { return c == upper || c == upper - 'A' + 'a'; }
+
 int NotResponding() {
     if (!Stopping())
         LogWrite(L"\r\nDevice not responding");
@@ -69,7 +72,7 @@ int NotResponding() {
 void DevicePathOf(const wchar_t* name, wchar_t path[DEVICE_PATH_CHARS]) {
     // "COM" in any case, a number, and at most a colon that ends the name.
     int comLength = 0; // the name's length without its colon, when it is a COM port's
-    if ((name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' && (name[2] | 0x20) == 'm') {
+    if (IsLetter(name[0], 'C') && IsLetter(name[1], 'O') && IsLetter(name[2], 'M')) {
         int i = 3;
         while (name[i] >= '0' && name[i] <= '9')
             i++;

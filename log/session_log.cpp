@@ -8,11 +8,13 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr int LOG_BUFFER_BYTES = LOG_WRITE_CHARS + 1;
+constexpr int EARLIER_LOG_NAMES = 99; // names tried for an earlier log of one second
 
 bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
@@ -60,6 +62,30 @@ void LogWriteNarrow(const char* text) {
         left -= n;
     }
     OsLeaveLogLock();
+}
+
+int KeepEarlierLog() {
+    LocalTime t;
+    if (!OsEarlierLogTime(&t))
+        return 1;
+    // Tarvex-YYYYMMDD-HHMMSS.log, then -2, -3, ... where a log of the same second is kept already.
+    for (int copy = 1; copy <= EARLIER_LOG_NAMES; copy++) {
+        char name[64];
+        std::snprintf(name, sizeof name, "Tarvex-%04u%02u%02u-%02u%02u%02u", t.year, t.month,
+                      t.day, t.hour, t.minute, t.second);
+        if (copy > 1)
+            std::snprintf(name + std::strlen(name), sizeof name - std::strlen(name), "-%d", copy);
+        std::strcat(name, ".log");
+        wchar_t wide[64];
+        int i = 0;
+        for (; name[i]; i++)
+            wide[i] = static_cast<wchar_t>(name[i]);
+        wide[i] = 0;
+        const RenameResult result = OsRenameLogFile(wide);
+        if (result != RenameNameTaken)
+            return result == RenameDone;
+    }
+    return 0;
 }
 
 void SaveLogAs() {

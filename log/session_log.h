@@ -15,6 +15,11 @@ void LogWriteNarrow(const char* text);
 // terminated). Returns the number of bytes stored. Exposed for the tests of the conversion.
 int NarrowLogText(const wchar_t* text, char* buffer, int capacity);
 
+// Keeps the log of an earlier run, found in the working directory, under the name
+// Tarvex-YYYYMMDD-HHMMSS.log (its last write, in local time; -2, -3, ... after it where the name
+// is taken), before this run creates its own. 0 only when there is one and it could not be kept.
+int KeepEarlierLog();
+
 // Command 111: copies the log so far to a file the user picks; logging then goes on in
 // "Tarvex.log", which keeps its content.
 void SaveLogAs();

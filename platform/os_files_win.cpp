@@ -17,6 +17,13 @@ CRITICAL_SECTION logLock;              // guards every write and the close-copy-
 constexpr DWORD LOG_PATH_CHARS = 1024;
 wchar_t logPath[LOG_PATH_CHARS];
 
+// The log's full path, from the working directory at the start.
+void TakeLogPath() {
+    const DWORD n = GetFullPathNameW(LOG_FILE_NAME, LOG_PATH_CHARS, logPath, nullptr);
+    if (n == 0 || n >= LOG_PATH_CHARS) // a working directory too deep to name: stay relative
+        lstrcpynW(logPath, LOG_FILE_NAME, LOG_PATH_CHARS);
+}
+
 } // namespace
 
 ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* length) {
@@ -34,10 +41,28 @@ ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* 
     return ConfigRead;
 }
 
+int OsEarlierLogTime(LocalTime* time) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    SYSTEMTIME utc, local;
+    if (!GetFileAttributesExW(LOG_FILE_NAME, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !FileTimeToSystemTime(&data.ftLastWriteTime, &utc) ||
+        !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+        return 0;
+    *time = {local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond};
+    return 1;
+}
+
+RenameResult OsRenameLogFile(const wchar_t* name) {
+    if (MoveFileExW(LOG_FILE_NAME, name, 0)) // without MOVEFILE_REPLACE_EXISTING
+        return RenameDone;
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? RenameNameTaken
+                                                                        : RenameFailed;
+}
+
 int OsCreateLogFile() {
-    const DWORD n = GetFullPathNameW(LOG_FILE_NAME, LOG_PATH_CHARS, logPath, nullptr);
-    if (n == 0 || n >= LOG_PATH_CHARS) // a working directory too deep to name: stay relative
-        lstrcpynW(logPath, LOG_FILE_NAME, LOG_PATH_CHARS);
+    TakeLogPath();
     logFile = CreateFileW(logPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
     return logFile != INVALID_HANDLE_VALUE;
@@ -57,6 +82,8 @@ void OsCloseLogFile() {
 }
 
 int OsReopenLogFileForAppend() {
+    if (!logPath[0]) // an earlier log that could not be renamed, opened to go on at its end
+        TakeLogPath();
     logFile = CreateFileW(logPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (logFile == INVALID_HANDLE_VALUE)

@@ -148,6 +148,15 @@ enum ConfigReadResult {
 ConfigReadResult OsReadConfigFile(uint8_t* buffer, uint32_t capacity, uint32_t* length);
 
 // "Tarvex.log" in the working directory, open for the whole run; others may only read it.
+struct LocalTime {
+    uint16_t year, month, day, hour, minute, second;
+};
+// The last-write time, in local time, of a "Tarvex.log" already in the working directory; 0 when
+// there is none.
+int OsEarlierLogTime(LocalTime* time);
+enum RenameResult { RenameDone = 0, RenameNameTaken = 1, RenameFailed = 2 };
+// Renames "Tarvex.log" to `name` in the same folder; a file of that name is never replaced.
+RenameResult OsRenameLogFile(const wchar_t* name);
 int OsCreateLogFile();                              // create or replace it, empty
 int OsWriteLogFile(const char* bytes, uint32_t n);  // one synchronous write
 void OsCloseLogFile();                              // harmless when not open

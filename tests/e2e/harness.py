@@ -37,6 +37,7 @@ TVCTL_EXE = os.environ.get("TARVEX_TVCTL", "")
 ECUSIM = os.environ.get("TARVEX_ECUSIM", "")
 RTSBRIDGE = os.environ.get("TARVEX_RTSBRIDGE", "")
 WINE_ENV = {"WINEPREFIX": PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+DESKTOP = "tarvex"  # the virtual desktop's name, and its X window's "tarvex - Wine desktop"
 
 # The program's colours as (red, green, blue), as they reach the screen.
 RED, ORANGE, GREEN, BLUE = (255, 0, 0), (200, 100, 0), (0, 255, 0), (0, 0, 255)
@@ -55,6 +56,11 @@ READER_LINE = re.compile(rb"\r\nRequest Block (\d+) Parameter = (\d) vals [0-9a-
 # A data row, whole, with any reader lines that landed between its pieces (possessive: a row cut
 # off at the end of a killed run's log must not end at a reader line's line end).
 DATA_ROW = re.compile(rb"(?<=\n)" + TIME + rb" ((?:" + READER_LINE.pattern + rb"|[^\r\n])*+)\r\n")
+
+
+def dos_path(path):
+    """A Linux path as the prefix's programs name it (drive Z: is the root)."""
+    return "Z:" + path.replace("/", "\\")
 
 
 def data_rows(log):
@@ -162,15 +168,16 @@ class WineSession:
     ports: COM ports wired to bare ptys the test owns. ecusim: {port: "extra ecusim arguments"}
     (a string, or a list of them)
     for the simulated ECU behind that port, started before the Wine server and stopped after
-    Tarvex; a port given to ecusim gets no bare pty.
+    Tarvex; a port given to ecusim gets no bare pty. desktop: Tarvex runs in a Wine virtual
+    desktop (DESKTOP), which draws its windows' frames as Windows does, and tvctl works there.
     """
 
-    def __init__(self, name, ports=("com9",), ecusim=None):
+    def __init__(self, name, ports=("com9",), ecusim=None, desktop=False):
         self.artefacts = os.path.join(E2E_DIR, "artefacts", name)
         shutil.rmtree(self.artefacts, ignore_errors=True)
         self.workdir = os.path.join(self.artefacts, "work")
         os.makedirs(self.workdir)
-        self.ecusim_config = ecusim or {}
+        self.ecusim_config, self.desktop = ecusim or {}, desktop
         self.bare = [p for p in ports if p not in self.ecusim_config]
         self.display = ":%d" % next(n for n in range(90, 200) if not os.path.exists(
             f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"))
@@ -241,6 +248,8 @@ class WineSession:
     def env(self):
         """The environment of this session's wine processes."""
         env = dict(os.environ, DISPLAY=self.display, **WINE_ENV)
+        if self.desktop:
+            env["TVCTL_DESKTOP"] = DESKTOP
         if self.ecusim_runs:
             env["LD_PRELOAD"] = (RTSBRIDGE + " " + env.get("LD_PRELOAD", "")).strip()
             env["TARVEX_RTS_SOCKET"] = self.rts_socket
@@ -288,26 +297,46 @@ class WineSession:
         return EcusimTrace(open(self.ecusim_files + ".trace", encoding="ascii",
                                 errors="replace").read())
 
-    # Moments of a connection attempt, for a test to act in.
-    def address_begun(self):
+    # Moments of a connection attempt, for a test to act in: of the first attempt, or with
+    # fresh=True of the next one to begin. The address 0x10 moves RTS four times, the last 1.8 s
+    # after the first for the parity and stop bits, and the wait for the sync byte runs from 2.0 s
+    # to 3.5 s.
+    def _address_change(self, index, fresh, message):
+        begun = len(self.ecusim_trace().rts) if fresh else 0
+        first = begun + -begun % 4  # an address under way is not the next
+        wait_for(lambda: len(self.ecusim_trace().rts) > first + index, 30, message)
+
+    def address_begun(self, fresh=False):
         """A little into the wake-up's address, which takes 2 s."""
-        wait_for(lambda: self.ecusim_trace().rts, 30, "no wake-up began")
+        self._address_change(0, fresh, "no wake-up began")
         time.sleep(0.3)
+
+    def sync_wait_begun(self, fresh=False):
+        """Half way through the wait for the sync byte."""
+        self._address_change(3, fresh, "the address never ended")
+        time.sleep(0.7)
 
     def opening_begun(self):
         self.wait_log(b"\r\nblockNumber 1 ", 30, "the opening exchange never began")
 
     # --- Tarvex --------------------------------------------------------------------------------
 
-    def start(self, ecusim=None):
+    def start(self, ecusim=None, **env):
         """Starts Tarvex in the working directory, with `ecusim` given first an ecusim with those
         arguments behind COM9; its client area on screen when it shows."""
         if ecusim is not None:
             self.start_ecusim(ecusim)
-        with open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab") as out:
-            self.tarvex = subprocess.Popen(["wine", TARVEX_EXE], cwd=self.workdir,
-                                           env=self.env(), stdout=out, stderr=out)
+        self.tarvex = self.launch(**env)
         self.origin = self.numbers("wait-main", 30000)
+
+    def launch(self, **env):
+        """Starts a Tarvex in the working directory, `env` added to its environment, and returns
+        its process (on a virtual desktop: the desktop's, which ends when Tarvex has ended). What
+        Wine prints goes to the artefacts' tarvex-wine.log."""
+        desktop = ["explorer", f"/desktop={DESKTOP},1280x800"] if self.desktop else []
+        with open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab") as out:
+            return subprocess.Popen(["wine"] + desktop + [TARVEX_EXE], cwd=self.workdir,
+                                    env=dict(self.env(), **env), stdout=out, stderr=out)
 
     def stop(self):
         """Ends Tarvex if it still runs, by WM_CLOSE and then by force."""
@@ -346,16 +375,17 @@ class WineSession:
 
     # --- eyes and hands ----------------------------------------------------------------------
 
-    def tvctl(self, *args):
-        r = subprocess.run(["wine", TVCTL_EXE] + [str(a) for a in args], env=self.env(),
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
+    def tvctl(self, *args, **env):
+        r = subprocess.run(["wine", TVCTL_EXE] + [str(a) for a in args],
+                           env=dict(self.env(), **env), stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, timeout=60)
         return r.returncode, r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
 
-    def text(self, *what):
+    def text(self, *what, **env):
         """What `tvctl` prints (status, text ID, rect ID, ...). Under load, starting a Wine
         process has once failed with the window on screen all along, so a failure is retried."""
         for _ in range(3):
-            rc, out = self.tvctl(*what)
+            rc, out = self.tvctl(*what, **env)
             if rc == 0:
                 return out.strip()
             time.sleep(0.2)
@@ -377,8 +407,10 @@ class WineSession:
         check(self.wait_dialog("Error", 300) is None, f"{what}: a message box came up")
 
     def xdo(self, *args):
-        subprocess.run(["xdotool"] + [str(a) for a in args], check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, env=dict(os.environ, DISPLAY=self.display))
+        """What xdotool prints."""
+        return subprocess.run(["xdotool"] + [str(a) for a in args], check=True, text=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              env=dict(os.environ, DISPLAY=self.display)).stdout
 
     def click(self, x, y):
         self.xdo("mousemove", "--sync", x, y, "click", 1)

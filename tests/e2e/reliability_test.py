@@ -138,13 +138,6 @@ polling = lambda s: s.wait_polling("close", answers=16, seconds=30)  # noqa: E73
 box_up = lambda s: check(s.wait_dialog("Error", 40000) == ["GetBlock failed"], "no box")  # noqa
 
 
-def waiting_for_sync(s):
-    # The address 0x10 moves RTS four times; the last, 1.8 s in, is the release for the parity
-    # and stop bits, and the wait for the sync byte runs from 2.0 s to 3.5 s.
-    wait_for(lambda: len(s.ecusim_trace().rts) >= 4, 30, "the address never ended")
-    time.sleep(0.7)
-
-
 def ended_after_the_last_answer(s, trace):
     # The reader is let finish its cycle before the window takes the line back: the last block
     # is the end of the session, with the counter of the last answer.
@@ -172,27 +165,33 @@ CLOSE_CASES = [(f"while polling, {way}", "", polling, how, True, ended_after_the
     ("while the reader's box is up", "--silent-at-block 41", box_up, None, True, None),
     # The attempt runs on the window's thread; the close breaks it off at each of its stages.
     ("during the address", "", WineSession.address_begun, None, False, nothing_awake),
-    ("waiting for the sync byte", "--silent-after-bytes 0", waiting_for_sync, None, False,
-     nothing_awake),
+    ("waiting for the sync byte", "--silent-after-bytes 0", WineSession.sync_wait_begun, None,
+     False, nothing_awake),
     ("in the slow opening exchange", "--ecu-delay-us 50000", WineSession.opening_begun, None,
      False, None),
     ("with the attempt's box up", "--silent-at-block 5", box_up, None, False, None),
 ]
 
 
+def close_at(s, what, args, when, how, connected, then):
+    """Starts Tarvex against an ecusim with `args`, closes it `how` at the moment `when` and
+    sees it end within CLOSE_LIMIT_S, the line released; `then` checks the log and the trace."""
+    s.start(ecusim=args)
+    when(s)
+    s.close(how and (lambda: how(s)), what, CLOSE_LIMIT_S, first_no_box=False)
+    check((INITIALISED in s.log()) == connected, f"{what}: connected {not connected}")
+    s.stop_ecusim(what)
+    trace = s.ecusim_trace()
+    check(trace.rts and not trace.rts[-1][1], f"{what}: the K-line was left pulled low")
+    if then:
+        then(s, trace)
+    s.keep_log(what)
+
+
 def close_in_every_state():
     with WineSession("close_in_every_state", ports=()) as s:
-        for what, args, when, how, connected, then in CLOSE_CASES:
-            s.start(ecusim=args)
-            when(s)
-            s.close(how and (lambda: how(s)), what, CLOSE_LIMIT_S, first_no_box=False)
-            check((INITIALISED in s.log()) == connected, f"{what}: connected {not connected}")
-            s.stop_ecusim(what)
-            trace = s.ecusim_trace()
-            check(trace.rts and not trace.rts[-1][1], f"{what}: the K-line was left pulled low")
-            if then:
-                then(s, trace)
-            s.keep_log(what)
+        for case in CLOSE_CASES:
+            close_at(s, *case)
 
 
 # --- kill -9 -------------------------------------------------------------------------------

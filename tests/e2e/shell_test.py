@@ -13,9 +13,9 @@ import os
 import time
 
 from harness import (AMBER, BLACK, CHANNEL_COLOURS, DASH, GREEN, GREY, ORANGE, RED, STARTED, WHITE,
-                     WineSession, check, data_rows, run_named, wait_for)
+                     WineSession, check, data_rows, dos_path, run_named, wait_for)
 
-RPM_BUTTON, SAVE_LOG_AS = 10104, 111
+RPM_BUTTON, SAVE_LOG_AS, SAVE_TITLE = 10104, 111, "Save Log to File"
 
 
 def window_and_channel_buttons():
@@ -78,25 +78,42 @@ def check_debug_menu(s):
         check((marks > 3) == checked, f"Debug's mark {label}: not {checked}")
 
 
+def save_dialog_owned_by(s, owner):
+    """The static texts of the topmost window with the save dialog's title once it is owned by
+    `owner`: "main" for the dialog itself, "other" for a box the dialog raised over itself (which
+    takes its title); None if that never came."""
+    for _ in range(20):
+        shown = s.wait_dialog(SAVE_TITLE, 500, owner=True)
+        if shown and shown[0] == owner:
+            return shown[1:]
+    return None
+
+
 def check_save_log_as(s):
-    """Save Log As through the window's dialog: Cancel saves nothing, and a name typed over an
-    existing file replaces it without a prompt. What a save does to the files, in this folder or
-    one the dialog moved the working directory to, and that the log goes on after it,
+    """Save Log As through the window's dialog, over an existing file: the dialog asks first.
+    "No" leaves the file as it was and the dialog up, and its Cancel then saves nothing; "Yes"
+    replaces the file with the log so far. What a save does to the files, in this folder or one
+    the dialog moved the working directory to, and that the log goes on after it,
     tests/unit/log_file_win_test.cpp checks on real files."""
     copy = os.path.join(s.workdir, "copy.log")
-    open(copy, "wb").write(b"an older file of the same name\r\n" * 20)
+    older = b"an older file of the same name\r\n" * 20
+    open(copy, "wb").write(older)
     read = lambda: open(copy, "rb").read()  # noqa: E731
-    # Escape (Cancel) first, then the copy's name typed over the dialog's and entered. (A prompt
-    # before the file is replaced would carry the dialog's title and keep it open.)
-    for name in (None, "Z:" + copy.replace("/", "\\")):
+    for answer in ("n", "y"):
         s.tvctl("post", SAVE_LOG_AS)
-        check(s.wait_dialog("Save Log to File") is not None, "command 111 opened no dialog")
-        if name:
-            s.key("ctrl+a")
-            s.xdo("type", "--delay", 20, name)
-        s.key("Return" if name else "Escape")
-        check(s.tvctl("wait-gone", "Save Log to File", 10000)[0] == 0, f"still up after {name!r}")
-        check(name or read().startswith(b"an older file"), "Cancel touched the file")
+        check(s.wait_dialog(SAVE_TITLE) is not None, "command 111 opened no dialog")
+        s.key("ctrl+a")
+        s.xdo("type", "--delay", 20, dos_path(copy))
+        s.key("Return")
+        prompt = save_dialog_owned_by(s, "other")
+        check(prompt and "exists" in " ".join(prompt), f"no prompt before replacing: {prompt!r}")
+        s.key(answer)
+        if answer == "n":
+            check(save_dialog_owned_by(s, "main") is not None, "No closed the save dialog")
+            check(read() == older, "No changed the file")
+            s.key("Escape")
+        check(s.tvctl("wait-gone", SAVE_TITLE, 10000)[0] == 0, f"still up after {answer!r}")
+        check(answer == "y" or read() == older, "Cancel touched the file")
     wait_for(lambda: read().startswith(STARTED), 10, "no copy of the log")
     check(s.log().startswith(read()), "the copy is not the log so far, or the older file is left")
 

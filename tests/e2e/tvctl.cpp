@@ -17,12 +17,28 @@
 //   tvctl press TITLE BUTTON      click the dialog's button whose text is BUTTON
 //   tvctl sample                  name=value figures of the process owning the main window:
 //                                 pid, windows, systemhandles, gdicells (-1: not to be had)
-// Exit code 0 on success, 1 when the window or dialog is not there, 2 on bad usage.
+//   tvctl close-box               print the screen point in the middle of the main window's
+//                                 close box, where the window itself answers HTCLOSE
+//   tvctl end-session             what Windows does at log-off: WM_QUERYENDSESSION and then
+//                                 WM_ENDSESSION (TRUE) sent to the main window, then the process
+//                                 terminated; prints the query's answer and whether each send
+//                                 returned in time (1) or not (0): "ANSWER QUERIED ENDED"
+//   tvctl read FILE               open FILE to read as another program would, sharing read and
+//                                 write; print its size on a line and then its bytes
+//   tvctl comm-chars PORT XON XOFF   open PORT, and set the DCB that GetCommState reports with
+//                                 XonChar and XoffChar changed to XON and XOFF (hex); print the
+//                                 reported pair and SetCommState's result: "11 13 0 87"
+// With TVCTL_DESKTOP set, tvctl works on that desktop (a Wine virtual desktop's name) instead of
+// its own. Exit code 0 on success, 1 when the window, dialog or file is not there, 2 on bad usage.
 #include <windows.h>
 #include <winternl.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -118,6 +134,93 @@ int Sample(HWND main) {
     return 0;
 }
 
+// --- what other programs and Windows do ---------------------------------------------------
+
+// The close box as the window places it: the right end of its title bar's middle row, where
+// WM_NCHITTEST answers HTCLOSE. (While a connection attempt runs the window answers sent
+// messages only between its waits' slices, so the row is searched from its right end.)
+int PrintCloseBox(HWND main) {
+    TITLEBARINFO bar = {};
+    bar.cbSize = sizeof bar;
+    if (!GetTitleBarInfo(main, &bar))
+        return 1;
+    const LONG y = (bar.rcTitleBar.top + bar.rcTitleBar.bottom) / 2;
+    const LONG leftmost = bar.rcTitleBar.right - 4 * GetSystemMetrics(SM_CXSIZE);
+    LONG first = 0, last = 0;
+    for (LONG x = bar.rcTitleBar.right + 4; x > leftmost; x--) {
+        DWORD_PTR hit = HTNOWHERE;
+        if (!SendMessageTimeoutW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_NORMAL, 5000, &hit))
+            return 1;
+        if (hit == HTCLOSE) {
+            last = last ? last : x;
+            first = x;
+        } else if (last) {
+            break;
+        }
+    }
+    if (!last)
+        return 1;
+    std::printf("%ld %ld\n", (first + last) / 2, y);
+    return 0;
+}
+
+// Log-off as Windows does it: it asks every top-level window, tells it the session ends, and
+// once its WM_ENDSESSION has returned ends the process without further messages. It waits 5 s
+// for a window to answer before it offers to end the program.
+int EndSession(HWND main) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (!process)
+        return 1;
+    DWORD_PTR answer = 0;
+    LRESULT queried = SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                          SMTO_NORMAL, 5000, &answer);
+    LRESULT ended = SendMessageTimeoutW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL,
+                                        5000, nullptr);
+    BOOL terminated = TerminateProcess(process, 0);
+    CloseHandle(process);
+    std::printf("%d %d %d\n", static_cast<int>(answer), queried != 0, ended != 0);
+    return terminated ? 0 : 1;
+}
+
+// A file read as a viewer or a copy tool reads one another program writes: sharing write.
+int PrintFile(const wchar_t* name) {
+    HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::printf("error %lu\n", GetLastError());
+        return 1;
+    }
+    std::string bytes;
+    char chunk[4096];
+    DWORD n = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &n, nullptr) && n)
+        bytes.append(chunk, n);
+    CloseHandle(file);
+    _setmode(_fileno(stdout), _O_BINARY); // the bytes as they are, line ends included
+    std::printf("%lu\n", static_cast<unsigned long>(bytes.size()));
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    return 0;
+}
+
+// The port's settings as GetCommState reports them, applied with another Xon/Xoff pair.
+int SetCommChars(const wchar_t* port, BYTE xon, BYTE xoff) {
+    HANDLE handle = CreateFileW(port, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (handle == INVALID_HANDLE_VALUE || !GetCommState(handle, &dcb))
+        return 1;
+    std::printf("%02x %02x ", static_cast<BYTE>(dcb.XonChar), static_cast<BYTE>(dcb.XoffChar));
+    dcb.XonChar = static_cast<char>(xon);
+    dcb.XoffChar = static_cast<char>(xoff);
+    BOOL ok = SetCommState(handle, &dcb);
+    std::printf("%d %lu\n", ok != 0, ok ? 0UL : GetLastError());
+    CloseHandle(handle);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -126,6 +229,20 @@ int wmain(int argc, wchar_t** argv) {
     auto number = [&](int i) { return static_cast<int>(std::wcstol(arg(i), nullptr, 10)); };
     auto findMain = [] { return FindWindowW(L"TARVEX", nullptr); };
     auto findDialog = [&] { return FindWindowW(L"#32770", arg(2)); };
+    auto hex = [&](int i) { return static_cast<BYTE>(std::wcstoul(arg(i), nullptr, 16)); };
+
+    if (const wchar_t* name = _wgetenv(L"TVCTL_DESKTOP")) {
+        // The desktop is there once its explorer has started, which wait-main waits for too.
+        HDESK desktop = nullptr;
+        WaitUntil(command == L"wait-main" ? number(2) : 0,
+                  [&] { return (desktop = OpenDesktopW(name, 0, FALSE, GENERIC_ALL)) != nullptr; });
+        if (!desktop || !SetThreadDesktop(desktop))
+            return 1;
+    }
+    if (command == L"read")
+        return PrintFile(arg(2));
+    if (command == L"comm-chars")
+        return SetCommChars(arg(2), hex(3), hex(4));
 
     if (command == L"wait-dialog" || command == L"wait-gone") {
         bool appear = command == L"wait-dialog";
@@ -180,6 +297,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"sample")
         return Sample(main);
+    if (command == L"close-box")
+        return PrintCloseBox(main);
+    if (command == L"end-session")
+        return EndSession(main);
     if (command == L"post")
         return PostMessageW(main, WM_COMMAND, static_cast<WPARAM>(number(2)), 0) ? 0 : 1;
     if (command == L"send") {

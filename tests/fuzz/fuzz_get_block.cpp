@@ -11,6 +11,7 @@
 #include "link/connection.h"
 
 #include <cstring>
+#include <string>
 #include <memory>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -60,10 +61,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (BlockStore.title[slot] == TITLE_BYTE_VALUE && length >= 1)
         FUZZ_CHECK(rawValues[channel].load() == BlockStore.data[slot][0]);
 
-    // The block's log line carries its whole text, however long.
+    // The block's log line carries its whole text, however long, on one line of its own: read
+    // back, its escapes give the data up to its first NUL.
     LogReceivedBlock(slot);
-    FUZZ_CHECK(LogEndsWith(std::string(" data ") +
-                           reinterpret_cast<const char*>(BlockStore.data[slot])));
+    const std::string& log = fakeOs.logFile;
+    const size_t text = log.find(" data ", log.rfind("\r\nblockNumber ")) + 6;
+    std::string decoded;
+    for (size_t i = text; i < log.size(); i++) {
+        const unsigned char c = static_cast<unsigned char>(log[i]);
+        FUZZ_CHECK(c >= 0x20 && c != 0x7F);
+        if (c == '\\') {
+            FUZZ_CHECK(log.compare(i + 1, 1, "x") == 0 && i + 3 < log.size());
+            decoded += static_cast<char>(std::stoi(log.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            decoded += static_cast<char>(c);
+        }
+    }
+    FUZZ_CHECK(decoded == reinterpret_cast<const char*>(BlockStore.data[slot]));
     FUZZ_CHECK(fakeOs.logUsesOutsideLock == 0);
     return 0;
 }

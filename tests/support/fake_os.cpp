@@ -58,6 +58,7 @@ void ResetFakeOs() {
     BlockStore = BlockStoreColumns();
     blockNumber = 0;
     effectiveBaudRate = 0;
+    channelsRead = 0;
     currentChannel = 0;
     historyLength = 0;
     ChartHistory = ChartHistoryStore();
@@ -401,6 +402,20 @@ void CountUseOutsideLock() {
 
 } // namespace
 
+int OsEarlierLogTime(LocalTime* time) {
+    *time = fakeOs.earlierLogTime;
+    return fakeOs.earlierLog;
+}
+RenameResult OsRenameLogFile(const wchar_t* name) {
+    if (fakeOs.renameFails)
+        return RenameFailed;
+    if (fakeOs.files.count(name))
+        return RenameNameTaken;
+    fakeOs.files[name] = fakeOs.logFile;
+    fakeOs.logFile.clear();
+    fakeOs.earlierLog = false;
+    return RenameDone;
+}
 int OsCreateLogFile() {
     fakeOs.logFile.clear();
     fakeOs.logOpen = !fakeOs.logCreateFails;
@@ -411,6 +426,8 @@ int OsWriteLogFile(const char* bytes, uint32_t n) {
     CountUseOutsideLock();
     if (fakeOs.logOpen)
         fakeOs.logFile.append(bytes, n);
+    if (fakeOs.afterLogWrite)
+        fakeOs.afterLogWrite();
     return fakeOs.logOpen;
 }
 void OsCloseLogFile() {

@@ -57,11 +57,17 @@ struct FakeOs {
     bool logOpen = false;
     bool logReopenFails = false;
     std::string logFile;                          // the bytes of "Tarvex.log"
-    std::map<std::wstring, std::string> files;    // copies made by OsCopyLogFile
+    bool earlierLog = false;                      // a Tarvex.log (logFile) was there at the start
+    LocalTime earlierLogTime = {2026, 12, 8, 15, 4, 9};
+    bool renameFails = false;
+    std::map<std::wstring, std::string> files;    // copies made by OsCopyLogFile, renamed logs
     bool copyFails = false;
     std::mutex logMutex;
     std::thread::id logLockOwner;                 // the thread holding the log lock, if any
     int logUsesOutsideLock = 0;                   // writes and closes made without holding it
+    // Runs after each write, under the log lock, as another thread's write that comes right after
+    // would land.
+    std::function<void()> afterLogWrite;
 
     // "Tarvex.cfg": what reading it gives, and its bytes when read.
     ConfigReadResult config = ConfigMissing;

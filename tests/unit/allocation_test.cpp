@@ -62,6 +62,7 @@ class Allocation : public ::testing::Test {
         ASSERT_EQ(StartSession(), 1);
         ASSERT_EQ(ConnectEcu(), 1);
         StoreFlag(LinkState.connected, 1);
+        channelsRead = 0xFF; // the reader has been round every channel: the ticks draw
     }
 };
 

@@ -133,11 +133,27 @@ TEST_F(BlockExchange, OnlyTheCounterEchoIsChecked) {
     EXPECT_EQ(fakeOs.written, Bytes({0x03}));
 }
 
-TEST_F(BlockExchange, IdentificationLineOfAnEmptyBlock) {
-    // A full one, 199 bytes of text, is the fuzz targets' and the block faults' end-to-end test.
-    BlockStore.title[9] = 0x09;
-    BlockStore.dataLength[9] = 0;
-    BlockStore.data[9][0] = 0;
-    LogReceivedBlock(9);
-    EXPECT_EQ(fakeOs.logFile, "\r\nblockNumber 9 Type =  9 Length = 0 data ");
+TEST_F(BlockExchange, IdentificationLinesKeepTheEcusTextToItself) {
+    // The data is the ECU's, up to its first NUL; a line end or a time in it must not read as a
+    // line of Tarvex's own. A full one, 199 bytes of text, is the fuzz targets' and the block
+    // faults' end-to-end test.
+    const struct {
+        std::string data;
+        std::string line;
+    } cases[] = {
+        {"", "\r\nblockNumber 9 Type =  9 Length = 0 data "},
+        {"P/N 7731-042-B", "\r\nblockNumber 9 Type =  9 Length = 14 data P/N 7731-042-B"},
+        {std::string("A\r\nInitialised OK!\r\n\x7F\\x41\x1F\xE9~\0after", 32),
+         "\r\nblockNumber 9 Type =  9 Length = 32 data A\\x0D\\x0AInitialised OK!\\x0D\\x0A"
+         "\\x7F\\x5Cx41\\x1F\xE9~"},
+    };
+    for (const auto& c : cases) {
+        fakeOs.logFile.clear();
+        BlockStore.title[9] = 0x09;
+        BlockStore.dataLength[9] = static_cast<int32_t>(c.data.size());
+        std::copy(c.data.begin(), c.data.end(), BlockStore.data[9]);
+        BlockStore.data[9][c.data.size()] = 0;
+        LogReceivedBlock(9);
+        EXPECT_EQ(fakeOs.logFile, c.line);
+    }
 }

@@ -28,6 +28,7 @@ class Chart : public ::testing::Test {
         OsCreateLogFile();
         ChartRect = AREA;
         StoreFlag(LinkState.connected, 1);
+        channelsRead = 0xFF; // the reader has been round every channel
         tickMs = 100000;
     }
     // One tick, 500 ms after the previous one.
@@ -140,6 +141,44 @@ TEST_F(Chart, DataRowsLeaveOutDisabledChannels) {
     }
     EXPECT_EQ(fakeOs.captions[3], L"RPM = 800 RPM");
     EXPECT_EQ(fakeOs.captions[7], L"Battery = 13.64 Volts");
+}
+
+TEST_F(Chart, OnlyAWholeRowOfThisLinksReadingsIsDrawnAndLogged) {
+    // Until the reader has been round every channel shown, and once it has failed, a tick shows
+    // the status line and nothing else: no row, no sample, no caption. A row that is logged goes
+    // out in one write, so that a reader's line cannot land inside it.
+    for (int i = 0; i < 8; i++)
+        rawValues[i] = 100;
+    const struct {
+        const char* what;
+        uint32_t read;
+        int batteryShown;
+        bool drawn;
+    } cases[] = {
+        {"nothing read yet", 0x00, 1, false},
+        {"all but the battery", 0x7F, 1, false},
+        {"all but the battery, which is off", 0x7F, 0, true},
+        {"every channel", 0xFF, 1, true},
+    };
+    for (const auto& c : cases) {
+        ResetFakeOs();
+        OsCreateLogFile();
+        StoreFlag(LinkState.connected, 1);
+        channelsRead = c.read;
+        ChannelTable.enabled[7] = c.batteryShown;
+        fakeOs.afterLogWrite = [] { fakeOs.logFile += "|"; };
+        Tick();
+        EXPECT_EQ(fakeOs.statusTexts.size(), 1u) << c.what;
+        EXPECT_EQ(fakeOs.draws.empty(), !c.drawn) << c.what;
+        EXPECT_EQ(historyLength, c.drawn ? 1 : 0) << c.what;
+        EXPECT_EQ(fakeOs.captions[0].empty(), !c.drawn) << c.what;
+        EXPECT_EQ(fakeOs.logFile.empty(), !c.drawn) << c.what;
+        if (c.drawn) {
+            EXPECT_TRUE(fakeOs.logFile.find('|') == fakeOs.logFile.size() - 1 &&
+                        LogEndsWith("\r\n|"))
+                << c.what << ": " << fakeOs.logFile;
+        }
+    }
 }
 
 TEST_F(Chart, TimeMarksEveryThirtySecondsOfHistory) {

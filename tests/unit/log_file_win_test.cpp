@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -162,4 +164,52 @@ TEST_F(LogFileWin, OthersMayReadTheLogWhileItIsWrittenButNeverWriteIt) {
         OsCloseLogFile();
         EXPECT_EQ(ReadWhole("Tarvex.log"), reopened ? "one\r\ntwo\r\n" : "one\r\n") << reopened;
     }
+}
+
+TEST_F(LogFileWin, AnEarlierLogIsKeptUnderItsLastWriteTime) {
+    // Two earlier logs written in the same second: the second one kept takes the next name, and
+    // neither is replaced. The names' times are the files' own (in local time, which the tests'
+    // prefix shares with the files' clock).
+    auto keptLogs = [] {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW(L"Tarvex-*.log", &found);
+        for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
+            names.push_back(found.cFileName);
+        if (find != INVALID_HANDLE_VALUE)
+            FindClose(find);
+        std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
+            return a.size() != b.size() ? a.size() < b.size() : a < b; // "-2" after its first
+        });
+        return names;
+    };
+    for (const std::wstring& name : keptLogs())
+        DeleteFileW(name.c_str());
+    FILETIME written = {};
+    for (const char* text : {"the first drive", "the second drive"}) {
+        ASSERT_TRUE(OsCreateLogFile());
+        LogWrite(std::wstring(text, text + std::strlen(text)).c_str());
+        OsCloseLogFile();
+        HANDLE file = CreateFileW(L"Tarvex.log", GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (written.dwLowDateTime == 0 && written.dwHighDateTime == 0)
+            GetFileTime(file, nullptr, nullptr, &written);
+        SetFileTime(file, nullptr, nullptr, &written);
+        CloseHandle(file);
+        ASSERT_EQ(KeepEarlierLog(), 1) << text;
+        EXPECT_EQ(GetFileAttributesW(L"Tarvex.log"), INVALID_FILE_ATTRIBUTES) << text;
+    }
+    const std::vector<std::wstring> kept = keptLogs();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].size(), std::wstring(L"Tarvex-20261208-150409.log").size());
+    EXPECT_EQ(kept[1], kept[0].substr(0, kept[0].size() - 4) + L"-2.log");
+    FILETIME local;
+    SYSTEMTIME t;
+    FileTimeToLocalFileTime(&written, &local);
+    FileTimeToSystemTime(&local, &t);
+    wchar_t day[16];
+    wsprintfW(day, L"%04u%02u%02u", t.wYear, t.wMonth, t.wDay);
+    EXPECT_EQ(kept[0].substr(7, 8), day);
+    EXPECT_EQ(ReadWhole(std::string(kept[0].begin(), kept[0].end()).c_str()), "the first drive");
+    EXPECT_EQ(ReadWhole(std::string(kept[1].begin(), kept[1].end()).c_str()), "the second drive");
 }

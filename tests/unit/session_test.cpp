@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 TEST(Session, StartUpTakesThePortNameFromTheConfigFile) {
     // What the log says of the name, after "Starting ...", and the device path opened: only a
@@ -75,6 +76,44 @@ TEST(Session, LogThatCannotBeCreatedStopsTheStart) {
     EXPECT_EQ(fakeOs.portOpenCalls, 0);
     EndSession(); // the window's end still runs and must do nothing harmful
     EXPECT_EQ(fakeOs.logFile, "");
+}
+
+TEST(Session, AStartKeepsTheEarlierLogUnderItsTimeAndNeverEmptiesIt) {
+    const std::string earlier = "Starting ...\r\nthe drive before\r\nSession ended";
+    const std::string fresh = "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n";
+    const struct {
+        const char* what;
+        std::vector<std::wstring> taken; // names already in the folder
+        bool renameFails;
+        std::wstring keptAs;             // empty: kept nowhere but in Tarvex.log itself
+        std::string log;                 // Tarvex.log after the start
+    } cases[] = {
+        {"its time as its name", {}, false, L"Tarvex-20261208-150409.log", fresh},
+        {"that name taken", {L"Tarvex-20261208-150409.log"}, false,
+         L"Tarvex-20261208-150409-2.log", fresh},
+        {"two names taken",
+         {L"Tarvex-20261208-150409.log", L"Tarvex-20261208-150409-2.log"}, false,
+         L"Tarvex-20261208-150409-3.log", fresh},
+        {"a rename that fails: the run goes on at its end", {}, true, L"",
+         earlier + "Starting ...\r\nThe earlier Tarvex.log could not be renamed: this run goes "
+                   "on at its end\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"},
+    };
+    for (const auto& c : cases) {
+        ResetFakeOs();
+        fakeOs.earlierLog = true;
+        fakeOs.logFile = earlier;
+        fakeOs.renameFails = c.renameFails;
+        for (const std::wstring& name : c.taken)
+            fakeOs.files[name] = "another run's";
+        EXPECT_EQ(StartSession(), 1) << c.what;
+        EXPECT_EQ(fakeOs.logFile, c.log) << c.what;
+        if (!c.keptAs.empty()) {
+            EXPECT_EQ(fakeOs.files[c.keptAs], earlier) << c.what;
+        }
+        for (const std::wstring& name : c.taken)
+            EXPECT_EQ(fakeOs.files[name], "another run's") << c.what;
+        EXPECT_EQ(fakeOs.files.size(), c.taken.size() + !c.keptAs.empty()) << c.what;
+    }
 }
 
 TEST(Session, TickWithoutEcuKeepsWaiting) {

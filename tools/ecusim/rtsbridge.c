@@ -5,6 +5,15 @@
  * every change of RTS with its CLOCK_MONOTONIC time to ecusim over a Unix datagram socket named
  * in TARVEX_RTS_SOCKET. Real serial devices, and every other request, go to the real ioctl.
  *
+ * It also plays a strict Windows serial driver where Wine is lenient. A Windows driver refuses
+ * an Xon character equal to the Xoff character (SetCommState fails with ERROR_INVALID_PARAMETER),
+ * while Wine hands both to the tty as c_cc[VSTART] and c_cc[VSTOP] through tcsetattr without a
+ * check. So tcsetattr on a pty slave refuses a termios with VSTART equal to VSTOP (EINVAL, which
+ * Wine turns into that error), unless TARVEX_LENIENT_DRIVER=1. The refusal covers every tcsetattr
+ * of such a termios, as Wine passes the tty's characters along with each setting: a lenient
+ * program that left an equal pair on the pty leaves it unusable to strict ones until it is
+ * closed.
+ *
  * It lives inside wine and all its children: no allocation, no output, errno as the caller
  * expects, and nothing that can block (the datagram is sent without waiting). */
 #define _GNU_SOURCE
@@ -20,12 +29,14 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "rts_message.h"
 
 typedef int (*IoctlFn)(int, unsigned long, ...);
+typedef int (*TcsetattrFn)(int, int, const struct termios*);
 
 #define MAX_TRACKED_FDS 4096
 #define DRIVEN_LINES (TIOCM_DTR | TIOCM_RTS)
@@ -39,13 +50,16 @@ struct LineState {
 };
 
 static IoctlFn realIoctl;
+static TcsetattrFn realTcsetattr;
 static pthread_once_t resolveOnce = PTHREAD_ONCE_INIT;
 static pthread_mutex_t linesLock = PTHREAD_MUTEX_INITIALIZER;
 static struct LineState lines[MAX_TRACKED_FDS];
 
-static void ResolveRealIoctl(void) {
+static void ResolveReal(void) {
     void* sym = dlsym(RTLD_NEXT, "ioctl");
     memcpy(&realIoctl, &sym, sizeof realIoctl);
+    sym = dlsym(RTLD_NEXT, "tcsetattr");
+    memcpy(&realTcsetattr, &sym, sizeof realTcsetattr);
 }
 
 /* Unix 98 pty slaves (/dev/pts/N) have majors 136 to 143. */
@@ -128,7 +142,7 @@ int ioctl(int fd, unsigned long request, ...) {
     void* arg = va_arg(ap, void*);
     va_end(ap);
 
-    pthread_once(&resolveOnce, ResolveRealIoctl);
+    pthread_once(&resolveOnce, ResolveReal);
     if (realIoctl == NULL) {
         errno = ENOSYS;
         return -1;
@@ -151,4 +165,20 @@ int ioctl(int fd, unsigned long request, ...) {
     }
     errno = savedErrno;
     return Emulate(fd, rdev, request, (int*)arg);
+}
+
+int tcsetattr(int fd, int when, const struct termios* tio) {
+    pthread_once(&resolveOnce, ResolveReal);
+    if (realTcsetattr == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    const char* lenient = getenv("TARVEX_LENIENT_DRIVER");
+    uint64_t rdev = 0;
+    if (tio != NULL && tio->c_cc[VSTART] == tio->c_cc[VSTOP] &&
+        (lenient == NULL || strcmp(lenient, "1") != 0) && IsPtySlave(fd, &rdev)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return realTcsetattr(fd, when, tio);
 }

@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""End-to-end tests of what goes into the log: every value was read, in the link that logs it,
+every row lands whole, and a start keeps the log that was there.
+
+The rows are checked against the reader's own debug lines around them (Debug is on from the
+start): a link's first row must come after an answer to every channel of that link, a link whose
+reader failed logs no row while its box is up, and no reader line lands inside a row.
+"""
+import os
+import re
+import time
+
+from harness import INITIALISED, TIME, WineSession, check, run_named, wait_for
+
+# One whole data row: the time, then the eight values with their units, nothing between them.
+WHOLE_ROW = re.compile(rb"(?<=\n)" + TIME + rb" -?[ \d.]+ F,-?[ \d.]+ F,[ \d.]+ Volts,\d+ RPM,"
+                       rb"[ \d.]+ ms,-?[ \d.]+ deg,[ \d.]+ Volts,[ \d.]+ Volts\r\n")
+ROW_START = re.compile(rb"(?<=\n)" + TIME + rb" ")
+REQUEST = re.compile(rb"\r\nRequest Block (\d+) Parameter = (\d) ")
+ANSWER = re.compile(rb"\r\nGetBlock returned block (\d+) blockNumber (\d+) ")
+
+
+def rows_after(log, since):
+    return [m.start() for m in ROW_START.finditer(log, since)]
+
+
+def check_rows_whole(log, what):
+    """Every row is one whole line: no reader line inside it, no piece of it elsewhere."""
+    starts = rows_after(log, 0)
+    whole = [m.start() for m in WHOLE_ROW.finditer(log)]
+    check(starts and starts == whole, f"{what}: {len(starts) - len(whole)} rows of "
+          f"{len(starts)} broken, the first at {sorted(set(starts) - set(whole))[:1]}")
+
+
+def check_first_row_of_each_link(log, what):
+    """Each link's first data row comes after its reader answered every channel once; a link
+    that never got that far logged no row."""
+    links = [m.end() for m in re.finditer(re.escape(INITIALISED), log)] + [len(log)]
+    for n, (begin, end) in enumerate(zip(links, links[1:]), 1):
+        rows = [r for r in rows_after(log, begin) if r < end]
+        before = log[begin:rows[0]] if rows else b""
+        # The channel of each request whose answer came (its counter one above the request's).
+        asked = {int(block): int(channel) for block, channel in REQUEST.findall(before)}
+        answered = {asked.get((int(block) - 1) % 256) for block, _ in ANSWER.findall(before)}
+        check(not rows or answered >= set(range(8)),
+              f"{what}: link {n}'s first row before channels {set(range(8)) - answered} were read")
+
+
+def first_rows_of_each_link():
+    """The first connection, and one after the ECU fell silent in its first session: the box up
+    five seconds, no row meanwhile, then rows again on the next link. A slow ECU, whose round of
+    eight polls takes longer than a tick: still no row before every channel was read."""
+    with WineSession("first_rows_of_each_link", ports=()) as s:
+        for what, args, box in [
+                ("silent mid-poll", "--silent-at-block 201 --fault-sessions 1", True),
+                ("slow ECU", "--ecu-delay-us 8000", False)]:
+            s.start(ecusim=args)
+            s.wait_log(INITIALISED, 40, f"{what}: no connection")
+            if box:
+                check(s.wait_dialog("Error", 40000) == ["GetBlock failed"], f"{what}: no box")
+                rows = len(rows_after(s.log(), 0))
+                check(rows > 0, f"{what}: no row before the ECU fell silent")
+                time.sleep(5)
+                check(len(rows_after(s.log(), 0)) == rows, f"{what}: rows while the box was up")
+                s.tvctl("press", "Error", "OK")
+                s.wait_log(INITIALISED, 40, f"{what}: no reconnection", count=2)
+            start = s.log().rfind(INITIALISED)
+            wait_for(lambda: len(rows_after(s.log(), start)) >= 3, 30, f"{what}: no rows")
+            s.close(what=what)
+            s.stop_ecusim(what, wake_ups=2 if box else 1)
+            log = s.log()
+            check_first_row_of_each_link(log, what)
+            check_rows_whole(log, what)
+            s.keep_log(what)
+
+
+def a_start_keeps_the_earlier_log():
+    """A Tarvex.log in the working directory is kept under its last change's time, byte for
+    byte, and the run writes a log of its own; a second earlier log of the same second takes the
+    next name."""
+    with WineSession("a_start_keeps_the_earlier_log", ports=()) as s:
+        earlier = os.path.join(s.workdir, "Tarvex.log")
+        when = time.mktime((2026, 11, 30, 17, 45, 12, 0, 0, -1))  # local time, as Wine's
+        kept = []
+        for text in (b"Starting ...\r\nthe first drive\r\nSession ended",
+                     b"Starting ...\r\nthe second drive\r\n"):
+            with open(earlier, "wb") as f:
+                f.write(text)
+            os.utime(earlier, (when, when))
+            s.start(ecusim="")
+            s.wait_log(INITIALISED, 40, "no connection")
+            s.close()
+            s.stop_ecusim()
+            kept.append(text)
+            names = sorted((n for n in os.listdir(s.workdir) if n.startswith("Tarvex-")),
+                           key=lambda n: (len(n), n))
+            check(names == ["Tarvex-20261130-174512.log", "Tarvex-20261130-174512-2.log"][
+                :len(kept)], f"kept as {names}")
+            for name, content in zip(names, kept):
+                with open(os.path.join(s.workdir, name), "rb") as f:
+                    check(f.read() == content, f"{name} is not the earlier log byte for byte")
+            check(s.log().startswith(b"Starting ...\r\nDefault port: COM9:\r\n"), "no new log")
+
+
+if __name__ == "__main__":
+    raise SystemExit(run_named([first_rows_of_each_link, a_start_keeps_the_earlier_log]))
