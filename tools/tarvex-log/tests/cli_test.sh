@@ -8,6 +8,11 @@ shift 2
 mkdir -p "$work"
 printf '' >"$work/empty.log"
 printf 'Some other text\r\n' >"$work/other.log"
+cp "$data/session.log" "$work/mine.log"
+# A name outside any ANSI code page, as a UTF-8 system names it.
+export LC_ALL=C.UTF-8
+cp "$data/session.log" "$work/走行.log"
+printf 'kept\r\n' >"$work/kept.csv"
 failures=0
 # expected status | what standard error or the first line of standard output must hold | arguments
 while IFS='|' read -r status says args; do
@@ -27,9 +32,22 @@ done <<EOF_CASES
 1|is no Tarvex log|csv $work/empty.log
 1|$work/other.log:1: not a Tarvex log|events $work/other.log
 1|cannot write|csv $data/session.log -o $work/no/such/folder.csv
+1|is the log itself|csv $work/mine.log -o $work/mine.log
+1|is the log itself|csv $work/mine.log -o $work/./mine.log
+1|is no Tarvex log|csv $work/other.log -o $work/kept.csv
 0|rows that could not be placed: 0|csv $data/session.log -o $work/session.csv
+0|rows that could not be placed: 0|report $work/走行.log -o $work/走行.html
 0|a cut row, left out|csv $data/killed.log
 0|time,seconds,link,Intake Air Temp (F),Cylinder Head Temp (F),AFM Voltage (Volts),RPM (RPM),Injector Time (ms),Ignition Advance (deg),MAF Sensor (Volts),Battery (Volts)|csv $data/switching.log
 0|<!DOCTYPE html>|report $data/switching.log
 EOF_CASES
+# The runs that failed left the log and an existing output as they were, and nothing of theirs;
+# the report of the log with the wide name is titled with that name.
+if ! cmp -s "$work/mine.log" "$data/session.log" || [ "$(cat "$work/kept.csv")" != "$(printf 'kept\r\n')" ] ||
+    ls "$work" | grep -q '[.]tmp$' || ! grep -q '<title>走行.log</title>' "$work/走行.html"; then
+    echo "FAILED: a failed run changed its log or its output, or left a temporary file, or the"
+    echo "report's title lost the log's name:"
+    ls -l "$work"
+    failures=$((failures + 1))
+fi
 exit "$failures"
