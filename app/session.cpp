@@ -142,6 +142,8 @@ int StartSession() {
     }
     sessionEnded = 0;
     endAfterAttempt = 0;
+    if (!earlierKept) // the earlier run's last text has no line end of its own
+        LogWrite(L"\r\n");
     LogWrite(L"Starting ...\r\n");
     if (!earlierKept)
         LogWrite(L"The earlier Tarvex.log could not be renamed: this run goes on at its end\r\n");

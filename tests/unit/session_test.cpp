@@ -95,7 +95,7 @@ TEST(Session, AStartKeepsTheEarlierLogUnderItsTimeAndNeverEmptiesIt) {
          {L"Tarvex-20261208-150409.log", L"Tarvex-20261208-150409-2.log"}, false,
          L"Tarvex-20261208-150409-3.log", fresh},
         {"a rename that fails: the run goes on at its end", {}, true, L"",
-         earlier + "Starting ...\r\nThe earlier Tarvex.log could not be renamed: this run goes "
+         earlier + "\r\nStarting ...\r\nThe earlier Tarvex.log could not be renamed: this run goes "
                    "on at its end\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"},
     };
     for (const auto& c : cases) {

@@ -48,7 +48,8 @@ constexpr string_view DEBUG_PREFIXES[] = {"Request Block ", "GetBlock returned b
 constexpr string_view READER_TEXTS[] = {"Wrong title!", "Long block: data cut to 199 bytes"};
 constexpr string_view BAD_LENGTH = "Bad block length = "; // then two hex digits and "h"
 
-constexpr string_view START_UP_PREFIXES[] = {"Default port: ", "Read Config file: ",
+constexpr string_view START_UP_PREFIXES[] = {"The earlier Tarvex.log could not be renamed",
+                                             "Default port: ", "Read Config file: ",
                                              "Config file refused: ", "COM Opened",
                                              "Cannot open COM port"};
 constexpr string_view ATTEMPT_FAILURES[] = {
@@ -281,9 +282,10 @@ void LogReader::Line(string_view s, bool terminated) {
         if (StartsWith(s, prefix))
             return; // a debug line: it never closes a row that it broke
     }
-    // The last text of a run that ended normally; it follows on whatever line came before it.
+    // The last text of a run that ended normally; it follows on whatever line came before it. A
+    // later run that could not rename the log goes on after it, on a line of its own.
     bool ends = false;
-    if (!terminated && EndsWith(s, END_TEXT)) {
+    if (EndsWith(s, END_TEXT)) {
         ends = true;
         s.remove_suffix(END_TEXT.size());
     }
@@ -333,12 +335,14 @@ void LogReader::Line(string_view s, bool terminated) {
     if (ends) {
         CloseRow(false);
         endSeen = true;
+        linked = false; // the run's link ended with it, and was not lost
         Note(std::string(END_TEXT));
     }
 }
 
 bool LogReader::KnownText(string_view s) {
     if (s == START_TEXT) {
+        endSeen = false; // a later run, in the same file
         Note(std::string(s));
         return true;
     }

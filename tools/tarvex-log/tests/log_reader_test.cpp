@@ -198,6 +198,28 @@ TEST(LogReader, SecondsLinksAndEvents) {
                                "12:00:07 AM,2,Session ended"}));
 }
 
+// A run whose start could not rename the earlier log goes on at its end, on a line of its own:
+// both runs read as one history, the second run's rows in links of their own.
+TEST(LogReader, ARunAppendedToTheEarlierOneReadsOn) {
+    const std::string first = START + CONNECT + "7:00:00 PM" + NAMES + LogRow("7:00:01 PM") +
+                              "Session ended";
+    const std::string second = "\r\nStarting ...\r\nThe earlier Tarvex.log could not be renamed: "
+                               "this run goes on at its end\r\nRead Config file: COM1:\r\n\r\n"
+                               "COM Opened\r\n" + CONNECT + "7:05:00 PM" + NAMES +
+                               LogRow("7:05:01 PM");
+    const Result r = Read(first + second + "Session ended");
+    EXPECT_TRUE(r.problems.empty()) << r.problems[0];
+    EXPECT_EQ(r.csv, Lines({"7:00:01 PM,0,1," + ALL_CELLS, "7:05:01 PM,300,2," + ALL_CELLS}));
+    EXPECT_EQ(r.events.substr(r.events.find("7:00:01 PM,1,Session ended")),
+              Lines({"7:00:01 PM,1,Session ended", "7:00:01 PM,1,Starting ...",
+                     "7:00:01 PM,1,The earlier Tarvex.log could not be renamed: this run goes o...",
+                     "7:00:01 PM,1,Read Config file: COM1:", "7:00:01 PM,1,COM Opened",
+                     "7:00:01 PM,2,connected", "7:05:01 PM,2,Session ended"}));
+    const Result cut = Read(first + second);
+    EXPECT_NE(cut.events.find("the log ends without"), std::string::npos)
+        << "the second run, cut off, did not end" << cut.events;
+}
+
 // A log cut off at any byte (Tarvex killed) gives the rows written in full and at most the last
 // one if it is whole; a cut row is reported, never invented. Line ends of LF alone, and any
 // chunking of the input, read the same.
