@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""The guide's troubleshooting table against the texts Tarvex can show.
+
+    guide_texts_test.py SOURCE_DIR
+
+Every string literal of the program's own code (app/, link/, display/, log/) is either a text the
+table explains or one of the texts below that are no failure; a new text that is neither fails,
+so that whoever adds a message box or a failure line also tells the user what it means. The table
+names no text that the program no longer has.
+"""
+import os
+import re
+import sys
+
+ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
+FOLDERS = ["app", "link", "display", "log"]
+
+# Texts that tell of no failure, by what they are.
+NOT_FAILURES = {
+    # the run's course in the log and the status line
+    "Starting ...", "Starting", "Default port: ", "Read Config file: ", "COM Opened",
+    "Reader Thread Started", "Initialised OK!", "Session ended", "Waiting to connect to ECU",
+    "Running", "Paused", "N: SysTime Nms Effective Baud Rate N BlockNumber N History N",
+    # the debug lines and the identification lines
+    "Request Block N Parameter = N vals N N N", "GetBlock returned block N blockNumber N Type XX",
+    "blockNumber N Type = XX Length = N data ", "\\xXX",
+    # the channels, their units and their values
+    "Intake Air Temp", "Cylinder Head Temp", "AFM Voltage", "RPM", "Injector Time",
+    "Ignition Advance", "MAF Sensor", "Battery", "Fahr", "Volts", "ms", "Angle",
+    "N F", "N Volts", "N RPM", "N ms", "N deg", "N", "-Ns", ",", " ", " = ",
+    # the window's controls, the message boxes' captions
+    "Pause", "Resume", "BUTTON", "edit", "Error", "Error!",
+    # file and device names
+    "COM9:", "\\\\.\\", ".log", "Tarvex-NNN-NNN", "-N",
+}
+
+
+def literals(code):
+    """The string literals of C++ source, without its comments, #include lines and
+    static_assert messages, with their escapes read."""
+    code = re.sub(r"^\s*#\s*include.*$", "", code, flags=re.M)
+    found, i, n = [], 0, len(code)
+    while i < n:
+        if code.startswith("//", i):
+            i = code.find("\n", i) if code.find("\n", i) >= 0 else n
+        elif code.startswith("/*", i):
+            i = code.index("*/", i) + 2
+        elif code[i] == "'":
+            i = code.index("'", i + 1 + (code[i + 1] == "\\")) + 1
+        elif code[i] == '"':
+            j, text = i + 1, []
+            while code[j] != '"':
+                if code[j] == "\\":
+                    text.append({"r": "\r", "n": "\n", "\\": "\\", '"': '"'}.get(code[j + 1],
+                                                                               code[j:j + 2]))
+                    j += 2
+                else:
+                    text.append(code[j])
+                    j += 1
+            assert_message = re.search(r"static_assert\([^;]*,\s*L?$", code[max(0, i - 300):i])
+            if not assert_message:
+                found.append("".join(text))
+            i = j + 1
+        else:
+            i += 1
+    return found
+
+
+def shown(text):
+    """A literal as the user sees it: without the line ends around it, a printf field as N
+    (a hexadecimal byte as XX)."""
+    text = re.sub(r"%[-0-9.]*X", "XX", text)
+    text = re.sub(r"%[-0-9.]*[dufsxc]", "N", text)
+    return text.strip("\r\n")
+
+
+def guide_table(readme):
+    guide = readme.split("<!-- guide -->")[1].split("<!-- /guide -->")[0]
+    table = guide.split("## When it does not work")[1]
+    texts = []
+    for line in table.splitlines():
+        if line.startswith("| `"):
+            texts += re.findall(r"`([^`]+)`", line.split("|")[1])
+    return texts
+
+
+def main():
+    code = set()
+    for folder in FOLDERS:
+        for name in sorted(os.listdir(os.path.join(ROOT, folder))):
+            if name.endswith((".cpp", ".h")):
+                with open(os.path.join(ROOT, folder, name), encoding="utf-8") as f:
+                    code.update(shown(t) for t in literals(f.read()))
+    code.discard("")
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        table = guide_table(f.read())
+    failures = []
+    for text in sorted(code - set(table) - NOT_FAILURES):
+        failures.append(f"{text!r} is in the code, but the guide's table does not explain it "
+                        "(or add it to this test's texts that are no failure)")
+    for text in table:
+        if text not in code:
+            failures.append(f"the guide's table explains {text!r}, which the code does not have")
+    for text in sorted(NOT_FAILURES - code):
+        failures.append(f"{text!r} is listed as no failure but is no longer in the code")
+    for text in sorted(NOT_FAILURES & set(table)):
+        failures.append(f"{text!r} is listed as no failure, yet the guide explains it")
+    print(f"{len(code)} texts in the code, {len(table)} in the guide's table")
+    for failure in failures:
+        print("FAILED: " + failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
