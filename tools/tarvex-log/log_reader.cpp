@@ -501,12 +501,19 @@ bool LogReader::IsCandidate(const Held& h, int mask) const {
 }
 
 // How far a set of channels puts the row's values from the channels' readings on either side,
-// each in the span its unit is plotted over; negative when a channel has none.
-double LogReader::Distance(const Held& h, int mask, const double* next, const bool* haveNext) const {
+// each in the span its unit is plotted over; negative when a channel has none. Only the fields
+// that the other set gives to another channel count: the rest lie equally near in both, and a
+// rev-up moving them all would drown the one field that tells the sets apart.
+double LogReader::Distance(const Held& h, int mask, int other, const double* next,
+                           const bool* haveNext) const {
     double sum = 0;
-    for (int i = 0, c = 0; i < h.count; i++, c++) {
+    for (int i = 0, c = 0, o = 0; i < h.count; i++, c++, o++) {
         while (!((mask >> c) & 1))
             c++;
+        while (!((other >> o) & 1))
+            o++;
+        if (c == o)
+            continue;
         double d = -1;
         if (haveValue[c])
             d = std::fabs(h.values[i] - lastValue[c]);
@@ -529,8 +536,8 @@ int LogReader::Decide(const Held& h, int preferred, int fallback, const double* 
     for (uint8_t a : h.candidates) {
         bool beatsAll = true;
         for (uint8_t b : h.candidates)
-            beatsAll = beatsAll && (a == b || clearlyNearer(Distance(h, a, next, haveNext),
-                                                            Distance(h, b, next, haveNext)));
+            beatsAll = beatsAll && (a == b || clearlyNearer(Distance(h, a, b, next, haveNext),
+                                                            Distance(h, b, a, next, haveNext)));
         if (beatsAll)
             return a;
     }
@@ -539,8 +546,8 @@ int LogReader::Decide(const Held& h, int preferred, int fallback, const double* 
             continue;
         bool refused = false;
         for (uint8_t b : h.candidates)
-            refused = refused || clearlyNearer(Distance(h, b, next, haveNext),
-                                               Distance(h, mask, next, haveNext));
+            refused = refused || clearlyNearer(Distance(h, b, mask, next, haveNext),
+                                               Distance(h, mask, b, next, haveNext));
         if (!refused)
             return mask;
     }

@@ -114,7 +114,8 @@ private:
     void CloseRow(bool atEnd);
     bool Parse(Held& h, std::string_view text);
     bool IsCandidate(const Held& h, int mask) const;
-    double Distance(const Held& h, int mask, const double* next, const bool* haveNext) const;
+    double Distance(const Held& h, int mask, int other, const double* next,
+                    const bool* haveNext) const;
     int Decide(const Held& h, int preferred, int fallback, const double* next,
                const bool* haveNext) const;
     void Resolve(int nextMask, const Held* anchor);

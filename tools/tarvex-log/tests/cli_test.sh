@@ -37,7 +37,7 @@ done <<EOF_CASES
 1|is no Tarvex log|csv $work/other.log -o $work/kept.csv
 0|rows that could not be placed: 0|csv $data/session.log -o $work/session.csv
 0|rows that could not be placed: 0|report $work/走行.log -o $work/走行.html
-0|a cut row, left out|csv $data/killed.log
+0|rows that could not be placed: 0|csv $data/killed.log
 0|time,seconds,link,Intake Air Temp (F),Cylinder Head Temp (F),AFM Voltage (Volts),RPM (RPM),Injector Time (ms),Ignition Advance (deg),MAF Sensor (Volts),Battery (Volts)|csv $data/switching.log
 0|<!DOCTYPE html>|report $data/switching.log
 EOF_CASES
