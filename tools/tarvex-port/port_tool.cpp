@@ -20,7 +20,8 @@ constexpr uint32_t ECHO_WAIT_MS = 250;
 // After RTS is switched, the line and the adapter settle before anything is written or read:
 // what arrived meanwhile (a break read at the fall of the line) is purged, not taken as an echo.
 constexpr uint32_t RTS_SETTLE_MS = 20;
-// The line idle high before the first byte, as after any wake-up that was broken off.
+// The line idle high before the first byte: a port just opened switches DTR on, which powers
+// some adapters, and whatever they send while they come up is purged after this.
 constexpr uint32_t IDLE_BEFORE_CHECK_MS = 100;
 // Tarvex.cfg is read back as Tarvex reads it, up to this many bytes; longer files are shown cut.
 constexpr uint32_t CONFIG_READ_BYTES = 200;
