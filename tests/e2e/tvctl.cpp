@@ -28,6 +28,9 @@
 //   tvctl comm-chars PORT XON XOFF   open PORT, and set the DCB that GetCommState reports with
 //                                 XonChar and XoffChar changed to XON and XOFF (hex); print the
 //                                 reported pair and SetCommState's result: "11 13 0 87"
+//   tvctl hold PORT MS            open PORT as Tarvex does (read and write, sharing nothing) and
+//                                 print "held", then keep it open for MS; "error N" if it did
+//                                 not open
 // With TVCTL_DESKTOP set, tvctl works on that desktop (a Wine virtual desktop's name) instead of
 // its own. Exit code 0 on success, 1 when the window, dialog or file is not there, 2 on bad usage.
 #include <windows.h>
@@ -221,6 +224,21 @@ int SetCommChars(const wchar_t* port, BYTE xon, BYTE xoff) {
     return 0;
 }
 
+// Another program with the port open, as a second Tarvex or a terminal program would have it.
+int HoldPort(const wchar_t* port, DWORD ms) {
+    HANDLE handle = CreateFileW(port, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        std::printf("error %lu\n", GetLastError());
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    Sleep(ms);
+    CloseHandle(handle);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -243,6 +261,8 @@ int wmain(int argc, wchar_t** argv) {
         return PrintFile(arg(2));
     if (command == L"comm-chars")
         return SetCommChars(arg(2), hex(3), hex(4));
+    if (command == L"hold")
+        return HoldPort(arg(2), static_cast<DWORD>(number(3)));
 
     if (command == L"wait-dialog" || command == L"wait-gone") {
         bool appear = command == L"wait-dialog";

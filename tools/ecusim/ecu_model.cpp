@@ -69,6 +69,9 @@ void EcuModel::SetLineSettings(uint32_t baud, int dataBits, int parity, int stop
 
 void EcuModel::SetRts(bool asserted, uint64_t tUs) {
     Catchup(tUs);
+    if (sc_.rtsIgnored) {
+        return; // the K-line stays high: nothing is broken off and no address is heard
+    }
     if (asserted == rtsAsserted_) {
         return;
     }
@@ -153,8 +156,18 @@ void EcuModel::TesterWrites(uint8_t b, uint64_t tUs) {
     uint64_t start = std::max(tUs, lineFreeUs_);
     uint64_t end = start + kByteUs;
     lineFreeUs_ = end;
+    if (rtsAsserted_) {
+        // The line is held low for the whole byte: a break, which the receiver delivers as 0x00.
+        // The ECU hears no byte in it.
+        if (!sc_.noEcho) {
+            out_.push_back({end, 0x00, Direction::Echo});
+        }
+        return;
+    }
     bool fdAnswer = phase_ == Phase::AwaitFd && expectFd_;
-    if (fdAnswer && FaultsOn() && sc_.fdEcho != FdEcho::Normal) {
+    if (sc_.noEcho) {
+        // Nothing comes back; the byte still went on the line, to the ECU.
+    } else if (fdAnswer && FaultsOn() && sc_.fdEcho != FdEcho::Normal) {
         ++stats_.faultsInjected;
         if (sc_.fdEcho == FdEcho::Wrong) {
             out_.push_back({end, sc_.wrongFdEcho, Direction::Echo});

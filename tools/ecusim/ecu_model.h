@@ -1,5 +1,6 @@
 // The far end of the serial port, byte by byte and in time: a K-line adapter that echoes every
-// byte the tester writes, and an ECU that is woken at 5 baud on RTS, runs the block protocol with
+// byte the tester writes (and, while RTS holds the line low, returns each as the 0x00 of a
+// break), and an ECU that is woken at 5 baud on RTS, runs the block protocol with
 // its opening exchange of identification blocks, answers memory and ADC polls from the engine
 // model, and misbehaves on purpose when a Scenario says so.
 //
@@ -43,6 +44,12 @@ enum class FdEcho : uint8_t { Normal, None, Wrong };
 // 15 is the answer to the first poll and block 256 is the one that carries counter 0. A value of
 // -1 switches an option off.
 struct Scenario {
+    // The adapter. One that ignores RTS never pulls the K-line low: no address reaches the ECU,
+    // and a byte written while RTS is on comes back unchanged. One without echo returns none of
+    // the tester's bytes (the ECU still hears and answers them), as an adapter without power
+    // from the car's socket, or a plain serial cable, does.
+    bool rtsIgnored = false;
+    bool noEcho = false;
     uint32_t ecuDelayUs = 0; // ECU reaction time before each byte it sends (slow ECU)
     // Memory reads answer 0, 1, ..., 255, 0, ... in turn instead of the engine's values, so that
     // every byte value crosses the line in both directions within a few seconds of polling.
@@ -97,7 +104,9 @@ class EcuModel {
     void SetLineSettings(uint32_t baud, int dataBits, int parity, int stopBits, uint64_t tUs);
     // asserted = RTS on = K-line pulled low. Pulling the line low also ends any session.
     void SetRts(bool asserted, uint64_t tUs);
-    // A byte the tester hands to its port at tUs.
+    // A byte the tester hands to its port at tUs. Its echo comes back once it has crossed the
+    // line; while the line is held low the byte never reaches it, and the adapter's receiver
+    // reads the low line instead: 0x00.
     void TesterWrites(uint8_t b, uint64_t tUs);
     // The tester discarded its receive buffer: bytes that had arrived by tUs are gone.
     void Purge(uint64_t tUs);

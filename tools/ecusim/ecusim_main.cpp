@@ -78,6 +78,14 @@ const char kHelp[] =
     "                            answer to keyword 2, a complement, the next byte of a block)\n"
     "                            is later than MS (default 100; 0: no limit)\n"
     "\n"
+    "The adapter echoes every byte the tester writes; while RTS is on it holds the K-line low,\n"
+    "and a byte written then comes back as 0x00 (a break). Adapters that cannot serve:\n"
+    "  --ignore-rts              the adapter ignores RTS: the K-line never goes low, so bytes\n"
+    "                            written with RTS on come back unchanged and no address ever\n"
+    "                            reaches the ECU (it never wakes)\n"
+    "  --no-echo                 the adapter echoes nothing the tester writes, as one without\n"
+    "                            power from the car's socket (the ECU still hears the bytes)\n"
+    "\n"
     "Faults (numbers may be given in hex as 0x..; 'block N' counts the blocks of a session in\n"
     "both directions from 1, like the block counter without its wrap: block 15 answers the first\n"
     "poll):\n"
@@ -142,6 +150,8 @@ enum OptionId {
     kOptSyncDelay,
     kOptSeed,
     kOptReplyLimit,
+    kOptIgnoreRts,
+    kOptNoEcho,
     kOptHelp
 };
 
@@ -173,6 +183,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
         {"sync-delay-ms", required_argument, nullptr, kOptSyncDelay},
         {"seed", required_argument, nullptr, kOptSeed},
         {"tester-reply-limit-ms", required_argument, nullptr, kOptReplyLimit},
+        {"ignore-rts", no_argument, nullptr, kOptIgnoreRts},
+        {"no-echo", no_argument, nullptr, kOptNoEcho},
         {"help", no_argument, nullptr, kOptHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -254,6 +266,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
             ok = ParseNumber(optarg, 0, 1000000, &v);
             sc.testerReplyLimitUs = static_cast<uint64_t>(v) * 1000;
             break;
+        case kOptIgnoreRts: sc.rtsIgnored = true; break;
+        case kOptNoEcho: sc.noEcho = true; break;
         case kOptHelp: fputs(kHelp, stdout); return 1;
         default: fputs("Try 'ecusim --help'.\n", stderr); return 2;
         }

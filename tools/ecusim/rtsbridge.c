@@ -14,6 +14,15 @@
  * program that left an equal pair on the pty leaves it unusable to strict ones until it is
  * closed.
  *
+ * And it opens a pty slave to one Win32 program at a time, as Windows opens a COM port: a second
+ * CreateFile of a port that is open fails with ERROR_ACCESS_DENIED, whatever its share mode.
+ * Wine's server opens the device with open() and checks share modes only for regular files and
+ * directories, so under Wine two programs (or two handles of one) get the same port. In the wine
+ * server, which opens every device for the programs of its prefix, a second open() of a pty slave
+ * already open there fails with EACCES (which Wine turns into that error) until the first is
+ * closed; TARVEX_LENIENT_DRIVER=1 in the server's environment lets it through. The server must
+ * therefore be started with this library preloaded too.
+ *
  * It lives inside wine and all its children: no allocation, no output, errno as the caller
  * expects, and nothing that can block (the datagram is sent without waiting). */
 #define _GNU_SOURCE
@@ -37,8 +46,12 @@
 
 typedef int (*IoctlFn)(int, unsigned long, ...);
 typedef int (*TcsetattrFn)(int, int, const struct termios*);
+typedef int (*OpenFn)(const char*, int, ...);
+typedef int (*CloseFn)(int);
 
 #define MAX_TRACKED_FDS 4096
+#include <fcntl.h>
+
 #define DRIVEN_LINES (TIOCM_DTR | TIOCM_RTS)
 /* The adapter is always there: clear to send, data set ready, carrier. */
 #define INPUT_LINES (TIOCM_CTS | TIOCM_DSR | TIOCM_CAR)
@@ -54,12 +67,25 @@ static TcsetattrFn realTcsetattr;
 static pthread_once_t resolveOnce = PTHREAD_ONCE_INIT;
 static pthread_mutex_t linesLock = PTHREAD_MUTEX_INITIALIZER;
 static struct LineState lines[MAX_TRACKED_FDS];
+static OpenFn realOpen;
+static CloseFn realClose;
+/* The pty slave each descriptor opened here is on, plus one; 0 for none. */
+static uint64_t openPty[MAX_TRACKED_FDS];
 
 static void ResolveReal(void) {
     void* sym = dlsym(RTLD_NEXT, "ioctl");
     memcpy(&realIoctl, &sym, sizeof realIoctl);
     sym = dlsym(RTLD_NEXT, "tcsetattr");
     memcpy(&realTcsetattr, &sym, sizeof realTcsetattr);
+    sym = dlsym(RTLD_NEXT, "open");
+    memcpy(&realOpen, &sym, sizeof realOpen);
+    sym = dlsym(RTLD_NEXT, "close");
+    memcpy(&realClose, &sym, sizeof realClose);
+}
+
+static int Lenient(void) {
+    const char* lenient = getenv("TARVEX_LENIENT_DRIVER");
+    return lenient != NULL && strcmp(lenient, "1") == 0;
 }
 
 /* Unix 98 pty slaves (/dev/pts/N) have majors 136 to 143. */
@@ -173,12 +199,74 @@ int tcsetattr(int fd, int when, const struct termios* tio) {
         errno = ENOSYS;
         return -1;
     }
-    const char* lenient = getenv("TARVEX_LENIENT_DRIVER");
     uint64_t rdev = 0;
-    if (tio != NULL && tio->c_cc[VSTART] == tio->c_cc[VSTOP] &&
-        (lenient == NULL || strcmp(lenient, "1") != 0) && IsPtySlave(fd, &rdev)) {
+    if (tio != NULL && tio->c_cc[VSTART] == tio->c_cc[VSTOP] && !Lenient() &&
+        IsPtySlave(fd, &rdev)) {
         errno = EINVAL;
         return -1;
     }
     return realTcsetattr(fd, when, tio);
+}
+
+/* Whether descriptor i, recorded as open on a pty slave, still is on that one: a descriptor may
+ * also end without close(), replaced by dup2() or closed inside the C library. */
+static int StillOpenOn(int i, uint64_t rdev) {
+    uint64_t now = 0;
+    if (IsPtySlave(i, &now) && now == rdev) {
+        return 1;
+    }
+    __atomic_store_n(&openPty[i], 0, __ATOMIC_RELAXED);
+    return 0;
+}
+
+/* A pty slave opened a second time while it is open here is refused, as a COM port is. No lock:
+ * close() runs in every thread of wine and perhaps in its signal handlers, and the one process
+ * that opens the ports, the wine server, has a single thread. */
+int open(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = (mode_t)va_arg(ap, unsigned int);
+        va_end(ap);
+    }
+    pthread_once(&resolveOnce, ResolveReal);
+    if (realOpen == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    int fd = realOpen(path, flags, mode);
+    if (fd < 0 || fd >= MAX_TRACKED_FDS) {
+        return fd;
+    }
+    int savedErrno = errno;
+    uint64_t rdev = 0;
+    if (!IsPtySlave(fd, &rdev)) {
+        errno = savedErrno;
+        return fd;
+    }
+    int refuse = !Lenient();
+    for (int i = 0; i < MAX_TRACKED_FDS && refuse; i++) {
+        if (i != fd && __atomic_load_n(&openPty[i], __ATOMIC_RELAXED) == rdev + 1 &&
+            StillOpenOn(i, rdev)) {
+            realClose(fd);
+            errno = EACCES;
+            return -1;
+        }
+    }
+    __atomic_store_n(&openPty[fd], rdev + 1, __ATOMIC_RELAXED);
+    errno = savedErrno;
+    return fd;
+}
+
+int close(int fd) {
+    pthread_once(&resolveOnce, ResolveReal);
+    if (realClose == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    if (fd >= 0 && fd < MAX_TRACKED_FDS) {
+        __atomic_store_n(&openPty[fd], 0, __ATOMIC_RELAXED);
+    }
+    return realClose(fd);
 }

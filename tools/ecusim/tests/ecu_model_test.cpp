@@ -168,6 +168,52 @@ TEST(EcuModelWakeUp, SyncDelayIsDrawnInItsRangeAtEachWakeUpFromTheSeedUnlessFixe
     EXPECT_EQ(delays(1, 123000), std::vector<uint64_t>(16, 123000));
 }
 
+// What a port checker sees of the adapter: the echo of each byte, and with RTS on the K-line held
+// low, which returns a byte as the 0x00 of a break. Only an adapter that pulls the line low can
+// send the address, so one that ignores RTS never gets an ECU to answer; a byte written into the
+// held-low line must not spoil the wake-up that follows.
+TEST(EcuModelAdapter, EchoesEachByteAsTheLineReturnsItAndWakesTheEcuOnlyIfRtsPullsTheLineLow) {
+    const struct {
+        const char* what;
+        bool rtsIgnored, noEcho;
+        bool rtsOn; // while the bytes are written
+        Bytes read; // what comes back of 0x55, 0xAA, 0x0F, 0xF0
+        bool wakes;
+    } cases[] = {
+        {"healthy, RTS off", false, false, false, {0x55, 0xAA, 0x0F, 0xF0}, true},
+        {"healthy, RTS on: the line held low", false, false, true, {0, 0, 0, 0}, true},
+        {"ignores RTS, RTS off", true, false, false, {0x55, 0xAA, 0x0F, 0xF0}, false},
+        {"ignores RTS, RTS on", true, false, true, {0x55, 0xAA, 0x0F, 0xF0}, false},
+        {"no echo, RTS off", false, true, false, {-1, -1, -1, -1}, true},
+        {"no echo, RTS on", false, true, true, {-1, -1, -1, -1}, true},
+    };
+    for (const auto& c : cases) {
+        Scenario s;
+        s.rtsIgnored = c.rtsIgnored;
+        s.noEcho = c.noEcho;
+        FakeLine line(s);
+        line.model.SetRts(c.rtsOn, line.now);
+        line.Sleep(20000);
+        Bytes read;
+        for (uint8_t b : {0x55, 0xAA, 0x0F, 0xF0}) {
+            line.Write(b);
+            read.push_back(line.Read());
+        }
+        EXPECT_EQ(read, c.read) << c.what;
+        line.model.SetRts(false, line.now);
+        line.Sleep(300000); // the idle high before a start bit
+        EXPECT_EQ(line.WakeUp(), c.wakes ? Bytes({0x55, 0x0B, 0x02}) : Bytes({-1, -1, -1}))
+            << c.what;
+        EXPECT_EQ(line.model.stats().wakeUps, c.wakes ? 1u : 0u) << c.what;
+        // Without an echo the ECU's first block is the next thing to read.
+        if (c.wakes) {
+            line.Write(0xFD);
+            const int block1Length = static_cast<int>(EcuModel::IdentTexts()[0].size()) + 3;
+            EXPECT_EQ(line.Read(), c.noEcho ? block1Length : 0xFD) << c.what;
+        }
+    }
+}
+
 // Whatever the tester does, the ECU counts it and takes a new wake-up after it. The wrap of the
 // counters, and every byte value in memory answers, are the logger's tests'.
 TEST(EcuModelSession, EachWayOutOfASessionOrOutOfTurnIsCountedAndANewWakeUpFollows) {
