@@ -3,7 +3,8 @@
 // them: platform/os_window_win.h.
 #pragma once
 
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
+#include "display/buttons_win.h"
 #include "platform/os_window_win.h"
 
 // Menu and About box (menu_win.cpp). Each returns the window procedure's result.
@@ -12,7 +13,3 @@ LRESULT OnExitCommand();
 LRESULT OnDebugCommand();
 LRESULT OnInitMenuPopup(HMENU menu);
 
-// The colour set and the owner-drawn buttons (display/buttons_win.cpp).
-void CreateColourSet();
-BOOL DrawOwnerButton(const DRAWITEMSTRUCT* item);
-void ToggleChannel(int channel);

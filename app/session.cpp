@@ -5,7 +5,7 @@
 // run it against the fake platform and check the log it writes byte for byte.
 #include "session.h"
 
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 #include "display/chart.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
@@ -116,6 +116,7 @@ int TryConnect() {
     // to 15.6 ms late.
     OsKeepWindowResponsive(1);
     OsRaiseTimerResolution(1);
+    historyLength = 0; // each link's traces begin afresh
     int ok = ConnectEcu();
     OsRaiseTimerResolution(0);
     OsKeepWindowResponsive(0);
@@ -184,8 +185,19 @@ int OnTick() {
         StoreFlag(LinkState.connected, 1);
         WriteHeaderRow();
     }
-    ChartTick();
+    ChartTick(ReadLinkFigures());
     return 0;
+}
+
+void ToggleChannel(int channel) {
+    ChannelTable.enabled[channel] = ChannelTable.enabled[channel] ? 0 : 1;
+    OsRedrawChannelButton(channel);
+}
+
+LinkFigures ReadLinkFigures() {
+    return {LoadFlag(LinkState.paused), effectiveBaudRate.load(std::memory_order_relaxed),
+            blockNumber.load(std::memory_order_relaxed),
+            channelsRead.load(std::memory_order_relaxed)};
 }
 
 void OnPauseButton() {

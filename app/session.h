@@ -2,6 +2,8 @@
 // tick, the Pause button and the end. The Win32 window procedure calls these.
 #pragma once
 
+#include "display/chart.h"
+
 constexpr int PORT_NAME_CHARS = 9; // longest serial device name Tarvex accepts
 
 extern wchar_t portName[PORT_NAME_CHARS + 1];
@@ -16,6 +18,13 @@ int StartSession();
 // it fails; the header row when it succeeds); while connected, the chart tick. The result is what
 // the window procedure returns for WM_TIMER: 1 after a failed attempt, else 0.
 int OnTick();
+
+// A channel button's click: the channel is shown and logged, or no longer, from the next tick;
+// its button's indicator says which at once.
+void ToggleChannel(int channel);
+
+// What this tick shows of the link: the Pause button, the reader's figures, the channels read.
+LinkFigures ReadLinkFigures();
 
 // The Pause button: toggles Pause/Resume while connected, otherwise makes a connection attempt.
 void OnPauseButton();

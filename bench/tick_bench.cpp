@@ -1,7 +1,8 @@
 // The chart tick's own cost, natively: ChartTick on the test platform recording nothing, whose
 // closing 50 ms pause only moves the virtual clock, with all eight channels shown and their histories
 // full. Each tick is timed on its own, so the percentiles are per tick, not per batch.
-#include "app/channel_table.h"
+#include "app/session.h"
+#include "channels/channel_table.h"
 #include "display/chart.h"
 #include "link/link_state.h"
 #include "fake_os.h"
@@ -39,7 +40,7 @@ int Prepare(int32_t width) {
     int tick = 0;
     for (; tick < HISTORY_SLOTS + 10; tick++) {
         MoveReadings(tick);
-        ChartTick();
+        ChartTick(ReadLinkFigures());
     }
     return tick;
 }
@@ -58,7 +59,7 @@ void BM_ChartTickFullHistories(benchmark::State& state) {
     for (auto _ : state) {
         MoveReadings(tick++);
         const auto start = std::chrono::steady_clock::now();
-        ChartTick();
+        ChartTick(ReadLinkFigures());
         const auto end = std::chrono::steady_clock::now();
         us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
     }

@@ -3,9 +3,11 @@
 //
 // Every tool is made once with the window and kept for the life of the process, so painting a
 // button or a chart tick never creates a drawing object.
-#include "app/main_window_win.h"
+#include "display/buttons_win.h"
 
+#include "channels/channel_table.h"
 #include "display/colours.h"
+#include "platform/os_window_win.h"
 
 #include <iterator>
 
@@ -79,10 +81,4 @@ BOOL DrawOwnerButton(const DRAWITEMSTRUCT* item) {
                       {r.left, r.bottom - 1}};
     Polyline(dc, frame, 5);
     return TRUE;
-}
-
-void ToggleChannel(int channel) {
-    ChannelTable.enabled[channel] = ChannelTable.enabled[channel] ? 0 : 1;
-    InvalidateRect(channelButtons[channel], nullptr, FALSE);
-    UpdateWindow(channelButtons[channel]);
 }

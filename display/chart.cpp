@@ -6,9 +6,6 @@
 
 #include "display/colours.h"
 #include "display/conversion.h"
-#include "link/block_exchange.h"
-#include "link/reader_thread.h"
-#include "link/link_state.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
 
@@ -137,33 +134,31 @@ void DrawAxisLabels(const UnitGroup& group, int32_t gridStep, int32_t labelOffse
 
 } // namespace
 
-void FormatStatusLine(uint32_t now, int paused, wchar_t* text, int capacity) {
+void FormatStatusLine(uint32_t now, const LinkFigures& link, wchar_t* text, int capacity) {
     char narrow[STATUS_CHARS];
     std::snprintf(narrow, sizeof narrow,
                   "%s: SysTime %10ums Effective Baud Rate %d BlockNumber %3d History %5d",
-                  paused ? "Paused" : "Running", static_cast<unsigned>(now),
-                  effectiveBaudRate.load(std::memory_order_relaxed),
-                  blockNumber.load(std::memory_order_relaxed), historyLength);
+                  link.paused ? "Paused" : "Running", static_cast<unsigned>(now),
+                  link.effectiveBaudRate, link.blockNumber, historyLength);
     int n = 0;
     for (; narrow[n] && n < capacity - 1; n++)
         text[n] = static_cast<wchar_t>(narrow[n]);
     text[n] = 0;
 }
 
-void ChartTick() {
+void ChartTick(const LinkFigures& link) {
     const uint32_t now = OsTickCount();
-    const int paused = LoadFlag(LinkState.paused);
     wchar_t status[STATUS_CHARS];
-    FormatStatusLine(now, paused, status, STATUS_CHARS);
+    FormatStatusLine(now, link, status, STATUS_CHARS);
     OsSetStatusText(status);
-    if (paused)
+    if (link.paused)
         return; // the chart keeps its last picture; polling goes on regardless
     // Only values read in this link, and only a whole row of them: until the reader has been
     // round every channel shown (and after it has failed), nothing is drawn or logged.
     uint32_t shown = 0;
     for (int i = 0; i < CHANNEL_COUNT; i++)
         shown |= ChannelTable.enabled[i] ? 1u << i : 0;
-    if ((channelsRead.load(std::memory_order_relaxed) & shown) != shown)
+    if ((link.channelsRead & shown) != shown)
         return;
 
     const int32_t width = ChartRect.right - ChartRect.left;

@@ -3,7 +3,7 @@
 // presented at once.
 #pragma once
 
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 
 #include <cstdint>
 
@@ -28,7 +28,16 @@ struct ChartHistoryStore {
 extern ChartHistoryStore ChartHistory;
 extern int32_t historyLength; // samples drawn per trace; 0 at the start of each attempt
 
-// The status line text of a tick ("Running: SysTime ..." or "Paused: ...").
-void FormatStatusLine(uint32_t now, int paused, wchar_t* text, int capacity);
+// What a tick shows of the link, read for it by the caller: the chart does not reach into the
+// link's state.
+struct LinkFigures {
+    int32_t paused;            // the Pause button: the status line only, the chart stands still
+    int32_t effectiveBaudRate; // the line rate of the reader's last poll cycle
+    int32_t blockNumber;       // the block counter
+    uint32_t channelsRead;     // bit i: channel i has been read in the link that is up
+};
 
-void ChartTick();
+// The status line text of a tick ("Running: SysTime ..." or "Paused: ...").
+void FormatStatusLine(uint32_t now, const LinkFigures& link, wchar_t* text, int capacity);
+
+void ChartTick(const LinkFigures& link);

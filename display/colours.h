@@ -1,7 +1,7 @@
 // The colours of the channels, the chart and the buttons, as 0x00BBGGRR values.
 #pragma once
 
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 
 #include <cstdint>
 #include <iterator>

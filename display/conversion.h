@@ -3,7 +3,7 @@
 // log, so the arithmetic is exact to the precision stated beside each channel.
 #pragma once
 
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 
 #include <cstdint>
 

@@ -6,7 +6,7 @@
 // is compared: it tells that the block really went out on the line.
 #include "link/block_exchange.h"
 
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 #include "link/serial_line.h"
 #include "log/session_log.h"
 

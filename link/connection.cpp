@@ -2,8 +2,6 @@
 // log each block it sends, and start the reader thread.
 #include "link/connection.h"
 
-#include "app/session.h"
-#include "display/chart.h"
 #include "link/block_exchange.h"
 #include "link/link_state.h"
 #include "link/reader_thread.h"
@@ -30,7 +28,7 @@ int Fail(const wchar_t* text) {
 int EnsurePortOpen() {
     if (OsPortIsOpen())
         return 1;
-    if (OpenPort(portName))
+    if (ReopenPort())
         return 1;
     LogWrite(L"\r\nCannot reopen COM port");
     return 0;
@@ -59,7 +57,6 @@ void LogReceivedBlock(int slot) {
 }
 
 int ConnectEcu() {
-    historyLength = 0;
     if (!EnsurePortOpen())
         return 0;
     if (!WakeUpEcu())

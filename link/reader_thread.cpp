@@ -1,6 +1,6 @@
 // The reader thread: polls the eight channels in turn, one request and one answer per cycle,
 // as fast as the line allows, and measures the line rate each cycle achieves.
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 #include "link/block_exchange.h"
 #include "link/reader_thread.h"
 #include "link/link_state.h"

@@ -87,11 +87,16 @@ void DevicePathOf(const wchar_t* name, wchar_t path[DEVICE_PATH_CHARS]) {
     path[n] = 0;
 }
 
+namespace {
+wchar_t openedPath[DEVICE_PATH_CHARS]; // the device the run opened, which each attempt reopens
+} // namespace
+
 int OpenPort(const wchar_t* name) {
-    wchar_t path[DEVICE_PATH_CHARS];
-    DevicePathOf(name, path);
-    return OsOpenPort(path);
+    DevicePathOf(name, openedPath);
+    return OsOpenPort(openedPath);
 }
+
+int ReopenPort() { return openedPath[0] && OsOpenPort(openedPath); }
 
 void SetKLineSettings(LineSettings* s) {
     s->baudRate = LINE_BAUD_RATE;

@@ -24,7 +24,10 @@ int WriteByte(uint8_t b);
 // "\\.\COM10", which serves every COM port; so "COM" and a number, with or without a colon,
 // becomes that path. Other names are opened as written.
 void DevicePathOf(const wchar_t* name, wchar_t path[DEVICE_PATH_CHARS]);
+// Opens the named port, and keeps its path: an adapter pulled out and plugged back in comes back
+// under the same name, and ReopenPort opens it again (0 before any OpenPort).
 int OpenPort(const wchar_t* name);
+int ReopenPort();
 
 // Tarvex's line settings over those the driver reported: 9600 baud 8N1, DTR on, RTS by hand, no
 // flow control, binary, no abort on line errors.

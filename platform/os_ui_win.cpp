@@ -58,6 +58,11 @@ void OsSetPauseButtonText(const wchar_t* text) {
     UpdateWindow(pauseButton);
 }
 
+void OsRedrawChannelButton(int channel) {
+    InvalidateRect(channelButtons[channel], nullptr, FALSE);
+    UpdateWindow(channelButtons[channel]);
+}
+
 void OsUpdateMainWindow() { UpdateWindow(mainWindow); }
 
 void OsCloseMainWindow() { SendMessageW(mainWindow, WM_CLOSE, 0, 0); }

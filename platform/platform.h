@@ -90,6 +90,8 @@ void OsShowMessage(const wchar_t* text, const wchar_t* caption, int ownedByMainW
 void OsSetStatusText(const wchar_t* text);
 // The Pause button's caption ("Pause" or "Resume"), repainted at once.
 void OsSetPauseButtonText(const wchar_t* text);
+// Repaints a channel's button at once: its indicator follows the channel's enabled flag.
+void OsRedrawChannelButton(int channel);
 // Repaints whatever of the main window is waiting to be painted, before returning.
 void OsUpdateMainWindow();
 // Sends WM_CLOSE to the main window: the program ends.

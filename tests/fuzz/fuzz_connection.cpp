@@ -7,8 +7,8 @@
 // guard, after a bounded number of writes.
 #include "fuzz_line.h"
 
-#include "app/channel_table.h"
-#include "app/session.h"
+#include "channels/channel_table.h"
+#include "link/serial_line.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
 #include "link/reader_thread.h"
@@ -40,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return 0;
     const uint8_t options = data[0];
+    OpenPort(L"COM9:"); // the run's port, which an attempt reopens if it finds it closed
     FuzzReset(data + 1, size - 1, (options & fuzzinput::AUTO_ECHO) != 0);
     StoreFlag(LinkState.debugLog, (options & fuzzinput::DEBUG_LOG) ? 1 : 0);
-    std::wcscpy(portName, L"COM9:");
 
     const int ok = ConnectEcu();
     CheckStore();

@@ -6,7 +6,7 @@
 // its log line carries in full.
 #include "fuzz_line.h"
 
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
 

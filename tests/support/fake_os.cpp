@@ -1,7 +1,7 @@
 // The test platform: the seam's calls acting on the FakeOs record instead of the machine.
 #include "fake_os.h"
 
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 #include "display/chart.h"
 #include "link/block_exchange.h"
 #include "link/link_state.h"
@@ -331,6 +331,10 @@ void OsSetStatusText(const wchar_t* text) {
 void OsSetPauseButtonText(const wchar_t* text) {
     SeamCall seam;
     fakeOs.pauseTexts.push_back(text);
+}
+void OsRedrawChannelButton(int channel) {
+    SeamCall seam;
+    fakeOs.redrawnButtons.push_back(channel);
 }
 void OsUpdateMainWindow() {}
 void OsCloseMainWindow() {

@@ -143,6 +143,7 @@ struct FakeOs {
     std::vector<FakeMessage> messages;
     std::vector<std::wstring> statusTexts;
     std::vector<std::wstring> pauseTexts;
+    std::vector<int> redrawnButtons; // channels whose button was repainted, in order
     std::wstring saveAnswer;                      // empty: the user cancels the dialog
     int saveDialogs = 0;
 

@@ -7,7 +7,7 @@
 // made while a platform call runs are left out. Everything else in the window is the core's doing.
 #include "fake_os.h"
 
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 #include "app/session.h"
 #include "display/chart.h"
 #include "link/connection.h"
@@ -100,7 +100,7 @@ TEST_F(Allocation, ThousandChartTicksAllocateNothing) {
     const long allocations = AllocationsDuring([] {
         for (int tick = 0; tick < 1000; tick++) {
             rawValues[tick % CHANNEL_COUNT].store(static_cast<int16_t>(tick % 200));
-            ChartTick();
+            ChartTick(ReadLinkFigures());
         }
     });
     EXPECT_EQ(historyLength, 990);

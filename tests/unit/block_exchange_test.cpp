@@ -1,6 +1,6 @@
 // Blocks byte by byte against a scripted far end: what the program writes, what it stores, and
 // where it stops when the line misbehaves.
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 #include "fake_os.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"

@@ -1,5 +1,6 @@
 // What a chart tick draws and logs, recorded through the fake platform.
-#include "app/channel_table.h"
+#include "app/session.h"
+#include "channels/channel_table.h"
 #include "display/chart.h"
 #include "display/conversion.h"
 #include "fake_os.h"
@@ -37,7 +38,7 @@ class Chart : public ::testing::Test {
         tickMs += 500;
         fakeOs.draws.clear();
         fakeOs.logFile.clear();
-        ChartTick();
+        ChartTick(ReadLinkFigures());
     }
     // The calls of a kind among `from`, only those of this text if one is given.
     static std::vector<DrawCall> Calls(DrawCall::Kind kind, const std::vector<DrawCall>& from,
@@ -88,7 +89,7 @@ TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
     EXPECT_EQ(historyLength, 1);
     // The tick count is unsigned: 24.9 days after the system's start it goes on counting up.
     wchar_t text[120];
-    FormatStatusLine(2147483653u, 0, text, 120);
+    FormatStatusLine(2147483653u, LinkFigures{}, text, 120);
     EXPECT_EQ(std::wstring(text).substr(0, 29), L"Running: SysTime 2147483653ms");
 }
 

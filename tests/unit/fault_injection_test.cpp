@@ -8,7 +8,7 @@
 // then block by block, each block's length taken from the healthy run. The layout's total is
 // checked against the number of operations the healthy run took, so a change to the exchange
 // shows up here rather than shifting every expectation by one.
-#include "app/session.h"
+#include "link/serial_line.h"
 #include "fake_os.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
@@ -107,13 +107,13 @@ std::vector<Op> ConnectionLayout(const int32_t dataLength[BLOCK_SLOTS]) {
     return ops;
 }
 
-// Fresh program state with the log open, portName set and a healthy ECU behind the port, which is
-// left closed.
+// Fresh program state with the log open, the run's port known and a healthy ECU behind it, the
+// port left closed.
 void FreshStart() {
+    OpenPort(L"COM9:"); // the run's port, which each attempt reopens; closed by the reset
     ResetFakeOs();
     AttachEcu();
     OsCreateLogFile();
-    wcscpy(portName, L"COM9:");
     fakeOs.holdReader = true;
 }
 

@@ -1,6 +1,6 @@
 // Start-up, tick, Pause and end of a run, checked through the log they write and the messages
 // the user sees.
-#include "app/channel_table.h"
+#include "channels/channel_table.h"
 #include "app/session.h"
 #include "fake_os.h"
 #include "link/block_exchange.h"
@@ -124,7 +124,9 @@ TEST(Session, TickWithoutEcuKeepsWaiting) {
     ASSERT_EQ(StartSession(), 1);
     EXPECT_EQ(rawValues[3], 0) << "a run starts with empty receive tables";
     EXPECT_EQ(BlockStore.title[1], 0);
+    historyLength = 40; // the last link's
     EXPECT_EQ(OnTick(), 1);
+    EXPECT_EQ(historyLength, 0) << "each attempt's link begins its traces afresh";
     EXPECT_FALSE(fakeOs.windowResponsive) << "the user's input is handled again after the attempt";
     EXPECT_EQ(OnTick(), 1);
     ASSERT_EQ(fakeOs.statusTexts.size(), 2u);
@@ -135,9 +137,18 @@ TEST(Session, TickWithoutEcuKeepsWaiting) {
     EXPECT_TRUE(fakeOs.messages.empty());
 }
 
-TEST(Session, EachChannelButtonIsFoundByItsOwnId) {
+TEST(Session, EachChannelButtonIsFoundByItsOwnIdAndSwitchesItsChannel) {
     for (int i = 0; i < CHANNEL_COUNT; i++)
         EXPECT_EQ(FindChannelByControlId(ChannelTable.controlId[i]), i);
     for (int id : {10100, 10109, 112, 0})
         EXPECT_EQ(FindChannelByControlId(id), -1) << id;
+    ResetFakeOs();
+    ToggleChannel(FindChannelByControlId(10103));
+    EXPECT_EQ(ChannelTable.enabled[2], 0);
+    ToggleChannel(FindChannelByControlId(10108));
+    ToggleChannel(FindChannelByControlId(10103));
+    EXPECT_EQ(ChannelTable.enabled[2], 1);
+    EXPECT_EQ(ChannelTable.enabled[7], 0);
+    EXPECT_EQ(fakeOs.redrawnButtons, (std::vector<int>{2, 7, 2})) << "each indicator at once";
+    ChannelTable.enabled[7] = 1;
 }
