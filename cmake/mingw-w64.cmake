@@ -8,7 +8,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# No MinGW DLLs beside the programs: everything is linked in.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Packages too: the host's CMake packages (GoogleTest's, say) are Linux libraries.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Cross-built tests run under Wine in a prefix of the build tree.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

@@ -1,6 +1,7 @@
 # Tarvex.exe: the Win32 shell around the portable core, with its resources.
 enable_language(RC)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_SOURCE_DIR}/res -I${CMAKE_SOURCE_DIR}")
+include(${CMAKE_CURRENT_LIST_DIR}/version.cmake)
 
 # The Win32 side of the seam, which needs nothing of the core. Its file calls stand alone, so that
 # a test can run the log on real files under Wine.
@@ -23,6 +24,8 @@ add_executable(Tarvex WIN32
   display/buttons_win.cpp
   res/tarvex.rc
 )
+set_source_files_properties(res/tarvex.rc PROPERTIES OBJECT_DEPENDS ${TARVEX_VERSION_HEADER})
+tarvex_version_resource(Tarvex "Tarvex live K-line data logger")
 target_compile_definitions(Tarvex PRIVATE UNICODE _UNICODE)
 target_link_options(Tarvex PRIVATE -municode)
 # The core first: the seam below it resolves what the core asks of the system.

@@ -4,6 +4,8 @@
 #   build/test-native  native build (g++, ASan + UBSan): unit tests, ecusim, end-to-end tests
 #   build/test-fuzz    clang with libFuzzer: the corpora replayed, then each target fuzzed for
 #                      FUZZ_SECONDS (default 45) seconds
+#   build/release      the release (scripts/release.sh): dist/tarvex-VERSION-win64.zip, which an
+#                      end-to-end test unpacks into a new Wine prefix and runs as a user would
 # The benchmarks are built too (not run: scripts/bench.sh does that), so that a change to the
 # platform seam cannot leave their platforms behind unnoticed.
 # Installs the Debian packages it needs when they are missing (scripts/install-deps.sh).
@@ -18,6 +20,7 @@ cmake --build build/test-win
 cmake -S . -B build/test-native -G Ninja -DTARVEX_SANITIZE=ON -DTARVEX_BENCH=ON \
     -DTARVEX_WIN_BUILD_DIR="$(pwd)/build/test-win"
 cmake --build build/test-native
+./scripts/release.sh
 
 status=0
 ctest --test-dir build/test-win --output-on-failure -j2 || status=1

@@ -101,20 +101,21 @@ def end(process, sig=None, seconds=10):
         process.wait(10)
 
 
-def make_prefix():
-    """Creates the shared prefix (about ten seconds) unless it is already there, and makes its
-    windows unmanaged.
+def make_prefix(prefix=PREFIX):
+    """Creates the shared prefix, or another one, (about ten seconds) unless it is already there,
+    and makes its windows unmanaged.
 
     Its windows are not "managed": the virtual display runs no window manager, and Wine would
     otherwise wait two seconds for one whenever a window is hidden (a closing message box or
     main window), which no desktop with a window manager does."""
-    os.makedirs(PREFIX, exist_ok=True)
-    env = {k: v for k, v in dict(os.environ, **WINE_ENV).items() if k != "DISPLAY"}
+    os.makedirs(prefix, exist_ok=True)
+    env = {k: v for k, v in dict(os.environ, **dict(WINE_ENV, WINEPREFIX=prefix)).items()
+           if k != "DISPLAY"}
     log = os.path.join(E2E_DIR, "wineboot.log")
-    if not os.path.exists(os.path.join(PREFIX, "system.reg")):
+    if not os.path.exists(os.path.join(prefix, "system.reg")):
         run_quietly(["wineboot", "-i"], env, log, timeout=None)
         run_quietly(["wineserver", "-w"], env, log)  # the registry is written when it ends
-    check(os.path.exists(os.path.join(PREFIX, "system.reg")), "wineboot made no prefix")
+    check(os.path.exists(os.path.join(prefix, "system.reg")), "wineboot made no prefix")
     run_quietly(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d",
                  "N", "/f"], env, log)
     run_quietly(["wineserver", "-w"], env, log)
@@ -170,13 +171,17 @@ class WineSession:
     for the simulated ECU behind that port, started before the Wine server and stopped after
     Tarvex; a port given to ecusim gets no bare pty. desktop: Tarvex runs in a Wine virtual
     desktop (DESKTOP), which draws its windows' frames as Windows does, and tvctl works there.
+    exe, prefix: another Tarvex.exe than the build's, run in its own folder as Explorer runs it,
+    and another prefix than the shared one (made with make_prefix).
     """
 
-    def __init__(self, name, ports=("com9",), ecusim=None, desktop=False):
+    def __init__(self, name, ports=("com9",), ecusim=None, desktop=False, exe=None, prefix=None):
         self.artefacts = os.path.join(E2E_DIR, "artefacts", name)
         shutil.rmtree(self.artefacts, ignore_errors=True)
-        self.workdir = os.path.join(self.artefacts, "work")
-        os.makedirs(self.workdir)
+        self.exe, self.prefix = exe or TARVEX_EXE, prefix or PREFIX
+        self.workdir = os.path.dirname(exe) if exe else os.path.join(self.artefacts, "work")
+        os.makedirs(self.artefacts, exist_ok=True)
+        os.makedirs(self.workdir, exist_ok=True)
         self.ecusim_config, self.desktop = ecusim or {}, desktop
         self.bare = [p for p in ports if p not in self.ecusim_config]
         self.display = ":%d" % next(n for n in range(90, 200) if not os.path.exists(
@@ -195,7 +200,7 @@ class WineSession:
                                               "-nolisten", "tcp"], stdout=log, stderr=log)
             stack.callback(end, self.xvfb, signal.SIGTERM)
             wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{self.display[1:]}"), 5, "no Xvfb")
-            dosdevices = os.path.join(PREFIX, "dosdevices")
+            dosdevices = os.path.join(self.prefix, "dosdevices")
             for link in glob.glob(os.path.join(dosdevices, "com*")):
                 os.remove(link)  # a port the test did not wire is absent
             for name in self.bare:
@@ -232,7 +237,7 @@ class WineSession:
                                                stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         # Its socket appears when it is ready; wine started before that would start a server of
         # its own, a daemon.
-        st = os.stat(PREFIX)
+        st = os.stat(self.prefix)
         sockets = [f"/tmp/{d}/server-{st.st_dev:x}-{st.st_ino:x}/socket"
                    for d in (f".wine-{os.getuid()}", "wine-*")]
         wait_for(lambda: self.wineserver.poll() is not None or any(map(glob.glob, sockets)), 10)
@@ -247,7 +252,7 @@ class WineSession:
 
     def env(self):
         """The environment of this session's wine processes."""
-        env = dict(os.environ, DISPLAY=self.display, **WINE_ENV)
+        env = dict(os.environ, DISPLAY=self.display, **dict(WINE_ENV, WINEPREFIX=self.prefix))
         if self.desktop:
             env["TVCTL_DESKTOP"] = DESKTOP
         if self.ecusim_runs:
@@ -264,7 +269,7 @@ class WineSession:
         check(self.ecusim is None or self.summary is not None, "ecusim is already running")
         self.ecusim_runs += 1
         self.ecusim_files = os.path.join(self.artefacts, f"ecusim-{self.ecusim_runs}")
-        self.link, self.summary = os.path.join(PREFIX, "dosdevices", port), None
+        self.link, self.summary = os.path.join(self.prefix, "dosdevices", port), None
         with open(self.ecusim_files + ".out", "wb") as out, \
                 open(self.ecusim_files + ".err", "wb") as err:
             self.ecusim = subprocess.Popen(
@@ -335,7 +340,7 @@ class WineSession:
         Wine prints goes to the artefacts' tarvex-wine.log."""
         desktop = ["explorer", f"/desktop={DESKTOP},1280x800"] if self.desktop else []
         with open(os.path.join(self.artefacts, "tarvex-wine.log"), "ab") as out:
-            return subprocess.Popen(["wine"] + desktop + [TARVEX_EXE], cwd=self.workdir,
+            return subprocess.Popen(["wine"] + desktop + [self.exe], cwd=self.workdir,
                                     env=dict(self.env(), **env), stdout=out, stderr=out)
 
     def stop(self):

@@ -21,14 +21,20 @@ namespace tarvexlog {
 namespace {
 
 #ifdef _WIN32
-bool PutInPlace(const Path& temp, const Path& path) {
-    return MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+bool PutInPlace(const Path& temp, const Path& path, bool replace) {
+    return MoveFileExW(temp.c_str(), path.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
 }
 // The temporary is opened with FILE_SHARE_DELETE: even while open, it is gone once it is closed.
 void RemoveFile(const wchar_t* path) { DeleteFileW(path); }
 #else
-bool PutInPlace(const Path& temp, const Path& path) {
-    return std::rename(temp.c_str(), path.c_str()) == 0;
+// Without replacing: a link, which fails if the name is taken, then the temporary's name gone.
+bool PutInPlace(const Path& temp, const Path& path, bool replace) {
+    if (replace)
+        return std::rename(temp.c_str(), path.c_str()) == 0;
+    if (link(temp.c_str(), path.c_str()) != 0)
+        return false;
+    unlink(temp.c_str());
+    return true;
 }
 void RemoveFile(const char* path) { unlink(path); }
 #endif
@@ -86,7 +92,31 @@ std::string Utf8(const Path& path) {
 
 std::FILE* OpenLog(const Path& path) { return _wfopen(path.c_str(), L"rb"); }
 
-Output::Opening Output::Open(const Path& given, std::FILE* log) {
+bool IsFile(const Path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool Exists(const Path& path) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    const DWORD error = GetLastError(); // a name that cannot be looked at is taken as not free
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+Path Beside(const Path& log, int n, const char* extension) {
+    const size_t name = log.find_last_of(L"/\\:") + 1; // npos + 1 is 0
+    const size_t dot = log.rfind(L'.');
+    Path stem = dot != Path::npos && dot > name ? log.substr(0, dot) : log;
+    if (n > 1)
+        stem += L"-" + std::to_wstring(n);
+    for (const char* c = extension; *c; c++)
+        stem += static_cast<wchar_t>(*c);
+    return stem;
+}
+
+Output::Opening Output::Open(const Path& given, std::FILE* log, bool replaceOld) {
+    replace = replaceOld;
     BY_HANDLE_FILE_INFORMATION logInfo, target;
     const bool logKnown = Identify(HandleOf(log), &logInfo);
     if (given.empty()) {
@@ -105,6 +135,10 @@ Output::Opening Output::Open(const Path& given, std::FILE* log) {
         CloseHandle(existing);
     if (exists && logKnown && SameFile(logInfo, target))
         return IsTheLog;
+    if (!replace && Exists(given)) {
+        error = "a file of that name is there already";
+        return CannotWrite;
+    }
     if (exists && !plainFile) { // a device such as NUL cannot be replaced: written as it is
         file = _wfopen(given.c_str(), L"wb");
         error = file ? "" : ErrnoText();
@@ -144,7 +178,27 @@ std::string Utf8(const Path& path) { return path; }
 
 std::FILE* OpenLog(const Path& path) { return std::fopen(path.c_str(), "rb"); }
 
-Output::Opening Output::Open(const Path& given, std::FILE* log) {
+bool IsFile(const Path& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool Exists(const Path& path) {
+    struct stat st; // a name that cannot be looked at is taken as not free
+    return lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+Path Beside(const Path& log, int n, const char* extension) {
+    const size_t name = log.find_last_of('/') + 1; // npos + 1 is 0
+    const size_t dot = log.rfind('.');
+    Path stem = dot != Path::npos && dot > name ? log.substr(0, dot) : log;
+    if (n > 1)
+        stem += "-" + std::to_string(n);
+    return stem + extension;
+}
+
+Output::Opening Output::Open(const Path& given, std::FILE* log, bool replaceOld) {
+    replace = replaceOld;
     struct stat logStat, target;
     const bool logKnown = fstat(fileno(log), &logStat) == 0;
     if (given.empty()) { // `tarvex-log csv x.log >>x.log` would read its own output for ever
@@ -155,6 +209,10 @@ Output::Opening Output::Open(const Path& given, std::FILE* log) {
     const bool exists = stat(given.c_str(), &target) == 0;
     if (exists && logKnown && SameFile(logStat, target))
         return IsTheLog;
+    if (!replace && Exists(given)) {
+        error = "a file of that name is there already";
+        return CannotWrite;
+    }
     if (exists && !S_ISREG(target.st_mode)) { // /dev/null, a pipe: written as it is
         file = std::fopen(given.c_str(), "wb");
         error = file ? "" : ErrnoText();
@@ -212,7 +270,7 @@ bool Output::Commit() {
     if (temp.empty())
         return ok;
     signalTemp = nullptr;
-    if (ok && !PutInPlace(temp, path)) {
+    if (ok && !PutInPlace(temp, path, replace)) {
 #ifdef _WIN32
         error = LastErrorText();
 #else

@@ -17,6 +17,12 @@ using Path = std::string;
 
 std::string Utf8(const Path& path);   // for messages and the report's title
 std::FILE* OpenLog(const Path& path); // for reading, or nullptr with errno set
+bool IsFile(const Path& path);        // there, and no folder
+bool Exists(const Path& path);        // anything by that name: a file, a folder, a device
+
+// The files that a log dropped on the program gets beside it: for "C:\x\Tarvex.log" and ".csv",
+// "C:\x\Tarvex.csv" when n is 1, else "C:\x\Tarvex-n.csv".
+Path Beside(const Path& log, int n, const char* extension);
 
 class Output {
 public:
@@ -24,8 +30,10 @@ public:
 
     ~Output() { Discard(); }
     // The output at `path`, or standard output for an empty path. The log's own file is refused
-    // by identity, not by name: through a hard link or another spelling of its path too.
-    Opening Open(const Path& path, std::FILE* log);
+    // by identity, not by name: through a hard link or another spelling of its path too. With
+    // `replace` false the output must be a new file: one already there is refused, and so is one
+    // that comes by that name before Commit.
+    Opening Open(const Path& path, std::FILE* log, bool replace = true);
     std::FILE* File() const { return file; }
     // The close and the last writes checked, then the output put in its place; false if any
     // failed, and then the temporary is gone and an old output is left as it was.
@@ -35,6 +43,7 @@ public:
 
 private:
     Path path, temp; // no temporary: a device, a pipe or standard output, written as it is
+    bool replace = true;
     std::FILE* file = nullptr;
     std::string error;
 };

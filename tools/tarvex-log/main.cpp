@@ -3,10 +3,17 @@
 //   tarvex-log csv LOG [-o FILE]       the data rows as CSV
 //   tarvex-log events LOG [-o FILE]    the connection history as CSV
 //   tarvex-log report LOG -o FILE.html one HTML file with a chart per unit and a table
+//   tarvex-log LOG                     both, as LOG's name with .csv and .html, beside it
+//
+// The last form is what Explorer runs for a log dropped on tarvex-log.exe. It never replaces a
+// file: when NAME.csv or NAME.html is there already, the two are NAME-2.csv and NAME-2.html, or
+// the next number that is free for both. In a console window of its own, which would close with
+// the program, tarvex-log waits for a key before it ends.
 //
 // Exit status: 0 when the log was read (rows that could not be placed are reported on standard
 // error and counted), 1 when the file cannot be read or is no Tarvex log, or the output cannot be
 // written, 2 for a wrong command line.
+#include "console.h"
 #include "files.h"
 #include "log_reader.h"
 #include "outputs.h"
@@ -17,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace tarvexlog;
@@ -26,7 +34,9 @@ namespace {
 const char USAGE[] =
     "Usage: tarvex-log csv LOG [-o FILE]        the data rows as CSV\n"
     "       tarvex-log events LOG [-o FILE]     the connection history as CSV\n"
-    "       tarvex-log report LOG -o FILE.html  a chart per unit and a table per channel\n";
+    "       tarvex-log report LOG -o FILE.html  a chart per unit and a table per channel\n"
+    "       tarvex-log LOG                      the CSV and the report beside LOG (or drop\n"
+    "                                           LOG on tarvex-log.exe)\n";
 
 // Streams the file through the reader; false when it cannot be read.
 bool ReadLog(std::FILE* in, const std::string& name, LogReader& reader) {
@@ -52,16 +62,90 @@ std::string FileName(const std::string& path) {
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-} // namespace
+// The rows to the CSV and the report at once, for a log that is read once for both.
+class CsvAndReport : public LogSink {
+public:
+    CsvAndReport(std::FILE* csvOut, const char* logName) : csv(csvOut, logName), report(logName) {}
+    void OnRow(const Row& row) override {
+        csv.OnRow(row);
+        report.OnRow(row);
+    }
+    void OnProblem(uint64_t line, const std::string& what) override { csv.OnProblem(line, what); }
+
+    CsvWriter csv;
+    ReportBuilder report;
+};
+
+// tarvex-log LOG: NAME.csv and NAME.html beside the log, under the first number that leaves
+// every file there as it was.
+int ConvertBeside(const Path& log) {
+    const std::string logName = Utf8(log);
+    int n = 1;
+    while (n < 1000 && (Exists(Beside(log, n, ".csv")) || Exists(Beside(log, n, ".html"))))
+        n++;
+    const Path csvPath = Beside(log, n, ".csv"), htmlPath = Beside(log, n, ".html");
+    const std::string csvName = Utf8(csvPath), htmlName = Utf8(htmlPath);
+
+    std::FILE* in = OpenLog(log);
+    if (!in) {
+        std::fprintf(stderr, "tarvex-log: cannot open %s: %s\n", logName.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    Output csvOut, htmlOut;
+    for (auto [out, path, name] : {std::tie(csvOut, csvPath, csvName),
+                                   std::tie(htmlOut, htmlPath, htmlName)}) {
+        if (out.Open(path, in, false) != Output::Opened) {
+            std::fprintf(stderr, "tarvex-log: cannot write %s: %s\n", name.c_str(),
+                         out.Error().c_str());
+            std::fclose(in);
+            return 1;
+        }
+    }
+    static char outBuffer[1 << 16];
+    std::setvbuf(csvOut.File(), outBuffer, _IOFBF, sizeof outBuffer);
+
+    CsvAndReport sink(csvOut.File(), logName.c_str());
+    LogReader reader(sink);
+    bool ok = ReadLog(in, logName, reader);
+    std::fclose(in);
+    if (ok && !reader.IsTarvexLog()) {
+        std::fprintf(stderr, "tarvex-log: %s is no Tarvex log\n", logName.c_str());
+        ok = false;
+    }
+    if (!ok)
+        return 1;
+    sink.report.Write(htmlOut.File(), FileName(logName), reader.UnplacedCount());
+    for (auto [out, name] : {std::tie(csvOut, csvName), std::tie(htmlOut, htmlName)}) {
+        if (!out.Commit()) {
+            std::fprintf(stderr, "tarvex-log: cannot write %s: %s\n", name.c_str(),
+                         out.Error().c_str());
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "tarvex-log: %" PRIu64 " rows; rows that could not be placed: %" PRIu64 "\n",
+                 reader.RowCount(), reader.UnplacedCount());
+    std::fprintf(stderr, "tarvex-log: wrote %s (the rows, for a spreadsheet)\n", csvName.c_str());
+    std::fprintf(stderr, "tarvex-log: wrote %s (charts and tables, for a browser)\n",
+                 htmlName.c_str());
+    if (n > 1)
+        std::fprintf(stderr, "tarvex-log: %s or %s was there already, and is left as it was\n",
+                     FileName(Utf8(Beside(log, 1, ".csv"))).c_str(),
+                     FileName(Utf8(Beside(log, 1, ".html"))).c_str());
+    return 0;
+}
 
 #ifdef _WIN32
-// Wide arguments: a file name outside the ANSI code page opens too.
-int wmain(int argc, wchar_t** argv) {
-    const Path OPTION_O = L"-o";
+using Arg = wchar_t*;
+const Path OPTION_O = L"-o";
 #else
-int main(int argc, char** argv) {
-    const Path OPTION_O = "-o";
+using Arg = char*;
+const Path OPTION_O = "-o";
 #endif
+
+int Run(int argc, Arg* argv) {
+    if (argc == 2 && IsFile(argv[1]))
+        return ConvertBeside(argv[1]);
     Path output, log;
     std::string command;
     bool badArguments = false;
@@ -136,4 +220,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarvex-log: %" PRIu64 " rows; rows that could not be placed: %" PRIu64 "\n",
                  reader.RowCount(), reader.UnplacedCount());
     return 0;
+}
+
+} // namespace
+
+#ifdef _WIN32
+// Wide arguments: a file name outside the ANSI code page opens too.
+int wmain(int argc, wchar_t** argv) {
+#else
+int main(int argc, char** argv) {
+#endif
+    const int status = Run(argc, argv);
+    if (ConsoleIsOwn()) // started from Explorer: what was said stays up until it is read
+        WaitForKey();
+    return status;
 }
