@@ -33,7 +33,7 @@ build() {
     while read -r program; do
         [ -f "$program" ] || missing="$missing $program"
     done <"$build/programs.txt"
-    for program in Tarvex.exe tarvex-log.exe; do
+    for program in Tarvex.exe tarvex-log.exe tarvex-port.exe; do
         grep -q "/$program\$" "$build/programs.txt" || missing="$missing $program"
     done
     if [ -n "$missing" ]; then
