@@ -88,10 +88,8 @@ void OnEndSession(WPARAM ending) {
 }
 
 LRESULT OnControlColour(HDC dc, HWND control) {
-    if (control == pauseButton) {
-        SetTextColor(dc, COLOUR_GREEN);
+    if (control == pauseButton) // owner-drawn: its caption's colour is DrawOwnerButton's
         return reinterpret_cast<LRESULT>(GetStockObject(BLACK_BRUSH));
-    }
     if (control == statusLine) {
         SetTextColor(dc, COLOUR_GREY);
         return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));

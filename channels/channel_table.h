@@ -13,7 +13,35 @@ enum RequestKind : int32_t {
     AdcRead = 1, // ADC read: channel number in the first parameter
 };
 
-// The table is held as five parallel columns, indexed by channel.
+constexpr uint32_t ColourRgb(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }
+
+// The units, one chart axis each: its label column's heading, the range that fills the chart's
+// height, and how a reading of the unit is written on its button and in the log.
+enum UnitGroupId { FahrGroup, VoltsGroup, RpmGroup, MsGroup, AngleGroup, UNIT_GROUP_COUNT };
+struct UnitRow {
+    const wchar_t* label; // at the top of the unit's label column
+    float min;            // the value at the chart's bottom edge
+    float max;            // the value at its top edge
+    const char* text;     // the reading's printf format: "%5.2f F", or "%d RPM" for a whole number
+    bool whole;           // the text shows the value truncated to a whole number
+};
+extern const UnitRow UNITS[UNIT_GROUP_COUNT];
+
+// Everything fixed about a channel, one row each: adding a channel is a row, its conversion and
+// a test.
+struct ChannelRow {
+    const wchar_t* name;
+    int32_t controlId;         // the child-window id of its button
+    RequestKind requestKind;
+    int16_t params[3];         // the request's parameters; only their low bytes go on the wire
+    UnitGroupId unit;          // the axis it is plotted on, and how its reading is written
+    uint32_t colour;           // its trace, edge marker and button caption, 0x00BBGGRR
+    float (*convert)(float raw); // the engineering value of a raw reading, exact as documented
+};
+extern const ChannelRow CHANNEL_ROWS[CHANNEL_COUNT];
+
+// The table as the program uses it, made from the rows: five parallel columns, indexed by
+// channel, with the one part that changes, each channel's enabled flag.
 struct ChannelTableColumns {
     int32_t enabled[CHANNEL_COUNT];      // 1 while shown and logged; flipped by the channel button
     int32_t controlId[CHANNEL_COUNT];    // child-window id of the channel's button

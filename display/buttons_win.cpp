@@ -13,17 +13,12 @@
 
 namespace {
 
-// The named colours in one table; pens and brushes are made for each, in this order.
-enum NamedColour { Red, Orange, Green, Blue, Yellow, Grey, Magenta, Pink, NAMED_COLOUR_COUNT };
-constexpr uint32_t namedColours[] = {
-    COLOUR_RED, COLOUR_ORANGE, COLOUR_GREEN, COLOUR_BLUE,
-    COLOUR_YELLOW, COLOUR_GREY, COLOUR_MAGENTA, COLOUR_PINK,
-};
-// Which named colour each channel takes.
-constexpr NamedColour channelNamedColour[] = {Red, Orange, Green, Blue, Yellow, Grey, Magenta, Pink};
-static_assert(std::size(namedColours) == NAMED_COLOUR_COUNT &&
-                  std::size(channelNamedColour) == CHANNEL_COUNT,
-              "a value for every named colour, a named colour for every channel");
+// The colours the buttons and the chart draw with, in one table; pens and brushes are made for
+// each, in this order, and a channel of the same colour shares them.
+enum NamedColour { Red, Orange, Green, Yellow, Grey, NAMED_COLOUR_COUNT };
+constexpr uint32_t namedColours[] = {COLOUR_RED, COLOUR_ORANGE, COLOUR_GREEN, COLOUR_YELLOW,
+                                     COLOUR_GREY};
+static_assert(std::size(namedColours) == NAMED_COLOUR_COUNT, "a value for every named colour");
 
 constexpr int CAPTION_CHARS = 100;
 
@@ -39,9 +34,15 @@ void CreateColourSet() {
     colourSet.dashPen = CreatePen(PS_DASH, 0, COLOUR_DASH);
     for (int c = 0; c < NAMED_COLOUR_COUNT; c++)
         solidBrush[c] = CreateSolidBrush(namedColours[c]);
+    // A channel whose colour is a named one shares its pen and brush; another has its own.
     for (int i = 0; i < CHANNEL_COUNT; i++) {
-        colourSet.channelPen[i] = solidPen[channelNamedColour[i]];
-        colourSet.channelBrush[i] = solidBrush[channelNamedColour[i]];
+        const uint32_t colour = CHANNEL_ROWS[i].colour;
+        int named = 0;
+        while (named < NAMED_COLOUR_COUNT && namedColours[named] != colour)
+            named++;
+        colourSet.channelPen[i] = named < NAMED_COLOUR_COUNT ? solidPen[named] : CreatePen(PS_SOLID, 1, colour);
+        colourSet.channelBrush[i] =
+            named < NAMED_COLOUR_COUNT ? solidBrush[named] : CreateSolidBrush(colour);
     }
     colourSet.gridPen = solidPen[Grey];
     colourSet.buttonFramePen = solidPen[Orange];
@@ -70,7 +71,7 @@ BOOL DrawOwnerButton(const DRAWITEMSTRUCT* item) {
     }
     // The Pause button takes channel 0's red, whatever WM_CTLCOLORBTN set.
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, channelColour[channel >= 0 ? channel : 0]);
+    SetTextColor(dc, CHANNEL_ROWS[channel >= 0 ? channel : 0].colour);
     DrawTextW(dc, caption, length, &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 
     SelectObject(dc, colourSet.buttonFramePen);

@@ -16,7 +16,6 @@ struct UnitGroup {
     int32_t labelsDrawn;  // set once a channel of the group has drawn the labels this tick
 };
 
-enum UnitGroupId { FahrGroup, VoltsGroup, RpmGroup, MsGroup, AngleGroup, UNIT_GROUP_COUNT };
 extern UnitGroup UnitGroups[UNIT_GROUP_COUNT];
 
 constexpr int READING_TEXT_BYTES = 24; // the longest text of any 16-bit raw value is 13

@@ -14,7 +14,7 @@ HANDLE portHandle = INVALID_HANDLE_VALUE; // the open serial port
 // within a slice, and a stopped read leaves nothing behind on the port. A slice returns the
 // moment a byte arrives, so the line sees no difference.
 constexpr DWORD READ_SLICE_MS = 10;
-DWORD readWaitMs = 1500; // the longest wait for a byte, as the caller set it
+DWORD readWaitMs = 0; // the longest wait for a byte, as the caller set it before its first read
 // Set while the port's time-outs are those of a slice. Whoever reads next without slicing (the
 // reader thread, started after the attempt that sliced) puts the caller's time-outs back first.
 int timeoutsSliced = 0;

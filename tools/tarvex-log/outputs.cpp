@@ -1,6 +1,6 @@
 #include "outputs.h"
 
-#include "display/colours.h"
+#include "channels/channel_table.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -303,7 +303,7 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
             // Each slot's minimum and maximum, joined in time order; a slot without a sample of
             // the channel breaks the trace.
             std::fprintf(out, "<path fill=\"none\" stroke=\"%s\" stroke-width=\"1.2\" d=\"",
-                         Hex(channelColour[c]).c_str());
+                         Hex(CHANNEL_ROWS[c].colour).c_str());
             bool drawing = false;
             for (size_t i = 0; i < slots.size(); i++) {
                 if (!((slots[i].mask >> c) & 1)) {
@@ -323,7 +323,7 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
             if (channelInfo[c].unit != chart.unit)
                 continue;
             std::fprintf(out, "<text x=\"%d\" y=\"%d\" fill=\"%s\">%s</text>\n", legendX, TOP + 14,
-                         Hex(channelColour[c]).c_str(), channelInfo[c].name);
+                         Hex(CHANNEL_ROWS[c].colour).c_str(), channelInfo[c].name);
             legendX += 150;
         }
         std::fputs("</svg>\n", out);
@@ -336,7 +336,7 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
         const Stats& s = stats[c];
         const int decimals = channelInfo[c].unit == UnitRpm ? 0 : 2;
         std::fprintf(out, "<tr><td style=\"color:%s\">%s</td><td>%" PRIu64 "</td>",
-                     Hex(channelColour[c]).c_str(), channelInfo[c].column, s.samples);
+                     Hex(CHANNEL_ROWS[c].colour).c_str(), channelInfo[c].column, s.samples);
         if (s.samples)
             std::fprintf(out, "<td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
                          Number(s.min, decimals).c_str(), Number(s.max, decimals).c_str(),
