@@ -10,7 +10,7 @@ if(TARGET tarvex-port)
   list(APPEND TARVEX_PROGRAMS tarvex-port)
 endif()
 install(TARGETS ${TARVEX_PROGRAMS} RUNTIME DESTINATION .)
-# Their files, one a line, for the checks that a build made them all (tests/build).
+# Their files, one a line, for the checks that a build made them all (tests/windows_build).
 list(TRANSFORM TARVEX_PROGRAMS REPLACE "(.+)" "$<TARGET_FILE:\\1>" OUTPUT_VARIABLE files)
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/programs.txt CONTENT "$<JOIN:${files},\n>\n")
 
