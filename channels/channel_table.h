@@ -13,7 +13,12 @@ enum RequestKind : int32_t {
     AdcRead = 1, // ADC read: channel number in the first parameter
 };
 
-constexpr uint32_t ColourRgb(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }
+// A colour as 0x00BBGGRR. A component above 255 would spill into the next one (a red of 256 is a
+// green of 1, black on the chart): such a colour does not build.
+constexpr uint32_t ColourRgb(uint32_t r, uint32_t g, uint32_t b) {
+    return r > 255 || g > 255 || b > 255 ? throw "a colour's component is one byte"
+                                         : r | (g << 8) | (b << 16);
+}
 
 // The units, one chart axis each: its label column's heading, the range that fills the chart's
 // height, and how a reading of the unit is written on its button and in the log.

@@ -36,6 +36,8 @@ NOT_FAILURES = {
     "N F", "N Volts", "N RPM", "N ms", "N deg", "N", "-Ns", ",", " ", " = ",
     # the window's controls, the message boxes' captions
     "Pause", "Resume", "BUTTON", "edit", "Error", "Error!",
+    # a message of the build's, never of the program's
+    "a colour's component is one byte",
     # file and device names
     "COM9:", "\\\\.\\", ".log", "Tarvex-NNN-NNN", "-N",
 }

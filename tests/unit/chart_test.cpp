@@ -98,7 +98,9 @@ TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {
         ChannelTable.enabled[i] = 0;
     Tick();
     const auto& d = fakeOs.draws;
-    ASSERT_GE(d.size(), 1u + 2u * 9u);
+    // The background, nine lines each after its pen, the last pen, the picture: none on the top
+    // or bottom edge.
+    ASSERT_EQ(d.size(), 1u + 2u * 9u + 2u);
     EXPECT_EQ(d[0].kind, DrawCall::Fill);
     for (int k = 1; k <= 9; k++) {
         const DrawCall& pen = d[1 + 2 * (k - 1)];
@@ -243,6 +245,19 @@ TEST_F(Chart, ValuesOffTheRangeRideTheEdgesAndTheMarkerIsClipped) {
               (std::vector<ChartPoint>{{984, 556}, {993, 551}, {993, 556}, {984, 556}}));
     // 89 F: 139 degrees above the axis's -50, at 476 / 500 pixels a degree, truncated.
     EXPECT_EQ(Calls(DrawCall::Polyline, ChannelSection(0)).at(0).points.at(0).y, 556 - 132);
+}
+
+// A window wider than the history draws the 1000 samples it holds, the newest 10 pixels from the
+// right edge as always.
+TEST_F(Chart, AWideChartHoldsTheWholeHistory) {
+    ChartRect = {0, 80, 1400, 556};
+    for (int t = 0; t < HISTORY_SLOTS + 5; t++)
+        Tick();
+    EXPECT_EQ(historyLength, HISTORY_SLOTS - 1);
+    const auto trace = Calls(DrawCall::Polyline, ChannelSection(0)).at(0).points;
+    ASSERT_EQ(trace.size(), size_t(HISTORY_SLOTS - 1));
+    EXPECT_EQ(trace.front().x, 1400 - 10);
+    EXPECT_EQ(trace.back().x, 1400 - 10 - (HISTORY_SLOTS - 2));
 }
 
 TEST_F(Chart, DisabledChannelHistoryRepeatsItsLastValue) {

@@ -94,6 +94,16 @@ TEST(Session, AStartKeepsTheEarlierLogUnderItsTimeAndNeverEmptiesIt) {
         {"two names taken",
          {L"Tarvex-20261208-150409.log", L"Tarvex-20261208-150409-2.log"}, false,
          L"Tarvex-20261208-150409-3.log", fresh},
+        {"every name of that second taken: the run goes on at its end",
+         [] {
+             std::vector<std::wstring> names = {L"Tarvex-20261208-150409.log"};
+             for (int n = 2; n <= 99; n++)
+                 names.push_back(L"Tarvex-20261208-150409-" + std::to_wstring(n) + L".log");
+             return names;
+         }(),
+         false, L"",
+         earlier + "\r\nStarting ...\r\nThe earlier Tarvex.log could not be renamed: this run goes "
+                   "on at its end\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"},
         {"a rename that fails: the run goes on at its end", {}, true, L"",
          earlier + "\r\nStarting ...\r\nThe earlier Tarvex.log could not be renamed: this run goes "
                    "on at its end\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"},
