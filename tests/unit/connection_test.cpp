@@ -348,7 +348,11 @@ TEST_F(Link, EachLinksRowsHoldOnlyWhatItsReaderReadWhileItLived) {
     fakeOs.onMessage = [&] {
         const size_t before = rows(), statusBefore = fakeOs.statusTexts.size();
         OnTick();
+        for (int i = 1; i < CHANNEL_COUNT; i++) // whichever channels are shown
+            ChannelTable.enabled[i] = 0;
         OnTick();
+        for (int i = 1; i < CHANNEL_COUNT; i++)
+            ChannelTable.enabled[i] = 1;
         rowsWhileBoxUp = rows() - before;
         statusLinesWhileBoxUp = fakeOs.statusTexts.size() - statusBefore;
     };
