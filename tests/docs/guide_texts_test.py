@@ -12,14 +12,13 @@ import os
 import re
 import sys
 
+from sources import program_folders
+
 ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
-# The program's own code: every top-level folder of C++ sources but the system's side (platform/),
-# the resources, the tools, the tests and the benchmarks. Found afresh, so a new folder counts.
-NOT_PROGRAM = {"platform", "res", "tools", "tests", "bench", "scripts", "cmake", "docs", "dist"}
-FOLDERS = sorted(d for d in os.listdir(ROOT)
-                 if d not in NOT_PROGRAM and not d.startswith((".", "build"))
-                 and os.path.isdir(os.path.join(ROOT, d))
-                 and any(n.endswith(".cpp") for n in os.listdir(os.path.join(ROOT, d))))
+# The program's own code: its folders (sources.py) but the system's side and the resources,
+# those that hold C++ sources.
+FOLDERS = [d for d in program_folders(ROOT) if d not in ("platform", "res")
+           and any(n.endswith(".cpp") for n in os.listdir(os.path.join(ROOT, d)))]
 
 # Texts that tell of no failure, by what they are.
 NOT_FAILURES = {

@@ -16,16 +16,15 @@ import os
 import re
 import sys
 
+from sources import program_folders
+
 ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
 LEVEL = {"app": 4, "link": 3, "display": 3, "log": 2, "channels": 1, "platform": 0, "res": 0}
-NOT_PROGRAM = {"tools", "tests", "bench", "scripts", "cmake", "docs", "dist"}
 
 
 def main():
     failures = []
-    folders = sorted(d for d in os.listdir(ROOT)
-                     if d not in NOT_PROGRAM and not d.startswith((".", "build"))
-                     and os.path.isdir(os.path.join(ROOT, d)))
+    folders = program_folders(ROOT)
     checked = 0
     for folder in folders:
         if folder not in LEVEL:
