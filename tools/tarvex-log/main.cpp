@@ -38,7 +38,8 @@ const char USAGE[] =
     "       tarvex-log LOG                      the CSV and the report beside LOG (or drop\n"
     "                                           LOG on tarvex-log.exe)\n";
 
-// Streams the file through the reader; false when it cannot be read.
+// Streams the file through the reader; false, and says why, when it cannot be read or is no
+// Tarvex log.
 bool ReadLog(std::FILE* in, const std::string& name, LogReader& reader) {
     std::vector<char> buffer(1 << 20);
     size_t n;
@@ -49,6 +50,10 @@ bool ReadLog(std::FILE* in, const std::string& name, LogReader& reader) {
         return false;
     }
     reader.Finish();
+    if (!reader.IsTarvexLog()) {
+        std::fprintf(stderr, "tarvex-log: %s is no Tarvex log\n", name.c_str());
+        return false;
+    }
     return true;
 }
 
@@ -107,12 +112,8 @@ int ConvertBeside(const Path& log) {
 
     CsvAndReport sink(csvOut.File(), logName.c_str());
     LogReader reader(sink);
-    bool ok = ReadLog(in, logName, reader);
+    const bool ok = ReadLog(in, logName, reader);
     std::fclose(in);
-    if (ok && !reader.IsTarvexLog()) {
-        std::fprintf(stderr, "tarvex-log: %s is no Tarvex log\n", logName.c_str());
-        ok = false;
-    }
     if (!ok)
         return 1;
     sink.report.Write(htmlOut.File(), FileName(logName), reader.UnplacedCount());
@@ -202,12 +203,8 @@ int Run(int argc, Arg* argv) {
         sink = std::move(builder);
     }
     LogReader reader(*sink);
-    bool ok = ReadLog(in, logName, reader);
+    const bool ok = ReadLog(in, logName, reader);
     std::fclose(in);
-    if (ok && !reader.IsTarvexLog()) {
-        std::fprintf(stderr, "tarvex-log: %s is no Tarvex log\n", logName.c_str());
-        ok = false;
-    }
     if (!ok) // an output that was there stays as it was
         return 1;
     if (report)
