@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ecu_model.h"
 #include "rts_message.h"
@@ -49,69 +50,9 @@ struct Options {
     double durationS = 0;  // 0: run until a signal
     uint64_t busyPollUs = 0; // after each byte on the line, poll this long instead of sleeping
     bool seedGiven = false;  // --seed; otherwise each run draws other sync delays
+    bool help = false;       // --help: show the options and stop
     Scenario scenario;
 };
-
-const char kHelp[] =
-    "Usage: ecusim [OPTION]...\n"
-    "Plays a K-line adapter and ECU on a pty, in real time at 9600 baud.\n"
-    "\n"
-    "  --link PATH               make PATH a symlink to the pty slave (an existing symlink is\n"
-    "                            replaced), e.g. $WINEPREFIX/dosdevices/com9\n"
-    "  --rts-socket PATH         listen for the RTS bridge's datagrams on this Unix socket; give\n"
-    "                            the tester TARVEX_RTS_SOCKET=PATH and LD_PRELOAD=librtsbridge.so\n"
-    "  --trace FILE              write one line per byte: microseconds since start, then\n"
-    "                            tester/echo/ecu and the byte in hex; RTS changes as 'rts 1'\n"
-    "                            (asserted, line low) or 'rts 0'; events as lines starting '#'\n"
-    "  --duration SECONDS        stop after this long (default: run until SIGINT or SIGTERM)\n"
-    "  --busy-poll-us US         after each byte on the line, poll for the tester's next byte\n"
-    "                            for this long instead of sleeping (for benchmarks: a sleeping\n"
-    "                            simulator wakes late, which a real adapter does not)\n"
-    "  --ecu-delay-us US         ECU reaction time before each byte it sends (a slow ECU)\n"
-    "  --sweep-memory            memory reads answer 0, 1, ..., 255, 0, ... in turn instead of\n"
-    "                            the engine's values (every byte value crosses the line)\n"
-    "  --sync-delay-ms MS        the sync byte comes MS after the address's stop bit (default:\n"
-    "                            60 to 300 ms, drawn anew at each wake-up)\n"
-    "  --seed N                  seed of those delays (default: from the clock; the trace\n"
-    "                            records it, so a run can be repeated)\n"
-    "  --tester-reply-limit-ms MS  end the session when a tester byte the ECU waits for (the\n"
-    "                            answer to keyword 2, a complement, the next byte of a block)\n"
-    "                            is later than MS (default 100; 0: no limit)\n"
-    "\n"
-    "The adapter echoes every byte the tester writes; while RTS is on it holds the K-line low,\n"
-    "and a byte written then comes back as 0x00 (a break). Adapters that cannot serve:\n"
-    "  --ignore-rts              the adapter ignores RTS: the K-line never goes low, so bytes\n"
-    "                            written with RTS on come back unchanged and no address ever\n"
-    "                            reaches the ECU (it never wakes)\n"
-    "  --no-echo                 the adapter echoes nothing the tester writes, as one without\n"
-    "                            power from the car's socket (the ECU still hears the bytes)\n"
-    "\n"
-    "Faults (numbers may be given in hex as 0x..; 'block N' counts the blocks of a session in\n"
-    "both directions from 1, like the block counter without its wrap: block 15 answers the first\n"
-    "poll):\n"
-    "  --sync-byte B             send B instead of the sync byte 0x55 (e.g. 0xAA)\n"
-    "  --keyword1 B              send B instead of keyword 1, 0x0B\n"
-    "  --keyword2 B              send B instead of keyword 2, 0x02\n"
-    "  --no-fd-echo              the adapter does not echo the tester's answer to keyword 2\n"
-    "  --wrong-fd-echo B         the adapter echoes B instead of that answer\n"
-    "  --reject-at-block N       send block N as a bare block of title 0x0A\n"
-    "  --wrong-counter-at-block N  block N carries its counter plus one\n"
-    "  --silent-after-bytes N    the ECU falls silent after sending N bytes in a session\n"
-    "                            (counting the sync and keyword bytes)\n"
-    "  --silent-at-block N       the ECU sends nothing from the first byte of block N on\n"
-    "  --bad-length-at-block N   block N carries a length byte outside 3..202\n"
-    "  --bad-length L            that length byte (default 0xFF)\n"
-    "  --hang-up-at-block N      pull the adapter out when block N would begin: the pty is\n"
-    "                            closed and the link removed\n"
-    "  --hang-up-after-ms MS     ... or MS after start (once)\n"
-    "  --hang-up-pause-ms MS     plug it back in (new pty, link renewed) after MS (default 3000)\n"
-    "  --fault-sessions N        only the first N wake-ups carry the faults (default 0: all)\n"
-    "\n"
-    "  --help                    show this text\n"
-    "\n"
-    "The ECU answers a wake-up only to address 0x10 with odd parity, clocked at 5 baud on RTS,\n"
-    "and only while the tester's port is set to 9600 baud, 8 data bits, no parity, 1 stop bit.\n"
-    "On exit it prints a summary: wake-ups, blocks, poll cycles and faults injected.\n";
 
 bool ParseNumber(const char* text, int64_t lo, int64_t hi, int64_t* out) {
     errno = 0;
@@ -124,157 +65,240 @@ bool ParseNumber(const char* text, int64_t lo, int64_t hi, int64_t* out) {
     return true;
 }
 
-enum OptionId {
-    kOptLink = 1000,
-    kOptRtsSocket,
-    kOptTrace,
-    kOptDuration,
-    kOptBusyPoll,
-    kOptEcuDelay,
-    kOptSweepMemory,
-    kOptSync,
-    kOptKw1,
-    kOptKw2,
-    kOptNoFdEcho,
-    kOptWrongFdEcho,
-    kOptReject,
-    kOptWrongCounter,
-    kOptSilentBytes,
-    kOptSilentBlock,
-    kOptBadLengthAt,
-    kOptBadLength,
-    kOptHangBlock,
-    kOptHangMs,
-    kOptHangPause,
-    kOptFaultSessions,
-    kOptSyncDelay,
-    kOptSeed,
-    kOptReplyLimit,
-    kOptIgnoreRts,
-    kOptNoEcho,
-    kOptHelp
+// Block numbers and other counts that have no natural bound of their own.
+constexpr int64_t kBig = INT64_C(1) << 40;
+
+// ParseNumber into a field of another width: the range keeps the value within it.
+template <typename T>
+bool ParseInto(const char* text, int64_t lo, int64_t hi, T* out, int64_t scale = 1) {
+    int64_t v = 0;
+    if (!ParseNumber(text, lo, hi, &v))
+        return false;
+    *out = static_cast<T>(v * scale);
+    return true;
+}
+
+// One row per option: getopt's table, --help and the parsing are all made from these rows, and the
+// README's table is checked against --help (tests/options_test.py). A row without a name is a
+// paragraph of --help between the options.
+struct OptionRow {
+    const char* name; // without the leading "--"
+    const char* arg;  // the argument's name in --help; nullptr: the option takes none
+    const char* help; // its help text; each '\n' starts a line under the first one's text
+    bool (*apply)(const char* arg, Options* o); // false: a bad value
 };
+
+const OptionRow kOptions[] = {
+    {nullptr, nullptr,
+     "Usage: ecusim [OPTION]...\n"
+     "Plays a K-line adapter and ECU on a pty, in real time at 9600 baud.\n",
+     nullptr},
+    {"link", "PATH",
+     "make PATH a symlink to the pty slave (an existing symlink is\n"
+     "replaced), e.g. $WINEPREFIX/dosdevices/com9",
+     [](const char* a, Options* o) {
+         o->link = a;
+         return true;
+     }},
+    {"rts-socket", "PATH",
+     "listen for the RTS bridge's datagrams on this Unix socket; give\n"
+     "the tester TARVEX_RTS_SOCKET=PATH and LD_PRELOAD=librtsbridge.so",
+     [](const char* a, Options* o) {
+         o->rtsSocket = a;
+         return true;
+     }},
+    {"trace", "FILE",
+     "write one line per byte: microseconds since start, then\n"
+     "tester/echo/ecu and the byte in hex; RTS changes as 'rts 1'\n"
+     "(asserted, line low) or 'rts 0'; events as lines starting '#'",
+     [](const char* a, Options* o) {
+         o->trace = a;
+         return true;
+     }},
+    {"duration", "SECONDS", "stop after this long (default: run until SIGINT or SIGTERM)",
+     [](const char* a, Options* o) {
+         char* end = nullptr;
+         o->durationS = strtod(a, &end);
+         return end != a && *end == '\0' && o->durationS > 0;
+     }},
+    {"busy-poll-us", "US",
+     "after each byte on the line, poll for the tester's next byte\n"
+     "for this long instead of sleeping (for benchmarks: a sleeping\n"
+     "simulator wakes late, which a real adapter does not)",
+     [](const char* a, Options* o) { return ParseInto(a, 0, 1000000, &o->busyPollUs); }},
+    {"ecu-delay-us", "US", "ECU reaction time before each byte it sends (a slow ECU)",
+     [](const char* a, Options* o) { return ParseInto(a, 0, 1000000, &o->scenario.ecuDelayUs); }},
+    {"sweep-memory", nullptr,
+     "memory reads answer 0, 1, ..., 255, 0, ... in turn instead of\n"
+     "the engine's values (every byte value crosses the line)",
+     [](const char*, Options* o) {
+         o->scenario.sweepMemory = true;
+         return true;
+     }},
+    {"sync-delay-ms", "MS",
+     "the sync byte comes MS after the address's stop bit (default:\n"
+     "60 to 300 ms, drawn anew at each wake-up)",
+     [](const char* a, Options* o) {
+         return ParseInto(a, 0, 1400, &o->scenario.syncDelayUs, 1000);
+     }},
+    {"seed", "N",
+     "seed of those delays (default: from the clock; the trace\n"
+     "records it, so a run can be repeated)",
+     [](const char* a, Options* o) {
+         o->seedGiven = true;
+         return ParseInto(a, 0, kBig, &o->scenario.seed);
+     }},
+    {"tester-reply-limit-ms", "MS",
+     "end the session when a tester byte the ECU waits for (the\n"
+     "answer to keyword 2, a complement, the next byte of a block)\n"
+     "is later than MS (default 100; 0: no limit)",
+     [](const char* a, Options* o) {
+         return ParseInto(a, 0, 1000000, &o->scenario.testerReplyLimitUs, 1000);
+     }},
+    {nullptr, nullptr,
+     "\n"
+     "The adapter echoes every byte the tester writes; while RTS is on it holds the K-line low,\n"
+     "and a byte written then comes back as 0x00 (a break). Adapters that cannot serve:",
+     nullptr},
+    {"ignore-rts", nullptr,
+     "the adapter ignores RTS: the K-line never goes low, so bytes\n"
+     "written with RTS on come back unchanged and no address ever\n"
+     "reaches the ECU (it never wakes)",
+     [](const char*, Options* o) {
+         o->scenario.rtsIgnored = true;
+         return true;
+     }},
+    {"no-echo", nullptr,
+     "the adapter echoes nothing the tester writes, as one without\n"
+     "power from the car's socket (the ECU still hears the bytes)",
+     [](const char*, Options* o) {
+         o->scenario.noEcho = true;
+         return true;
+     }},
+    {nullptr, nullptr,
+     "\n"
+     "Faults (numbers may be given in hex as 0x..; 'block N' counts the blocks of a session in\n"
+     "both directions from 1, like the block counter without its wrap: block 15 answers the first\n"
+     "poll):",
+     nullptr},
+    {"sync-byte", "B", "send B instead of the sync byte 0x55 (e.g. 0xAA)",
+     [](const char* a, Options* o) { return ParseInto(a, 0, 255, &o->scenario.syncByte); }},
+    {"keyword1", "B", "send B instead of keyword 1, 0x0B",
+     [](const char* a, Options* o) { return ParseInto(a, 0, 255, &o->scenario.keyword1); }},
+    {"keyword2", "B", "send B instead of keyword 2, 0x02",
+     [](const char* a, Options* o) { return ParseInto(a, 0, 255, &o->scenario.keyword2); }},
+    {"no-fd-echo", nullptr, "the adapter does not echo the tester's answer to keyword 2",
+     [](const char*, Options* o) {
+         o->scenario.fdEcho = ecusim::FdEcho::None;
+         return true;
+     }},
+    {"wrong-fd-echo", "B", "the adapter echoes B instead of that answer",
+     [](const char* a, Options* o) {
+         o->scenario.fdEcho = ecusim::FdEcho::Wrong;
+         return ParseInto(a, 0, 255, &o->scenario.wrongFdEcho);
+     }},
+    {"reject-at-block", "N", "send block N as a bare block of title 0x0A",
+     [](const char* a, Options* o) { return ParseNumber(a, 1, kBig, &o->scenario.rejectAtBlock); }},
+    {"wrong-counter-at-block", "N", "block N carries its counter plus one",
+     [](const char* a, Options* o) {
+         return ParseNumber(a, 1, kBig, &o->scenario.wrongCounterAtBlock);
+     }},
+    {"silent-after-bytes", "N",
+     "the ECU falls silent after sending N bytes in a session\n"
+     "(counting the sync and keyword bytes)",
+     [](const char* a, Options* o) {
+         return ParseNumber(a, 0, kBig, &o->scenario.silentAfterEcuBytes);
+     }},
+    {"silent-at-block", "N", "the ECU sends nothing from the first byte of block N on",
+     [](const char* a, Options* o) { return ParseNumber(a, 1, kBig, &o->scenario.silentAtBlock); }},
+    {"bad-length-at-block", "N", "block N carries a length byte outside 3..202",
+     [](const char* a, Options* o) {
+         return ParseNumber(a, 1, kBig, &o->scenario.badLengthAtBlock);
+     }},
+    {"bad-length", "L", "that length byte (default 0xFF)",
+     [](const char* a, Options* o) {
+         // A length the model accepts would be no fault.
+         return ParseInto(a, 0, 255, &o->scenario.badLength) &&
+                (o->scenario.badLength < 3 || o->scenario.badLength > ecusim::kMaxBlockLength);
+     }},
+    {"hang-up-at-block", "N",
+     "pull the adapter out when block N would begin: the pty is\n"
+     "closed and the link removed",
+     [](const char* a, Options* o) { return ParseNumber(a, 1, kBig, &o->scenario.hangUpAtBlock); }},
+    {"hang-up-after-ms", "MS", "... or MS after start (once)",
+     [](const char* a, Options* o) {
+         return ParseInto(a, 0, kBig, &o->scenario.hangUpAtUs, 1000);
+     }},
+    {"hang-up-pause-ms", "MS", "plug it back in (new pty, link renewed) after MS (default 3000)",
+     [](const char* a, Options* o) {
+         return ParseInto(a, 0, kBig, &o->scenario.hangUpPauseUs, 1000);
+     }},
+    {"fault-sessions", "N", "only the first N wake-ups carry the faults (default 0: all)",
+     [](const char* a, Options* o) {
+         return ParseInto(a, 0, 1000000, &o->scenario.faultSessions);
+     }},
+    {nullptr, nullptr, "", nullptr},
+    {"help", nullptr, "show this text",
+     [](const char*, Options* o) {
+         o->help = true;
+         return true;
+     }},
+    {nullptr, nullptr,
+     "\n"
+     "The ECU answers a wake-up only to address 0x10 with odd parity, clocked at 5 baud on RTS,\n"
+     "and only while the tester's port is set to 9600 baud, 8 data bits, no parity, 1 stop bit.\n"
+     "On exit it prints a summary: wake-ups, blocks, poll cycles and faults injected.",
+     nullptr},
+};
+constexpr int kOptionRows = int(sizeof kOptions / sizeof kOptions[0]);
+
+// Each option on its line: name and argument in a column 24 wide (a longer one pushes its text
+// along), the text two spaces on; the text's further lines under its first.
+void PrintHelp() {
+    for (const OptionRow& row : kOptions) {
+        if (!row.name) {
+            printf("%s\n", row.help);
+            continue;
+        }
+        std::string head =
+            std::string("--") + row.name + (row.arg ? std::string(" ") + row.arg : "");
+        printf("  %-24s  ", head.c_str());
+        for (const char* p = row.help; *p; ++p) {
+            putchar(*p);
+            if (*p == '\n')
+                printf("%28s", "");
+        }
+        putchar('\n');
+    }
+}
 
 // 0: run; 1: exit successfully (help); 2: bad usage.
 int ParseOptions(int argc, char** argv, Options* o) {
-    static const option kLong[] = {
-        {"link", required_argument, nullptr, kOptLink},
-        {"rts-socket", required_argument, nullptr, kOptRtsSocket},
-        {"trace", required_argument, nullptr, kOptTrace},
-        {"duration", required_argument, nullptr, kOptDuration},
-        {"busy-poll-us", required_argument, nullptr, kOptBusyPoll},
-        {"ecu-delay-us", required_argument, nullptr, kOptEcuDelay},
-        {"sweep-memory", no_argument, nullptr, kOptSweepMemory},
-        {"sync-byte", required_argument, nullptr, kOptSync},
-        {"keyword1", required_argument, nullptr, kOptKw1},
-        {"keyword2", required_argument, nullptr, kOptKw2},
-        {"no-fd-echo", no_argument, nullptr, kOptNoFdEcho},
-        {"wrong-fd-echo", required_argument, nullptr, kOptWrongFdEcho},
-        {"reject-at-block", required_argument, nullptr, kOptReject},
-        {"wrong-counter-at-block", required_argument, nullptr, kOptWrongCounter},
-        {"silent-after-bytes", required_argument, nullptr, kOptSilentBytes},
-        {"silent-at-block", required_argument, nullptr, kOptSilentBlock},
-        {"bad-length-at-block", required_argument, nullptr, kOptBadLengthAt},
-        {"bad-length", required_argument, nullptr, kOptBadLength},
-        {"hang-up-at-block", required_argument, nullptr, kOptHangBlock},
-        {"hang-up-after-ms", required_argument, nullptr, kOptHangMs},
-        {"hang-up-pause-ms", required_argument, nullptr, kOptHangPause},
-        {"fault-sessions", required_argument, nullptr, kOptFaultSessions},
-        {"sync-delay-ms", required_argument, nullptr, kOptSyncDelay},
-        {"seed", required_argument, nullptr, kOptSeed},
-        {"tester-reply-limit-ms", required_argument, nullptr, kOptReplyLimit},
-        {"ignore-rts", no_argument, nullptr, kOptIgnoreRts},
-        {"no-echo", no_argument, nullptr, kOptNoEcho},
-        {"help", no_argument, nullptr, kOptHelp},
-        {nullptr, 0, nullptr, 0},
-    };
-    const int64_t kBig = INT64_C(1) << 40;
-    Scenario& sc = o->scenario;
+    // getopt_long's val is the row's index past kFirstVal, clear of the '?' it returns for an
+    // unknown option.
+    constexpr int kFirstVal = 1000;
+    std::vector<option> longOptions;
+    for (int i = 0; i < kOptionRows; ++i) {
+        if (kOptions[i].name)
+            longOptions.push_back({kOptions[i].name,
+                                   kOptions[i].arg ? required_argument : no_argument, nullptr,
+                                   kFirstVal + i});
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
     int c;
-    while ((c = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
-        int64_t v = 0;
-        bool ok = true;
-        switch (c) {
-        case kOptLink: o->link = optarg; break;
-        case kOptRtsSocket: o->rtsSocket = optarg; break;
-        case kOptTrace: o->trace = optarg; break;
-        case kOptDuration: {
-            char* end = nullptr;
-            o->durationS = strtod(optarg, &end);
-            ok = end != optarg && *end == '\0' && o->durationS > 0;
-            break;
-        }
-        case kOptBusyPoll:
-            ok = ParseNumber(optarg, 0, 1000000, &v);
-            o->busyPollUs = static_cast<uint64_t>(v);
-            break;
-        case kOptEcuDelay:
-            ok = ParseNumber(optarg, 0, 1000000, &v);
-            sc.ecuDelayUs = static_cast<uint32_t>(v);
-            break;
-        case kOptSweepMemory: sc.sweepMemory = true; break;
-        case kOptSync:
-            ok = ParseNumber(optarg, 0, 255, &v);
-            sc.syncByte = uint8_t(v);
-            break;
-        case kOptKw1:
-            ok = ParseNumber(optarg, 0, 255, &v);
-            sc.keyword1 = uint8_t(v);
-            break;
-        case kOptKw2:
-            ok = ParseNumber(optarg, 0, 255, &v);
-            sc.keyword2 = uint8_t(v);
-            break;
-        case kOptNoFdEcho: sc.fdEcho = ecusim::FdEcho::None; break;
-        case kOptWrongFdEcho:
-            ok = ParseNumber(optarg, 0, 255, &v);
-            sc.fdEcho = ecusim::FdEcho::Wrong;
-            sc.wrongFdEcho = uint8_t(v);
-            break;
-        case kOptReject: ok = ParseNumber(optarg, 1, kBig, &sc.rejectAtBlock); break;
-        case kOptWrongCounter: ok = ParseNumber(optarg, 1, kBig, &sc.wrongCounterAtBlock); break;
-        case kOptSilentBytes: ok = ParseNumber(optarg, 0, kBig, &sc.silentAfterEcuBytes); break;
-        case kOptSilentBlock: ok = ParseNumber(optarg, 1, kBig, &sc.silentAtBlock); break;
-        case kOptBadLengthAt: ok = ParseNumber(optarg, 1, kBig, &sc.badLengthAtBlock); break;
-        case kOptBadLength:
-            ok = ParseNumber(optarg, 0, 255, &v) && (v < 3 || v > ecusim::kMaxBlockLength);
-            sc.badLength = uint8_t(v);
-            break;
-        case kOptHangBlock: ok = ParseNumber(optarg, 1, kBig, &sc.hangUpAtBlock); break;
-        case kOptHangMs:
-            ok = ParseNumber(optarg, 0, kBig, &v);
-            sc.hangUpAtUs = v * 1000;
-            break;
-        case kOptHangPause:
-            ok = ParseNumber(optarg, 0, kBig, &v);
-            sc.hangUpPauseUs = static_cast<uint64_t>(v) * 1000;
-            break;
-        case kOptFaultSessions:
-            ok = ParseNumber(optarg, 0, 1000000, &v);
-            sc.faultSessions = static_cast<uint32_t>(v);
-            break;
-        case kOptSyncDelay:
-            ok = ParseNumber(optarg, 0, 1400, &v);
-            sc.syncDelayUs = v * 1000;
-            break;
-        case kOptSeed:
-            ok = ParseNumber(optarg, 0, kBig, &v);
-            sc.seed = static_cast<uint64_t>(v);
-            o->seedGiven = true;
-            break;
-        case kOptReplyLimit:
-            ok = ParseNumber(optarg, 0, 1000000, &v);
-            sc.testerReplyLimitUs = static_cast<uint64_t>(v) * 1000;
-            break;
-        case kOptIgnoreRts: sc.rtsIgnored = true; break;
-        case kOptNoEcho: sc.noEcho = true; break;
-        case kOptHelp: fputs(kHelp, stdout); return 1;
-        default: fputs("Try 'ecusim --help'.\n", stderr); return 2;
-        }
-        if (!ok) {
-            fprintf(stderr, "ecusim: bad value '%s' for --%s\n", optarg ? optarg : "",
-                    kLong[c - kOptLink].name);
+    while ((c = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
+        if (c < kFirstVal || c >= kFirstVal + kOptionRows) {
+            fputs("Try 'ecusim --help'.\n", stderr);
             return 2;
+        }
+        const OptionRow& row = kOptions[c - kFirstVal];
+        if (!row.apply(row.arg ? optarg : nullptr, o)) {
+            fprintf(stderr, "ecusim: bad value '%s' for --%s\n", optarg ? optarg : "", row.name);
+            return 2;
+        }
+        if (o->help) {
+            PrintHelp();
+            return 1;
         }
     }
     if (optind < argc) {
