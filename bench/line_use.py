@@ -13,7 +13,7 @@ lines on (as it starts) and once with them off (File > Debug, command 32771), an
   before it), which costs line time too but is not the program's;
 - the Wine process's memory (VmRSS, VmData, RssAnon) over the run.
 
-A third run, "native", puts ecusim's native tester (bench/ecusim_client.cpp, a
+A third run, "native", puts ecusim's native tester (tools/ecusim/ecusim_client.cpp, a
 native Linux program waiting for each byte with poll and read, as Wine's ReadFile does inside)
 in Tarvex's place for as many polls, so that the same figures show what the pty, ecusim and the
 machine's scheduling cost without Wine and without Tarvex.

@@ -177,7 +177,7 @@ def main():
                  f"{ln['adc_cycle_ms']:.2f} ms | {ln['mean_rate']:.0f} | | | "
                  f"{fmt_load(native['load_after'])} |")
     w.append("")
-    w.append("The native client is ecusim's native tester (`bench/ecusim_client.cpp`)"
+    w.append("The native client is ecusim's native tester (`tools/ecusim/ecusim_client.cpp`)"
              ", a Linux program that waits for each byte with poll and read on the same pty, run "
              "in Tarvex's place against the same ecusim for as many polls: what the line reaches "
              "here without Wine and without Tarvex.\n")

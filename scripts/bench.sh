@@ -66,7 +66,7 @@ export TARVEX_TICK_EXE=$win/bench/TarvexTickTiming.exe
 export TARVEX_TVCTL=$win/tests/e2e/tvctl.exe
 export TARVEX_E2E_DIR=$root/build/bench/e2e
 export TARVEX_ECUSIM=$native/tools/ecusim/ecusim
-export TARVEX_ECUSIM_CLIENT=$native/bench/ecusim_client
+export TARVEX_ECUSIM_CLIENT=$native/tools/ecusim/ecusim_client
 export TARVEX_RTSBRIDGE=$native/tools/ecusim/librtsbridge.so
 export BENCH_RESULTS=$results
 # ecusim polls for the tester's next byte rather than sleeping between bytes: a sleeping
