@@ -35,8 +35,8 @@ def read(path):
 
 def splice(page, lines):
     """The page with the text between its markers replaced by the lines; the rest is kept."""
-    if page.count(BEGIN) != 1 or page.count(END) != 1:
-        raise ValueError(f"the page needs one '{BEGIN}' and one '{END}'")
+    if page.count(BEGIN) != 1 or page.count(END) != 1 or page.index(END) < page.index(BEGIN):
+        raise ValueError(f"the page needs one '{BEGIN}' and after it one '{END}'")
     head, rest = page.split(BEGIN)
     inside, tail = rest.split(END)
     if not inside.startswith("\n"):
