@@ -238,7 +238,7 @@ def run(debug_on, seconds, out_dir):
         s.stop()
         summary = s.stop_ecusim()
         trace = s.ecusim_trace()
-        shutil.copy(s.ecusim.trace_path, os.path.join(out_dir, name + ".trace"))
+        shutil.copy(s.ecusim_files + ".trace", os.path.join(out_dir, name + ".trace"))
         with open(os.path.join(out_dir, name + ".log"), "wb") as f:
             f.write(log)
 
