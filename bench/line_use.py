@@ -19,8 +19,8 @@ in Tarvex's place for as many polls, so that the same figures show what the pty,
 machine's scheduling cost without Wine and without Tarvex.
 
 Figures go to stdout and, as JSON, to $BENCH_RESULTS/line_use.json (default build/bench/results).
-Usage: line_use.py [on|off|native|all] (default all). Environment as for tests/e2e/harness.py,
-with TARVEX_ECUSIM_CLIENT naming the client; scripts/bench.sh sets it all.
+Usage: line_use.py [on|off|native|all] (default all). Environment as for the rig
+(tools/rig/wine_rig.py), with TARVEX_ECUSIM_CLIENT naming the client; scripts/bench.sh sets it all.
 """
 import json
 import os
@@ -31,8 +31,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "rig"))
+import wine_rig  # noqa: E402
 
 BYTE_US = 10 / 9600 * 1e6  # one byte of 8N1 at 9600 baud: 1041.7 us
 # Byte-times a cycle occupies on the wire: request and answer bytes and the complements between
@@ -211,7 +211,7 @@ def log_figures(log, debug_on):
 
 def run(debug_on, seconds, out_dir):
     name = "line_use_debug_" + ("on" if debug_on else "off")
-    with harness.WineSession(name, ecusim={"com9": ECUSIM_ARGS}) as s:
+    with wine_rig.WineSession(name, ecusim={"com9": ECUSIM_ARGS}) as s:
         s.start()
         pid = s.tarvex.pid
         if not debug_on:
@@ -238,7 +238,7 @@ def run(debug_on, seconds, out_dir):
         s.stop()
         summary = s.stop_ecusim()
         trace = s.ecusim_trace()
-        shutil.copy(s.ecusim.trace_path, os.path.join(out_dir, name + ".trace"))
+        shutil.copy(s.ecusim_files + ".trace", os.path.join(out_dir, name + ".trace"))
         with open(os.path.join(out_dir, name + ".log"), "wb") as f:
             f.write(log)
 
@@ -270,12 +270,12 @@ def run(debug_on, seconds, out_dir):
 
 def run_native_reference(seconds, out_dir):
     """ecusim's native tester in Tarvex's place: the same line, without Wine and without Tarvex."""
-    work = os.path.join(harness.E2E_DIR, "line_use_native")
+    work = os.path.join(wine_rig.E2E_DIR, "line_use_native")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     trace_path = os.path.join(work, "trace.txt")
     with open(os.path.join(work, "ecusim.out"), "wb") as out:
-        ecusim = subprocess.Popen([harness.ECUSIM, "--link", os.path.join(work, "com9"),
+        ecusim = subprocess.Popen([wine_rig.ECUSIM, "--link", os.path.join(work, "com9"),
                                    "--rts-socket", os.path.join(work, "rts.sock"),
                                    "--trace", trace_path] + ECUSIM_ARGS,
                                   stdout=out, stderr=subprocess.STDOUT)
@@ -283,23 +283,23 @@ def run_native_reference(seconds, out_dir):
         deadline = time.monotonic() + 10
         while not (os.path.exists(os.path.join(work, "com9"))
                    and os.path.exists(os.path.join(work, "rts.sock"))):
-            harness.check(time.monotonic() < deadline, "ecusim did not link its pty")
+            wine_rig.check(time.monotonic() < deadline, "ecusim did not link its pty")
             time.sleep(0.05)
-        env = dict(os.environ, LD_PRELOAD=harness.RTSBRIDGE,
+        env = dict(os.environ, LD_PRELOAD=wine_rig.RTSBRIDGE,
                    TARVEX_RTS_SOCKET=os.path.join(work, "rts.sock"))
         polls = int(seconds * 44)
         client = subprocess.run([os.environ["TARVEX_ECUSIM_CLIENT"], "session", "--port",
                                  os.path.join(work, "com9"), "--polls", str(polls),
                                  "--end-session"], env=env, capture_output=True,
                                 timeout=seconds * 3 + 60)
-        harness.check(client.returncode == 0, f"the client failed: {client.stderr[-500:]!r}")
+        wine_rig.check(client.returncode == 0, f"the client failed: {client.stderr[-500:]!r}")
         load = os.getloadavg()
     finally:
         ecusim.terminate()
         ecusim.wait(10)
     shutil.copy(trace_path, os.path.join(out_dir, "line_use_native.trace"))
     with open(trace_path) as f:
-        trace = harness.EcusimTrace(f.read())
+        trace = wine_rig.EcusimTrace(f.read())
     line = line_figures(trace, 2.0)
     byte = byte_figures(trace, line.get("first_us", 0), line.get("last_us", 0))
     return {"debug": None, "native": True, "seconds": seconds, "load_after": load,
@@ -348,7 +348,7 @@ def main():
     seconds = float(os.environ.get("BENCH_SECONDS", "60"))
     out_dir = os.environ.get("BENCH_RESULTS", os.path.join(os.getcwd(), "build", "bench", "results"))
     os.makedirs(out_dir, exist_ok=True)
-    harness.make_prefix()
+    wine_rig.make_prefix()
     modes = {"on": [True], "off": [False], "native": ["native"],
              "all": [True, False, "native"]}[which]
     results = []

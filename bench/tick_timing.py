@@ -4,8 +4,9 @@ against ecusim for BENCH_TICK_SECONDS (default 70), then the per-tick figures it
 
 Prints the median, 95th and 99th percentile and maximum of the ticks drawn with full histories,
 and the program's own share of each byte it answers (from the read that delivered the byte
-returning to the answer's write returning); JSON to $BENCH_RESULTS/tick_timing.json. Environment as for tests/e2e/harness.py, with
-TARVEX_TICK_EXE naming the timing build; scripts/bench.sh sets it all.
+returning to the answer's write returning); JSON to $BENCH_RESULTS/tick_timing.json. Environment
+as for the rig (tools/rig/wine_rig.py), with TARVEX_TICK_EXE naming the timing build;
+scripts/bench.sh sets it all.
 """
 import json
 import os
@@ -14,8 +15,8 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "rig"))
+import wine_rig  # noqa: E402
 from line_use import percentile  # noqa: E402
 
 
@@ -23,9 +24,9 @@ def main():
     seconds = float(os.environ.get("BENCH_TICK_SECONDS", "70"))
     out_dir = os.environ.get("BENCH_RESULTS", os.path.join(os.getcwd(), "build", "bench", "results"))
     os.makedirs(out_dir, exist_ok=True)
-    harness.TARVEX_EXE = os.environ["TARVEX_TICK_EXE"]
-    harness.make_prefix()
-    with harness.WineSession("tick_timing", ecusim={"com9": []}) as s:
+    wine_rig.TARVEX_EXE = os.environ["TARVEX_TICK_EXE"]
+    wine_rig.make_prefix()
+    with wine_rig.WineSession("tick_timing", ecusim={"com9": []}) as s:
         s.start()
         s.wait_for(lambda: b"Initialised OK!" in s.log(), 60, "no connection")
         time.sleep(seconds)
@@ -34,10 +35,10 @@ def main():
         s.stop()
         check_exit = s.tarvex.poll() is not None
         path = os.path.join(s.workdir, "tick_timing.txt")
-        harness.check(check_exit and os.path.exists(path), "the timing build wrote no figures")
+        wine_rig.check(check_exit and os.path.exists(path), "the timing build wrote no figures")
         shutil.copy(path, os.path.join(out_dir, "tick_timing.txt"))
         byte_path = os.path.join(s.workdir, "byte_timing.txt")
-        harness.check(os.path.exists(byte_path), "the timing build wrote no byte figures")
+        wine_rig.check(os.path.exists(byte_path), "the timing build wrote no byte figures")
         shutil.copy(byte_path, os.path.join(out_dir, "byte_timing.txt"))
     rows, parts = [], []
     with open(path) as f:

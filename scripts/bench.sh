@@ -13,12 +13,12 @@
 # ecusim's options in the line-use runs. Figures go to build/bench/results/ and, with those of
 # earlier runs of the other benchmarks, into docs/performance.md.
 #
-#   build/bench-native   native Release build with -DTARVEX_BENCH=ON: ecusim, the RTS bridge,
-#                        ecusim_client, tick_bench, allocation_tests (no sanitizers: they
-#                        would be timed too)
-#   build/bench-win      cross Release build with -DTARVEX_BENCH=ON: Tarvex.exe, tvctl.exe and
-#                        TarvexTickTiming.exe
-#   build/bench/e2e      the Wine prefix and each run's artefacts (trace, log, screenshots)
+#   build/native-release  native Release build with -DTARVEX_BENCH=ON (scripts/build-dirs.sh, the
+#                         demo's too): ecusim, the RTS bridge, ecusim_client, tick_bench,
+#                         allocation_tests (no sanitizers: they would be timed too)
+#   build/win-release     cross Release build with -DTARVEX_BENCH=ON: Tarvex.exe, tvctl.exe and
+#                         TarvexTickTiming.exe
+#   build/bench/e2e       the Wine prefix and each run's artefacts (trace, log, screenshots)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -32,24 +32,20 @@ for name in "${names[@]}"; do
     esac
 done
 
-native=$root/build/bench-native
-win=$root/build/bench-win
+. scripts/build-dirs.sh
+native=$root/$NATIVE_RELEASE
+win=$root/$WIN_RELEASE
 results=$root/build/bench/results
 mkdir -p "$results"
 say() { printf '== %s\n' "$*"; }
 
 ./scripts/install-deps.sh >/dev/null
 
-say "building (build/bench-native, build/bench-win)"
-if [ ! -f "$native/build.ninja" ]; then
-    cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVEX_BENCH=ON >/dev/null
-fi
+say "building ($NATIVE_RELEASE, $WIN_RELEASE)"
+configure_native_release >/dev/null
 cmake --build "$native" --target ecusim ecusim_client rtsbridge tick_bench allocation_tests \
     tarvex-log >/dev/null
-if [ ! -f "$win/build.ninja" ]; then
-    cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-        -DCMAKE_BUILD_TYPE=Release -DTARVEX_BENCH=ON >/dev/null
-fi
+configure_win_release >/dev/null
 cmake --build "$win" --target Tarvex tvctl TarvexTickTiming >/dev/null
 
 # The machine, for the report.
@@ -63,7 +59,7 @@ cmake --build "$win" --target Tarvex tvctl TarvexTickTiming >/dev/null
 
 export TARVEX_EXE=$win/Tarvex.exe
 export TARVEX_TICK_EXE=$win/bench/TarvexTickTiming.exe
-export TARVEX_TVCTL=$win/tests/e2e/tvctl.exe
+export TARVEX_TVCTL=$win/tools/rig/tvctl.exe
 export TARVEX_E2E_DIR=$root/build/bench/e2e
 export TARVEX_ECUSIM=$native/tools/ecusim/ecusim
 export TARVEX_ECUSIM_CLIENT=$native/tools/ecusim/ecusim_client

@@ -15,7 +15,8 @@ set -eu
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
-build=${FUZZ_BUILD_DIR:-build/fuzz}
+. scripts/build-dirs.sh
+build=${FUZZ_BUILD_DIR:-$FUZZ}
 targets=${*:-get_block connection log_reader}
 
 max_len() {
@@ -28,8 +29,7 @@ max_len() {
 }
 
 for t in $targets; do max_len "$t" >/dev/null; done
-cmake -S . -B "$build" -G Ninja -DTARVEX_FUZZ=ON \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+configure_fuzz "$build" >/dev/null
 cmake --build "$build" --target $(for t in $targets; do printf 'fuzz_%s ' "$t"; done)
 
 status=0

@@ -1,17 +1,19 @@
 #!/bin/sh
 # The Windows release, built from nothing: dist/tarvex-VERSION-win64.zip, which CPack makes
 # (cmake/release.cmake), and its SHA-256 beside it in sha256sum's format (`sha256sum -c` checks
-# it). The build has a folder of its own (build/release), Release mode, no tests; the zip is
-# checked (scripts/check_release.py) before it goes to dist/.
+# it). The build has a folder of its own (build/release, scripts/build-dirs.sh), Release mode, no
+# tests, removed first so that nothing of an earlier build can reach the zip; no other script
+# builds that configuration, so sharing the folder would save nothing. The zip is checked
+# (scripts/check_release.py) before it goes to dist/.
 set -eu
 cd "$(dirname "$0")/.."
 
 ./scripts/install-deps.sh
 
-build=build/release
+. scripts/build-dirs.sh
+build=$RELEASE
 rm -rf "$build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-    -DCMAKE_BUILD_TYPE=Release -DTARVEX_TESTS=OFF
+configure_release
 cmake --build "$build"
 (cd "$build" && cpack -G ZIP)
 zip=$(echo "$build"/package/tarvex-*-win64.zip)

@@ -5,7 +5,8 @@
 #
 #   scripts/reliability.sh                          fuzz 60 s a target, soak 30 minutes
 #   FUZZ_SECONDS=10 SOAK_MINUTES=3 scripts/reliability.sh     a quick pass
-#   REL_WIN_DIR=<dir> REL_NATIVE_DIR=<dir>          other build directories than build/rel-*
+#   REL_WIN_DIR=<dir> REL_NATIVE_DIR=<dir>          other build directories than the tests'
+#                                                   (build/test-win, build/test-native)
 #   REL_STEPS="soak" scripts/reliability.sh         run only these steps (of fuzz fault e2e
 #                                                   soak); the table takes the others' last output
 #
@@ -13,8 +14,10 @@
 set -u
 cd "$(dirname "$0")/.."
 root=$PWD
-win=${REL_WIN_DIR:-build/rel-win}
-native=${REL_NATIVE_DIR:-build/rel-native}
+# The tests' configuration and folders (scripts/build-dirs.sh): the end-to-end tests are theirs.
+. scripts/build-dirs.sh
+win=${REL_WIN_DIR:-$TEST_WIN}
+native=${REL_NATIVE_DIR:-$TEST_NATIVE}
 fuzz_seconds=${FUZZ_SECONDS:-60}
 soak_minutes=${SOAK_MINUTES:-30}
 steps=${REL_STEPS:-fuzz fault e2e soak}
@@ -22,15 +25,15 @@ step() { case " $steps " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
 out=$native/reliability
 mkdir -p "$out"
 
-cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null &&
+./scripts/install-deps.sh >/dev/null || exit 2
+configure_test_win "$win" >/dev/null &&
     cmake --build "$win" --target Tarvex tvctl >/dev/null &&
-    cmake -S . -B "$native" -G Ninja -DTARVEX_SANITIZE=ON -DTARVEX_WIN_BUILD_DIR="$root/$win" \
-        >/dev/null &&
+    configure_test_native "$native" "$win" >/dev/null &&
     cmake --build "$native" >/dev/null || { echo "build failed" >&2; exit 2; }
 
 if step fuzz; then
     echo "== fuzzing, ${fuzz_seconds}s a target"
-    FUZZ_SECONDS=$fuzz_seconds FUZZ_BUILD_DIR=${FUZZ_BUILD_DIR:-build/fuzz} scripts/fuzz.sh \
+    FUZZ_SECONDS=$fuzz_seconds scripts/fuzz.sh \
         >"$out/fuzz.txt" 2>&1
     echo "fuzz exit $?" >>"$out/fuzz.txt"
 fi
@@ -52,11 +55,11 @@ fi
 if step soak; then
 echo "== soak, ${soak_minutes} minutes"
 (
-    export TARVEX_EXE="$root/$win/Tarvex.exe" TARVEX_TVCTL="$root/$win/tests/e2e/tvctl.exe"
+    export TARVEX_EXE="$root/$win/Tarvex.exe" TARVEX_TVCTL="$root/$win/tools/rig/tvctl.exe"
     # A prefix of its own, so that end-to-end tests run meanwhile cannot stop its wineserver.
     export TARVEX_E2E_DIR="$root/$native/soak-e2e" TARVEX_ECUSIM="$root/$native/tools/ecusim/ecusim"
     export TARVEX_RTSBRIDGE="$root/$native/tools/ecusim/librtsbridge.so"
-    python3 tests/e2e/harness.py make-prefix >/dev/null &&
+    python3 tools/rig/wine_rig.py make-prefix >/dev/null &&
         python3 tests/e2e/soak.py --minutes "$soak_minutes" --json "$out/soak.json"
 ) >"$out/soak.txt" 2>&1
 echo "soak exit $?" >>"$out/soak.txt"

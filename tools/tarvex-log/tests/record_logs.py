@@ -4,12 +4,13 @@
     record_logs.py [NAME...]            records switching, session and killed (or those named)
     record_logs.py --check [NAME...]    verifies the files in data/, each log against its truth
 
-The builds are build/win and build/native (TARVEX_WIN_BUILD and TARVEX_NATIVE_BUILD otherwise).
+The builds are the demo's (scripts/build-dirs.sh: build/win-release and build/native-release,
+which scripts/demo.sh makes), or TARVEX_WIN_BUILD and TARVEX_NATIVE_BUILD.
 
-Runs Tarvex.exe under Wine against ecusim through tests/e2e/harness.py and writes data/NAME.log
-(Tarvex.log as written) and data/NAME.truth: "OFFSET MASK" lines (every data row that starts at
+Runs Tarvex.exe under Wine against ecusim on the rig (tools/rig/wine_rig.py) and writes
+data/NAME.log (Tarvex.log as written) and data/NAME.truth: "OFFSET MASK" lines (every data row that starts at
 or after byte OFFSET was written with channels MASK on, '1' or '0' for channels 0..7) and
-"# OFFSET what" notes of what the run did there. Clicks go through `tvctl send` (the e2e tests'
+"# OFFSET what" notes of what the run did there. Clicks go through `tvctl send` (the rig's
 helper, from the cross build), which sends them synchronously and reads the log's size on both
 sides of each. A run is
 refused, and made again, when a data row starts between those two sizes, when a row does not
@@ -22,15 +23,19 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", "..", ".."))
-WIN = os.path.abspath(os.environ.get("TARVEX_WIN_BUILD", os.path.join(ROOT, "build", "win")))
-NATIVE = os.path.abspath(os.environ.get("TARVEX_NATIVE_BUILD", os.path.join(ROOT, "build/native")))
-os.environ.update(TARVEX_EXE=f"{WIN}/Tarvex.exe", TARVEX_TVCTL=f"{WIN}/tests/e2e/tvctl.exe",
+with open(os.path.join(ROOT, "scripts", "build-dirs.sh")) as f:  # the scripts' build folders
+    FOLDERS = dict(re.findall(r"^(\w+)=(\S+)$", f.read(), re.M))
+WIN = os.path.abspath(os.environ.get("TARVEX_WIN_BUILD",
+                                     os.path.join(ROOT, FOLDERS["WIN_RELEASE"])))
+NATIVE = os.path.abspath(os.environ.get("TARVEX_NATIVE_BUILD",
+                                        os.path.join(ROOT, FOLDERS["NATIVE_RELEASE"])))
+os.environ.update(TARVEX_EXE=f"{WIN}/Tarvex.exe", TARVEX_TVCTL=f"{WIN}/tools/rig/tvctl.exe",
                   TARVEX_E2E_DIR=f"{NATIVE}/record-logs",
                   TARVEX_ECUSIM=f"{NATIVE}/tools/ecusim/ecusim",
                   TARVEX_RTSBRIDGE=f"{NATIVE}/tools/ecusim/librtsbridge.so")
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from harness import (E2EFailure, INITIALISED, WineSession, check, data_rows,  # noqa: E402
-                     make_prefix, wait_for)  # (it reads the environment above when imported)
+sys.path.insert(0, os.path.join(ROOT, "tools", "rig"))
+from wine_rig import (E2EFailure, INITIALISED, WineSession, check, data_rows,  # noqa: E402
+                      make_prefix, wait_for)  # (it reads the environment above when imported)
 
 PAUSE, DEBUG, CHANNEL_0 = 112, 32771, 10101
 ALL_ON = "11111111"

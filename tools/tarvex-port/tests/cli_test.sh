@@ -5,9 +5,7 @@
 set -u
 work=$1
 shift
-# The runner's prefix is chosen from the folder it starts in: the one CTest gives, not the work
-# folder the program runs in.
-export TARVEX_WINEPREFIX="${TARVEX_WINEPREFIX:-$(dirname "$(pwd)")/wineprefix-tests}"
+# The runner (scripts/wine-run.sh) finds the build folder's prefix from the work folder too.
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work" || exit 1

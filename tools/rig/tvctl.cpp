@@ -1,6 +1,7 @@
-// tvctl: the end-to-end tests' hands and eyes inside the Wine prefix. Run beside Tarvex.exe, it
-// reads what the user would read (control and dialog texts), does what the window manager would
-// do (post commands, close) and measures what the process holds. Keys and mouse clicks come from
+// tvctl: the rig's hands and eyes inside the Wine prefix (tools/rig/wine_rig.py, which the
+// end-to-end tests, the demo and the benchmarks share). Run in Tarvex.exe's prefix, it reads what
+// the user would read (control and dialog texts), does what the window manager would do (post
+// commands, close) and measures what the process holds. Keys and mouse clicks come from
 // xdotool; this covers what X cannot see.
 //
 //   tvctl wait-main MS            wait for the main window; print its client rect on screen
