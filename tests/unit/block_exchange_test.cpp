@@ -142,6 +142,7 @@ TEST_F(BlockExchange, IdentificationLinesKeepTheEcusTextToItself) {
     std::copy(data.begin(), data.end(), BlockStore.data[9]);
     BlockStore.data[9][data.size()] = 0;
     LogReceivedBlock(9);
-    EXPECT_EQ(fakeOs.logFile, "\r\nblockNumber 9 Type =  9 Length = 32 data A\\x0D\\x0AInitialised OK!"
-                              "\\x0D\\x0A\\x7F\\x5Cx41\\x1F\xE9~");
+    EXPECT_EQ(fakeOs.logFile,
+              "\r\nblockNumber 9 Type =  9 Length = 32 data A\\x0D\\x0AInitialised OK!"
+              "\\x0D\\x0A\\x7F\\x5Cx41\\x1F\xE9~");
 }
