@@ -258,6 +258,7 @@ TEST(PortToolCheck, APortThatDoesNotOpenOrFailsSaysWhyAndLeavesRtsOff) {
 }
 
 TEST(PortToolUse, WritesTheNameWithoutALineEndSaysWhatWasThereAndReadsItBack) {
+    const std::string opensCom3 = "out: Tarvex will open COM3 (as \\\\.\\COM3).";
     const struct {
         const char* what;
         const char* arg;
@@ -275,21 +276,17 @@ TEST(PortToolUse, WritesTheNameWithoutALineEndSaysWhatWasThereAndReadsItBack) {
           "out: Tarvex will open COM12 (as \\\\.\\COM12)."},
          "COM12"},
         {"a file written by an editor", "COM3", true, ConfigRead, "COM9:\r\n", false, "", 0,
-         {"out: Replaced Tarvex.cfg: it held \"COM9:\\r\\n\", now \"COM3\".",
-          "out: Tarvex will open COM3 (as \\\\.\\COM3)."},
-         "COM3"},
+         {"out: Replaced Tarvex.cfg: it held \"COM9:\\r\\n\", now \"COM3\".", opensCom3}, "COM3"},
         {"a long file, shown cut", "COM3", true, ConfigRead, std::string(45, 'x') + '\0', false,
          "", 0,
          {"out: Replaced Tarvex.cfg: it held \"" + std::string(40, 'x') + "\"..., now \"COM3\".",
-          "out: Tarvex will open COM3 (as \\\\.\\COM3)."},
+          opensCom3},
          "COM3"},
         {"an unreadable file", "COM3", true, ConfigUnreadable, "", false, "", 0,
-         {"out: Replaced Tarvex.cfg: it held what could not be read, now \"COM3\".",
-          "out: Tarvex will open COM3 (as \\\\.\\COM3)."},
+         {"out: Replaced Tarvex.cfg: it held what could not be read, now \"COM3\".", opensCom3},
          "COM3"},
         {"the same name already", "COM3:", true, ConfigRead, "COM3", false, "", 0,
-         {"out: Tarvex.cfg already holds \"COM3\".", "out: Tarvex will open COM3 (as \\\\.\\COM3)."},
-         "COM3"},
+         {"out: Tarvex.cfg already holds \"COM3\".", opensCom3}, "COM3"},
         {"the folder is not writable", "COM3", true, ConfigRead, "COM9:", true, "", 1,
          {"err: Cannot write Tarvex.cfg: Windows error 5. Run tarvex-port use in the folder "
           "Tarvex starts in, as a user who may write there."},
