@@ -12,17 +12,21 @@
 #include "link/link_state.h"
 #include "link/reader_thread.h"
 #include "link/serial_line.h"
+#include "log/data_row.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <cstdio>
 
 wchar_t portName[PORT_NAME_CHARS + 1];
+int32_t sessionPaused = 0;
 
 namespace {
 
 constexpr int CONFIG_READ_BYTES = 200;
-constexpr int TIME_TEXT_CHARS = 260;
+constexpr int STATUS_CHARS = 160;
+constexpr int TICK_PAUSE_MS = 50;
 
 // Set while a connection attempt runs. A failed attempt shows a message box, whose modal loop
 // dispatches the ticks and clicks that come in meanwhile: none of them may start a second
@@ -161,17 +165,6 @@ int StartSession() {
     return 1;
 }
 
-void WriteHeaderRow() {
-    wchar_t timeText[TIME_TEXT_CHARS] = {0};
-    OsFormatLocalTime(timeText, TIME_TEXT_CHARS);
-    LogWrite(timeText);
-    for (int i = 0; i < CHANNEL_COUNT; i++) {
-        LogWrite(L",");
-        LogWrite(ChannelTable.name[i]);
-    }
-    LogWrite(L"\r\n");
-}
-
 int OnTick() {
     if (!LoadFlag(LinkState.connected)) {
         int ok = TryConnect();
@@ -185,8 +178,42 @@ int OnTick() {
         StoreFlag(LinkState.connected, 1);
         WriteHeaderRow();
     }
-    ChartTick(ReadLinkFigures());
+    ChartTick();
     return 0;
+}
+
+void FormatStatusLine(uint32_t now, int32_t paused, const LinkFigures& link, wchar_t* text,
+                      int capacity) {
+    char narrow[STATUS_CHARS];
+    std::snprintf(narrow, sizeof narrow,
+                  "%s: SysTime %10ums Effective Baud Rate %d BlockNumber %3d History %5d",
+                  paused ? "Paused" : "Running", static_cast<unsigned>(now),
+                  link.effectiveBaudRate, link.blockNumber, historyLength);
+    int n = 0;
+    for (; narrow[n] && n < capacity - 1; n++)
+        text[n] = static_cast<wchar_t>(narrow[n]);
+    text[n] = 0;
+}
+
+void ChartTick() {
+    const uint32_t now = OsTickCount();
+    const LinkFigures link = ReadLinkFigures();
+    wchar_t status[STATUS_CHARS];
+    FormatStatusLine(now, sessionPaused, link, status, STATUS_CHARS);
+    OsSetStatusText(status);
+    if (sessionPaused)
+        return; // the chart keeps its last picture; polling goes on regardless
+    // Only values read in this link, and only a whole row of them: until the reader has been
+    // round every channel shown (and after it has failed), nothing is drawn or logged.
+    uint32_t shown = 0;
+    for (int i = 0; i < CHANNEL_COUNT; i++)
+        shown |= ChannelTable.enabled[i] ? 1u << i : 0;
+    if ((link.channelsRead & shown) != shown)
+        return;
+    const Sample sample = TakeSample(now);
+    ChartSample(sample);
+    WriteDataRow(sample);
+    OsSleep(TICK_PAUSE_MS);
 }
 
 void ToggleChannel(int channel) {
@@ -195,16 +222,15 @@ void ToggleChannel(int channel) {
 }
 
 LinkFigures ReadLinkFigures() {
-    return {LoadFlag(LinkState.paused), effectiveBaudRate.load(std::memory_order_relaxed),
+    return {effectiveBaudRate.load(std::memory_order_relaxed),
             blockNumber.load(std::memory_order_relaxed),
             channelsRead.load(std::memory_order_relaxed)};
 }
 
 void OnPauseButton() {
     if (LoadFlag(LinkState.connected)) {
-        int paused = LoadFlag(LinkState.paused) ? 0 : 1;
-        StoreFlag(LinkState.paused, paused);
-        OsSetPauseButtonText(paused ? L"Resume" : L"Pause");
+        sessionPaused = sessionPaused ? 0 : 1;
+        OsSetPauseButtonText(sessionPaused ? L"Resume" : L"Pause");
         return;
     }
     // A click that reaches here inside an attempt (through the failed attempt's message box)
@@ -212,7 +238,7 @@ void OnPauseButton() {
     if (TryConnect() > 0) {
         StoreFlag(LinkState.connected, 1);
         OsSetPauseButtonText(L"Pause");
-        StoreFlag(LinkState.paused, 0);
+        sessionPaused = 0;
     }
 }
 

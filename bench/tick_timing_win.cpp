@@ -22,6 +22,7 @@
 // system). What comes before (the byte reaching the process through the pty and Wine's wait)
 // and after (the byte reaching the far end) is the environment's. These go to byte_timing.txt:
 // one line per answered byte, the microseconds before the write and in it.
+#include "app/session.h"
 #include "channels/channel_table.h"
 #include "display/chart.h"
 #include "link/link_state.h"
@@ -34,7 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-extern "C" void __real__Z9ChartTickRK11LinkFigures(const LinkFigures& link);
+extern "C" void __real__Z9ChartTickv();
 extern "C" int __real__Z14OsReadPortBytePhPj(uint8_t* byte, uint32_t* received);
 extern "C" int __real__Z15OsWritePortByteh(uint8_t byte);
 extern "C" void __real__Z7OsSleepj(uint32_t ms);
@@ -151,12 +152,12 @@ void FillHistories() {
 
 } // namespace
 
-extern "C" void __wrap__Z9ChartTickRK11LinkFigures(const LinkFigures& link) {
+extern "C" void __wrap__Z9ChartTickv() {
     if (!exitRegistered) {
         std::atexit(WriteSamples);
         exitRegistered = 1;
     }
-    if (!filled && historyLength > 0 && !link.paused)
+    if (!filled && historyLength > 0 && !sessionPaused)
         FillHistories();
     tickThread = GetCurrentThreadId();
     inTick = 1;
@@ -164,7 +165,7 @@ extern "C" void __wrap__Z9ChartTickRK11LinkFigures(const LinkFigures& link) {
     for (double& us : partUs)
         us = 0;
     QueryPerformanceCounter(&tickStart);
-    __real__Z9ChartTickRK11LinkFigures(link);
+    __real__Z9ChartTickv();
     if (!tickTimed) // a paused tick returns before its pause: its whole call is its work
         Record(-1);
     inTick = 0;

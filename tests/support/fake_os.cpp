@@ -1,6 +1,7 @@
 // The test platform: the seam's calls acting on the FakeOs record instead of the machine.
 #include "fake_os.h"
 
+#include "app/session.h"
 #include "channels/channel_table.h"
 #include "display/chart.h"
 #include "link/block_exchange.h"
@@ -66,7 +67,7 @@ void ResetFakeOs() {
         value = 0;
     std::copy_n(programStart.enabled, CHANNEL_COUNT, ChannelTable.enabled);
     StoreFlag(LinkState.connected, 0);
-    StoreFlag(LinkState.paused, 0);
+    sessionPaused = 0;
     StoreFlag(LinkState.debugLog, programDebugLog);
 }
 

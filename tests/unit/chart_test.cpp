@@ -2,7 +2,6 @@
 #include "app/session.h"
 #include "channels/channel_table.h"
 #include "display/chart.h"
-#include "display/conversion.h"
 #include "fake_os.h"
 #include "link/block_exchange.h"
 #include "link/connection.h"
@@ -38,7 +37,7 @@ class Chart : public ::testing::Test {
         tickMs += 500;
         fakeOs.draws.clear();
         fakeOs.logFile.clear();
-        ChartTick(ReadLinkFigures());
+        ChartTick();
     }
     // The calls of a kind among `from`, only those of this text if one is given.
     static std::vector<DrawCall> Calls(DrawCall::Kind kind, const std::vector<DrawCall>& from,
@@ -79,7 +78,7 @@ TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
     EXPECT_EQ(fakeOs.statusTexts.back(), L"Running: SysTime     123456ms Effective Baud Rate 4000 "
                                          L"BlockNumber  15 History     0");
     EXPECT_EQ(fakeOs.nowUs, 123515625u) << "running: a 50 ms sleep, to the timer's next tick";
-    StoreFlag(LinkState.paused, 1);
+    sessionPaused = 1;
     Tick();
     EXPECT_EQ(fakeOs.statusTexts.back(), L"Paused: SysTime     123956ms Effective Baud Rate 4000 "
                                          L"BlockNumber  15 History     1");
@@ -89,7 +88,7 @@ TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
     EXPECT_EQ(historyLength, 1);
     // The tick count is unsigned: 24.9 days after the system's start it goes on counting up.
     wchar_t text[120];
-    FormatStatusLine(2147483653u, LinkFigures{}, text, 120);
+    FormatStatusLine(2147483653u, 0, LinkFigures{}, text, 120);
     EXPECT_EQ(std::wstring(text).substr(0, 29), L"Running: SysTime 2147483653ms");
 }
 
@@ -111,45 +110,14 @@ TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {
         const int32_t y = 556 - k * GRID_STEP;
         EXPECT_EQ(line.points, (std::vector<ChartPoint>{{0, y}, {994, y}})) << "line " << k;
     }
-    // With every channel off the row is the time, a space and the line end, and no sample
-    // time is stored.
-    EXPECT_EQ(fakeOs.logFile, "8:17:45 PM \r\n");
+    // With every channel off no sample time is stored.
     EXPECT_NE(ChartHistory.sampleTimes[N], tickMs - 500);
     EXPECT_EQ(d.back().kind, DrawCall::Present);
 }
 
-TEST_F(Chart, DataRowsLeaveOutDisabledChannels) {
-    const int16_t raws[8] = {100, 51, 255, 20, 104, 104, 0, 20000};
-    for (int i = 0; i < 8; i++)
-        rawValues[i] = raws[i];
-    const struct {
-        std::vector<int> off;
-        std::string row;
-    } cases[] = {
-        {{}, "8:17:45 PM 89.00 F,32.65 F, 5.00 Volts,800 RPM, 5.20 ms, 0.00 deg, 0.00 Volts,"
-             "13.64 Volts\r\n"},
-        {{7}, "8:17:45 PM 89.00 F,32.65 F, 5.00 Volts,800 RPM, 5.20 ms, 0.00 deg, 0.00 Volts,"
-              "\r\n"},
-        {{0}, "8:17:45 PM 32.65 F, 5.00 Volts,800 RPM, 5.20 ms, 0.00 deg, 0.00 Volts,"
-              "13.64 Volts\r\n"},
-        {{1, 2, 3, 4, 5, 6}, "8:17:45 PM 89.00 F,13.64 Volts\r\n"},
-    };
-    for (const auto& c : cases) {
-        for (int i = 0; i < 8; i++)
-            ChannelTable.enabled[i] = 1;
-        for (int i : c.off)
-            ChannelTable.enabled[i] = 0;
-        Tick();
-        EXPECT_EQ(fakeOs.logFile, c.row);
-    }
-    EXPECT_EQ(fakeOs.captions[3], L"RPM = 800 RPM");
-    EXPECT_EQ(fakeOs.captions[7], L"Battery = 13.64 Volts");
-}
-
 TEST_F(Chart, OnlyAWholeRowOfThisLinksReadingsIsDrawnAndLogged) {
     // Until the reader has been round every channel shown, and once it has failed, a tick shows
-    // the status line and nothing else: no row, no sample, no caption. A row that is logged goes
-    // out in one write, so that a reader's line cannot land inside it.
+    // the status line and nothing else: no row, no sample, no caption.
     for (int i = 0; i < 8; i++)
         rawValues[i] = 100;
     const struct {
@@ -169,18 +137,12 @@ TEST_F(Chart, OnlyAWholeRowOfThisLinksReadingsIsDrawnAndLogged) {
         StoreFlag(LinkState.connected, 1);
         channelsRead = c.read;
         ChannelTable.enabled[7] = c.batteryShown;
-        fakeOs.afterLogWrite = [] { fakeOs.logFile += "|"; };
         Tick();
         EXPECT_EQ(fakeOs.statusTexts.size(), 1u) << c.what;
         EXPECT_EQ(fakeOs.draws.empty(), !c.drawn) << c.what;
         EXPECT_EQ(historyLength, c.drawn ? 1 : 0) << c.what;
         EXPECT_EQ(fakeOs.captions[0].empty(), !c.drawn) << c.what;
         EXPECT_EQ(fakeOs.logFile.empty(), !c.drawn) << c.what;
-        if (c.drawn) {
-            EXPECT_TRUE(fakeOs.logFile.find('|') == fakeOs.logFile.size() - 1 &&
-                        LogEndsWith("\r\n|"))
-                << c.what << ": " << fakeOs.logFile;
-        }
     }
 }
 

@@ -2,6 +2,7 @@
 // the user sees.
 #include "channels/channel_table.h"
 #include "app/session.h"
+#include "display/chart.h"
 #include "fake_os.h"
 #include "link/block_exchange.h"
 #include "link/link_state.h"
