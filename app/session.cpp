@@ -13,6 +13,7 @@
 #include "link/reader_thread.h"
 #include "link/serial_line.h"
 #include "log/data_row.h"
+#include "log/log_texts.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
 
@@ -55,22 +56,22 @@ void TakePortName() {
     portName[0] = 0;
     switch (OsReadConfigFile(bytes, sizeof bytes, &length)) {
     case ConfigMissing:
-        LogWrite(L"Default port: ");
+        LogWrite(LOG_DEFAULT_PORT);
         SetPortName(L"COM9:");
         break;
     case ConfigUnreadable:
-        LogWrite(L"Config file refused: it cannot be read");
+        LogWrite(LOG_CONFIG_UNREADABLE);
         break;
     case ConfigRead:
         if (length > PORT_NAME_CHARS) {
-            LogWrite(L"Config file refused: the name is longer than 9 characters");
+            LogWrite(LOG_CONFIG_TOO_LONG);
             break;
         }
         uint32_t n = 0;
         for (; n < length && bytes[n] != 0; n++)
             portName[n] = static_cast<wchar_t>(bytes[n]);
         portName[n] = 0;
-        LogWrite(L"Read Config file: ");
+        LogWrite(LOG_CONFIG_READ);
         break;
     }
     LogWrite(portName);
@@ -99,7 +100,7 @@ void FinishSession() {
     // driver's own time-outs, with which a read of an unanswered byte would never end.
     if (lineIsOurs && OsPortIsOpen() && OsApplyPortTimeouts(READ_WAIT_MS) && ConfigureLine(1))
         SendEndSessionBlock();
-    LogWrite(L"Session ended");
+    LogWrite(LOG_SESSION_ENDED);
     CloseLog();
     if (lineIsOurs)
         OsClosePort();
@@ -149,18 +150,18 @@ int StartSession() {
     endAfterAttempt = 0;
     if (!earlierKept) // the earlier run's last text has no line end of its own
         LogWrite(L"\r\n");
-    LogWrite(L"Starting ...\r\n");
+    LogWrite(LOG_STARTING);
     if (!earlierKept)
-        LogWrite(L"The earlier Tarvex.log could not be renamed: this run goes on at its end\r\n");
+        LogWrite(LOG_EARLIER_LOG_NOT_RENAMED);
     TakePortName();
     ResetReceiveTables();
     LogWrite(L"\r\n");
     if (!IsDeviceName(portName) || !OpenPort(portName)) {
         OsShowMessage(L"Cannot open COM port", L"Error", 1);
-        LogWrite(L"\r\nCannot open COM port");
+        LogWrite(LOG_PORT_NOT_OPENED);
         return 0;
     }
-    LogWrite(L"COM Opened\r\n");
+    LogWrite(LOG_PORT_OPENED);
     StoreFlag(LinkState.connected, 0);
     return 1;
 }
