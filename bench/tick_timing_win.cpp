@@ -194,14 +194,14 @@ extern "C" void __wrap__Z7OsSleepj(uint32_t ms) {
         return __real_##name args;                                                               \
     }
 
-TIMED_SEAM_CALL(FILL, void, _Z16OsFillChartBlackv, (), ())
+TIMED_SEAM_CALL(FILL, void, _Z16OsFillChartBlackPK9ChartArea, (const ChartArea* area), (area))
 TIMED_SEAM_CALL(POLYLINE, void, _Z14OsDrawPolylinePK10ChartPointi,
                 (const ChartPoint* points, int count), (points, count))
 TIMED_SEAM_CALL(POLYGON, void, _Z13OsDrawPolygonPK10ChartPointi,
                 (const ChartPoint* points, int count), (points, count))
 TIMED_SEAM_CALL(TEXT, void, _Z15OsDrawChartTextiiPKwi,
                 (int32_t x, int32_t y, const wchar_t* text, int length), (x, y, text, length))
-TIMED_SEAM_CALL(PRESENT, void, _Z14OsPresentChartv, (), ())
+TIMED_SEAM_CALL(PRESENT, void, _Z14OsPresentChartPK9ChartArea, (const ChartArea* area), (area))
 TIMED_SEAM_CALL(STATUS, void, _Z15OsSetStatusTextPKw, (const wchar_t* text), (text))
 TIMED_SEAM_CALL(CAPTION, void, _Z19OsSetChannelCaptioniPKw, (int channel, const wchar_t* caption),
                 (channel, caption))

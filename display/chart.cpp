@@ -163,7 +163,7 @@ void SetChannelCaption(int channel, const ChannelReading& reading) {
 void ChartSample(const Sample& sample) {
     const int32_t width = ChartRect.right - ChartRect.left;
     const int32_t height = ChartRect.bottom - ChartRect.top;
-    OsFillChartBlack();
+    OsFillChartBlack(&ChartRect);
     ComputeScales(static_cast<float>(height));
     const int n = Clamp(width - 10, 0, HISTORY_SLOTS - 1);
     historyLength = std::min(historyLength + 1, n);
@@ -200,5 +200,5 @@ void ChartSample(const Sample& sample) {
             labelOffset += LABEL_COLUMN_WIDTH;
         }
     }
-    OsPresentChart();
+    OsPresentChart(&ChartRect);
 }

@@ -4,19 +4,14 @@
 
 #include "channels/channel_table.h"
 #include "channels/conversion.h"
+#include "platform/platform.h"
 
 #include <cstdint>
 
 constexpr int HISTORY_SLOTS = 1000;
 
 // The chart area in client pixels: below the 80-pixel strip of controls. Set once with the
-// window, which has a fixed size.
-struct ChartArea {
-    int32_t left;
-    int32_t top;
-    int32_t right;
-    int32_t bottom;
-};
+// window, which has a fixed size; the chart's drawing calls that cover it are given it.
 extern ChartArea ChartRect;
 
 // Per channel, the engineering values of the samples drawn, newest in slot n = width - 10, and

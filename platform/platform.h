@@ -121,13 +121,21 @@ struct ChartPoint {
     int32_t y;
 };
 
+// A rectangle of the client area, in pixels, right and bottom exclusive.
+struct ChartArea {
+    int32_t left;
+    int32_t top;
+    int32_t right;
+    int32_t bottom;
+};
+
 enum ChartPen : int32_t {
     PEN_CHANNEL_0 = 0, // PEN_CHANNEL_0 + i: channel i's solid pen
     PEN_GRID = 8,      // the solid grey of the lowest grid line
     PEN_DASH = 9,      // the dashed dark grey of the other grid lines and the time marks
 };
 
-void OsFillChartBlack();                              // the whole chart area, stock black brush
+void OsFillChartBlack(const ChartArea* area);         // the whole chart area, stock black brush
 void OsSelectChartPen(ChartPen pen);
 void OsSelectChannelBrush(int channel);
 void OsDrawPolyline(const ChartPoint* points, int count);
@@ -135,7 +143,7 @@ void OsDrawPolygon(const ChartPoint* points, int count);
 void OsSetChartTextColour(uint32_t colour);           // 0x00BBGGRR
 void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length); // top-left at x, y
 // Invalidates the chart area without erasing and paints it from the surface before returning.
-void OsPresentChart();
+void OsPresentChart(const ChartArea* area);
 // The caption of channel i's button, repainted with it.
 void OsSetChannelCaption(int channel, const wchar_t* caption);
 

@@ -366,7 +366,11 @@ void Draw(DrawCall::Kind kind, int32_t arg, const ChartPoint* points = nullptr, 
 
 } // namespace
 
-void OsFillChartBlack() { Draw(DrawCall::Fill, 0); }
+// A rectangle is recorded as its top-left and bottom-right corners.
+void OsFillChartBlack(const ChartArea* area) {
+    const ChartPoint corners[2] = {{area->left, area->top}, {area->right, area->bottom}};
+    Draw(DrawCall::Fill, 0, corners, 2);
+}
 void OsSelectChartPen(ChartPen pen) { Draw(DrawCall::Pen, pen); }
 void OsSelectChannelBrush(int channel) { Draw(DrawCall::Brush, channel); }
 void OsDrawPolyline(const ChartPoint* points, int count) {
@@ -380,7 +384,10 @@ void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length) {
     const ChartPoint at = {x, y};
     Draw(DrawCall::Text, 0, &at, 1, text, length);
 }
-void OsPresentChart() { Draw(DrawCall::Present, 0); }
+void OsPresentChart(const ChartArea* area) {
+    const ChartPoint corners[2] = {{area->left, area->top}, {area->right, area->bottom}};
+    Draw(DrawCall::Present, 0, corners, 2);
+}
 void OsSetChannelCaption(int channel, const wchar_t* caption) {
     SeamCall seam;
     fakeOs.drawSum += static_cast<uint64_t>(caption[0]);

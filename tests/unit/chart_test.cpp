@@ -100,7 +100,9 @@ TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {
     // The background, nine lines each after its pen, the last pen, the picture: none on the top
     // or bottom edge.
     ASSERT_EQ(d.size(), 1u + 2u * 9u + 2u);
+    const std::vector<ChartPoint> area = {{0, 80}, {994, 556}};
     EXPECT_EQ(d[0].kind, DrawCall::Fill);
+    EXPECT_EQ(d[0].points, area);
     for (int k = 1; k <= 9; k++) {
         const DrawCall& pen = d[1 + 2 * (k - 1)];
         const DrawCall& line = d[2 + 2 * (k - 1)];
@@ -113,6 +115,7 @@ TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {
     // With every channel off no sample time is stored.
     EXPECT_NE(ChartHistory.sampleTimes[N], tickMs - 500);
     EXPECT_EQ(d.back().kind, DrawCall::Present);
+    EXPECT_EQ(d.back().points, area);
 }
 
 TEST_F(Chart, OnlyAWholeRowOfThisLinksReadingsIsDrawnAndLogged) {
