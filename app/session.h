@@ -26,7 +26,8 @@ extern int32_t sessionPaused;
 // The chart tick of a connected run: the status line; then, unless paused and once every channel
 // shown has been read in this link, the sample of this tick to the chart and to the log, and a
 // 50 ms pause.
-void ChartTick();
+// C linkage, so that the tick-timing build can wrap it by its name.
+extern "C" void ChartTick();
 
 // What a tick shows of the link, read for it from the link's state.
 struct LinkFigures {

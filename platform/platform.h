@@ -7,10 +7,14 @@
 // and puts the simulated ECU, or a script, behind the serial port.
 //
 // The seam runs one way: nothing in platform/ includes the core. House style: free functions,
-// success is nonzero, failure 0. Text is wide, as on Win32.
+// success is nonzero, failure 0. Text is wide, as on Win32. The calls have C linkage: a build
+// that puts something between the core and the system (the tick-timing build links with
+// --wrap) names them as they are written.
 #pragma once
 
 #include <cstdint>
+
+extern "C" {
 
 // --- Serial port: one synchronous handle, one byte at a time ---------------------------------
 
@@ -177,3 +181,5 @@ int OsCopyLogFile(const wchar_t* destination);      // replaces an existing dest
 void OsInitLogLock();
 void OsEnterLogLock();
 void OsLeaveLogLock();
+
+} // extern "C"
