@@ -30,6 +30,7 @@ std::atomic<bool> readerRunning{false};
 // them, so that every reset starts where the program starts.
 const ChannelTableColumns programStart = ChannelTable;
 const int32_t programDebugLog = LoadFlag(LinkState.debugLog);
+const int32_t programPaused = sessionPaused;
 
 void CopyText(wchar_t* out, int capacity, const wchar_t* text) {
     std::wcsncpy(out, text, static_cast<size_t>(capacity) - 1);
@@ -67,7 +68,7 @@ void ResetFakeOs() {
         value = 0;
     std::copy_n(programStart.enabled, CHANNEL_COUNT, ChannelTable.enabled);
     StoreFlag(LinkState.connected, 0);
-    sessionPaused = 0;
+    sessionPaused = programPaused;
     StoreFlag(LinkState.debugLog, programDebugLog);
 }
 

@@ -4,7 +4,6 @@
 #include "display/chart.h"
 #include "fake_os.h"
 #include "link/block_exchange.h"
-#include "link/connection.h"
 #include "link/reader_thread.h"
 #include "link/link_state.h"
 #include "platform/platform.h"
@@ -69,23 +68,44 @@ class Chart : public ::testing::Test {
 
 } // namespace
 
-TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
-    effectiveBaudRate = 4000;
-    blockNumber = 15;
-    tickMs = 123456;
-    Tick();
-    ASSERT_EQ(fakeOs.statusTexts.size(), 1u);
-    EXPECT_EQ(fakeOs.statusTexts.back(), L"Running: SysTime     123456ms Effective Baud Rate 4000 "
-                                         L"BlockNumber  15 History     0");
-    EXPECT_EQ(fakeOs.nowUs, 123515625u) << "running: a 50 ms sleep, to the timer's next tick";
-    sessionPaused = 1;
-    Tick();
-    EXPECT_EQ(fakeOs.statusTexts.back(), L"Paused: SysTime     123956ms Effective Baud Rate 4000 "
-                                         L"BlockNumber  15 History     1");
-    EXPECT_TRUE(fakeOs.draws.empty()) << "paused: the chart keeps its last picture";
-    EXPECT_EQ(fakeOs.logFile, "") << "paused: no data row";
-    EXPECT_EQ(fakeOs.nowUs, 123956000u) << "paused: no 50 ms sleep";
-    EXPECT_EQ(historyLength, 1);
+TEST_F(Chart, StatusLineAlwaysChartAndRowOnlyRunningWithAWholeRowOfThisLink) {
+    // Every tick shows the status line, with the history before the tick. The chart, the
+    // captions and the row come only while running, and once the reader has been round every
+    // channel shown in this link (not after it failed); such a tick ends in a 50 ms pause, to
+    // the timer's next tick.
+    const struct {
+        const char* what;
+        int paused;
+        uint32_t read;
+        int batteryShown;
+        bool drawn;
+    } cases[] = {
+        {"nothing read yet", 0, 0x00, 1, false},
+        {"all but the battery", 0, 0x7F, 1, false},
+        {"all but the battery, which is off", 0, 0x7F, 0, true},
+        {"every channel", 0, 0xFF, 1, true},
+        {"paused: the chart keeps its last picture", 1, 0xFF, 1, false},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        effectiveBaudRate = 4000;
+        blockNumber = 15;
+        historyLength = 7;
+        sessionPaused = c.paused;
+        channelsRead = c.read;
+        ChannelTable.enabled[7] = c.batteryShown;
+        Tick();
+        EXPECT_EQ(fakeOs.statusTexts, std::vector<std::wstring>{(c.paused ? L"Paused" : L"Running") +
+                                                               std::wstring(L": SysTime     100000ms "
+                                                               L"Effective Baud Rate 4000 "
+                                                               L"BlockNumber  15 History     7")})
+            << c.what;
+        EXPECT_EQ(fakeOs.draws.empty(), !c.drawn) << c.what;
+        EXPECT_EQ(historyLength, c.drawn ? 8 : 7) << c.what;
+        EXPECT_EQ(fakeOs.captions[0].empty(), !c.drawn) << c.what;
+        EXPECT_EQ(fakeOs.logFile.empty(), !c.drawn) << c.what;
+        EXPECT_EQ(fakeOs.nowUs, c.drawn ? 100062500u : 100000000u) << c.what;
+    }
     // The tick count is unsigned: 24.9 days after the system's start it goes on counting up.
     wchar_t text[120];
     FormatStatusLine(2147483653u, 0, LinkFigures{}, text, 120);
@@ -116,55 +136,6 @@ TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {
     EXPECT_NE(ChartHistory.sampleTimes[N], tickMs - 500);
     EXPECT_EQ(d.back().kind, DrawCall::Present);
     EXPECT_EQ(d.back().points, area);
-}
-
-TEST_F(Chart, OnlyAWholeRowOfThisLinksReadingsIsDrawnAndLogged) {
-    // Until the reader has been round every channel shown, and once it has failed, a tick shows
-    // the status line and nothing else: no row, no sample, no caption.
-    for (int i = 0; i < 8; i++)
-        rawValues[i] = 100;
-    const struct {
-        const char* what;
-        uint32_t read;
-        int batteryShown;
-        bool drawn;
-    } cases[] = {
-        {"nothing read yet", 0x00, 1, false},
-        {"all but the battery", 0x7F, 1, false},
-        {"all but the battery, which is off", 0x7F, 0, true},
-        {"every channel", 0xFF, 1, true},
-    };
-    for (const auto& c : cases) {
-        ResetFakeOs();
-        OsCreateLogFile();
-        StoreFlag(LinkState.connected, 1);
-        channelsRead = c.read;
-        ChannelTable.enabled[7] = c.batteryShown;
-        Tick();
-        EXPECT_EQ(fakeOs.statusTexts.size(), 1u) << c.what;
-        EXPECT_EQ(fakeOs.draws.empty(), !c.drawn) << c.what;
-        EXPECT_EQ(historyLength, c.drawn ? 1 : 0) << c.what;
-        EXPECT_EQ(fakeOs.captions[0].empty(), !c.drawn) << c.what;
-        EXPECT_EQ(fakeOs.logFile.empty(), !c.drawn) << c.what;
-    }
-}
-
-TEST_F(Chart, TimeMarksEveryThirtySecondsOfHistory) {
-    for (int i = 1; i < 8; i++)
-        ChannelTable.enabled[i] = 0;
-    for (int t = 0; t < 61; t++)
-        Tick();
-    EXPECT_TRUE(Texts(L"-30s").empty()) << "61 samples span exactly 30 s: no mark yet";
-    Tick(); // the 62nd: point 61 is the first sample more than 30000 ms old
-    auto marks = Texts(L"-30s");
-    ASSERT_EQ(marks.size(), 1u);
-    EXPECT_EQ(marks[0].points, (std::vector<ChartPoint>{{994 - 61 - 10, 556 - 15}}));
-    for (int t = 0; t < 61; t++)
-        Tick();
-    marks = Texts(L"-60s");
-    ASSERT_EQ(marks.size(), 1u);
-    EXPECT_EQ(marks[0].points[0].x, 994 - 122 - 10);
-    EXPECT_EQ(Texts(L"-30s").size(), 1u);
 }
 
 TEST_F(Chart, OneLabelColumnPerUnit) {
@@ -241,10 +212,11 @@ TEST_F(Chart, DisabledChannelHistoryRepeatsItsLastValue) {
     EXPECT_EQ(historyLength, 4);
 }
 
-TEST_F(Chart, EveryDrawingUsesItsOwnTools) {
-    // Past 30 s of history, so that the time marks are drawn too.
-    for (int t = 0; t < 62; t++)
+TEST_F(Chart, TimeMarksEveryThirtySecondsAndEveryDrawingWithItsOwnTools) {
+    for (int t = 0; t < 61; t++)
         Tick();
+    EXPECT_TRUE(Texts(L"-30s").empty()) << "61 samples span exactly 30 s: no mark yet";
+    Tick(); // the 62nd: point 61 is the first sample more than 30000 ms old
     int32_t pen = -1, brush = -1, textColour = -1, traces = 0, marks = 0;
     for (const auto& d : fakeOs.draws) {
         switch (d.kind) {
@@ -270,6 +242,8 @@ TEST_F(Chart, EveryDrawingUsesItsOwnTools) {
     }
     EXPECT_EQ(traces, 8);
     EXPECT_EQ(marks, 8) << "every channel draws the time marks again";
+    for (const auto& mark : Texts(L"-30s"))
+        EXPECT_EQ(mark.points, (std::vector<ChartPoint>{{994 - 61 - 10, 556 - 15}}));
     EXPECT_EQ(Texts(L"-30s").size(), 8u);
     // Channel 0 labels the temperature axis: nine values and the unit, nothing below the axis.
     std::vector<std::wstring> labels;
@@ -277,4 +251,17 @@ TEST_F(Chart, EveryDrawingUsesItsOwnTools) {
         labels.push_back(d.text);
     EXPECT_EQ(labels, (std::vector<std::wstring>{L"0", L"50", L"100", L"150", L"200", L"250",
                                                  L"300", L"350", L"400", L"Fahr"}));
+    for (int t = 0; t < 61; t++)
+        Tick();
+    EXPECT_EQ(Texts(L"-60s").size(), 8u);
+    EXPECT_EQ(Texts(L"-60s").at(0).points[0].x, 994 - 122 - 10);
+    // A sample exactly 30 s older than the newest has no mark yet; one a millisecond older has.
+    SetUp();
+    Tick();
+    tickMs += 30000 - 500;
+    Tick();
+    EXPECT_TRUE(Texts(L"-30s").empty());
+    tickMs -= 499;
+    Tick();
+    EXPECT_EQ(Texts(L"-30s").size(), 8u);
 }
