@@ -44,7 +44,6 @@ void OnCreate(HWND window) {
     RECT client;
     GetClientRect(window, &client);
     ChartRect = {client.left, client.top + CONTROL_STRIP_HEIGHT, client.right, client.bottom};
-    chartArea = {ChartRect.left, ChartRect.top, ChartRect.right, ChartRect.bottom};
     clientWidth = client.right - client.left;
     clientHeight = client.bottom - client.top;
     backBufferBitmap = CreateCompatibleBitmap(windowDC, clientWidth, clientHeight);
@@ -152,12 +151,11 @@ void RegisterMainClass(HINSTANCE instance) {
 
 // "Starting" in amber at the top of the black chart area until the first chart tick.
 void ShowStarting() {
-    RECT area = chartArea;
-    FillRect(backBufferDC, &area, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    OsFillChartBlack(&ChartRect);
+    RECT area = {ChartRect.left, ChartRect.top, ChartRect.right, ChartRect.bottom};
     SetTextColor(backBufferDC, COLOUR_AMBER);
     DrawTextW(backBufferDC, L"Starting", 8, &area, DT_CENTER | DT_WORDBREAK);
-    InvalidateRect(mainWindow, &chartArea, FALSE);
-    UpdateWindow(mainWindow);
+    OsPresentChart(&ChartRect);
 }
 
 int CreateMainWindow(HINSTANCE instance, int showCommand) {

@@ -12,17 +12,19 @@
 #include "link/link_state.h"
 #include "link/reader_thread.h"
 #include "link/serial_line.h"
+#include "log/data_row.h"
+#include "log/log_texts.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
 
 #include <cstdint>
 
 wchar_t portName[PORT_NAME_CHARS + 1];
+int32_t sessionPaused = 0;
 
 namespace {
 
 constexpr int CONFIG_READ_BYTES = 200;
-constexpr int TIME_TEXT_CHARS = 260;
 
 // Set while a connection attempt runs. A failed attempt shows a message box, whose modal loop
 // dispatches the ticks and clicks that come in meanwhile: none of them may start a second
@@ -51,22 +53,22 @@ void TakePortName() {
     portName[0] = 0;
     switch (OsReadConfigFile(bytes, sizeof bytes, &length)) {
     case ConfigMissing:
-        LogWrite(L"Default port: ");
+        LogWrite(LOG_DEFAULT_PORT);
         SetPortName(L"COM9:");
         break;
     case ConfigUnreadable:
-        LogWrite(L"Config file refused: it cannot be read");
+        LogWrite(LOG_CONFIG_UNREADABLE);
         break;
     case ConfigRead:
         if (length > PORT_NAME_CHARS) {
-            LogWrite(L"Config file refused: the name is longer than 9 characters");
+            LogWrite(LOG_CONFIG_TOO_LONG);
             break;
         }
         uint32_t n = 0;
         for (; n < length && bytes[n] != 0; n++)
             portName[n] = static_cast<wchar_t>(bytes[n]);
         portName[n] = 0;
-        LogWrite(L"Read Config file: ");
+        LogWrite(LOG_CONFIG_READ);
         break;
     }
     LogWrite(portName);
@@ -95,7 +97,7 @@ void FinishSession() {
     // driver's own time-outs, with which a read of an unanswered byte would never end.
     if (lineIsOurs && OsPortIsOpen() && OsApplyPortTimeouts(READ_WAIT_MS) && ConfigureLine(1))
         SendEndSessionBlock();
-    LogWrite(L"Session ended");
+    LogWrite(LOG_SESSION_ENDED);
     CloseLog();
     if (lineIsOurs)
         OsClosePort();
@@ -145,31 +147,20 @@ int StartSession() {
     endAfterAttempt = 0;
     if (!earlierKept) // the earlier run's last text has no line end of its own
         LogWrite(L"\r\n");
-    LogWrite(L"Starting ...\r\n");
+    LogWrite(LOG_STARTING);
     if (!earlierKept)
-        LogWrite(L"The earlier Tarvex.log could not be renamed: this run goes on at its end\r\n");
+        LogWrite(LOG_EARLIER_LOG_NOT_RENAMED);
     TakePortName();
     ResetReceiveTables();
     LogWrite(L"\r\n");
     if (!IsDeviceName(portName) || !OpenPort(portName)) {
         OsShowMessage(L"Cannot open COM port", L"Error", 1);
-        LogWrite(L"\r\nCannot open COM port");
+        LogWrite(LOG_PORT_NOT_OPENED);
         return 0;
     }
-    LogWrite(L"COM Opened\r\n");
+    LogWrite(LOG_PORT_OPENED);
     StoreFlag(LinkState.connected, 0);
     return 1;
-}
-
-void WriteHeaderRow() {
-    wchar_t timeText[TIME_TEXT_CHARS] = {0};
-    OsFormatLocalTime(timeText, TIME_TEXT_CHARS);
-    LogWrite(timeText);
-    for (int i = 0; i < CHANNEL_COUNT; i++) {
-        LogWrite(L",");
-        LogWrite(ChannelTable.name[i]);
-    }
-    LogWrite(L"\r\n");
 }
 
 int OnTick() {
@@ -185,7 +176,7 @@ int OnTick() {
         StoreFlag(LinkState.connected, 1);
         WriteHeaderRow();
     }
-    ChartTick(ReadLinkFigures());
+    ChartTick();
     return 0;
 }
 
@@ -194,17 +185,10 @@ void ToggleChannel(int channel) {
     OsRedrawChannelButton(channel);
 }
 
-LinkFigures ReadLinkFigures() {
-    return {LoadFlag(LinkState.paused), effectiveBaudRate.load(std::memory_order_relaxed),
-            blockNumber.load(std::memory_order_relaxed),
-            channelsRead.load(std::memory_order_relaxed)};
-}
-
 void OnPauseButton() {
     if (LoadFlag(LinkState.connected)) {
-        int paused = LoadFlag(LinkState.paused) ? 0 : 1;
-        StoreFlag(LinkState.paused, paused);
-        OsSetPauseButtonText(paused ? L"Resume" : L"Pause");
+        sessionPaused = sessionPaused ? 0 : 1;
+        OsSetPauseButtonText(sessionPaused ? L"Resume" : L"Pause");
         return;
     }
     // A click that reaches here inside an attempt (through the failed attempt's message box)
@@ -212,7 +196,7 @@ void OnPauseButton() {
     if (TryConnect() > 0) {
         StoreFlag(LinkState.connected, 1);
         OsSetPauseButtonText(L"Pause");
-        StoreFlag(LinkState.paused, 0);
+        sessionPaused = 0;
     }
 }
 

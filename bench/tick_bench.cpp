@@ -35,12 +35,12 @@ int Prepare(int32_t width) {
     for (int i = 0; i < CHANNEL_COUNT; i++)
         ChannelTable.enabled[i] = 1;
     StoreFlag(LinkState.connected, 1);
-    StoreFlag(LinkState.paused, 0);
+    sessionPaused = 0;
     historyLength = 0;
     int tick = 0;
     for (; tick < HISTORY_SLOTS + 10; tick++) {
         MoveReadings(tick);
-        ChartTick(ReadLinkFigures());
+        ChartTick();
     }
     return tick;
 }
@@ -59,7 +59,7 @@ void BM_ChartTickFullHistories(benchmark::State& state) {
     for (auto _ : state) {
         MoveReadings(tick++);
         const auto start = std::chrono::steady_clock::now();
-        ChartTick(ReadLinkFigures());
+        ChartTick();
         const auto end = std::chrono::steady_clock::now();
         us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
     }

@@ -22,6 +22,7 @@
 // system). What comes before (the byte reaching the process through the pty and Wine's wait)
 // and after (the byte reaching the far end) is the environment's. These go to byte_timing.txt:
 // one line per answered byte, the microseconds before the write and in it.
+#include "app/session.h"
 #include "channels/channel_table.h"
 #include "display/chart.h"
 #include "link/link_state.h"
@@ -34,10 +35,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-extern "C" void __real__Z9ChartTickRK11LinkFigures(const LinkFigures& link);
-extern "C" int __real__Z14OsReadPortBytePhPj(uint8_t* byte, uint32_t* received);
-extern "C" int __real__Z15OsWritePortByteh(uint8_t byte);
-extern "C" void __real__Z7OsSleepj(uint32_t ms);
+extern "C" void __real_ChartTick();
+extern "C" int __real_OsReadPortByte(uint8_t* byte, uint32_t* received);
+extern "C" int __real_OsWritePortByte(uint8_t byte);
+extern "C" void __real_OsSleep(uint32_t ms);
 
 namespace {
 
@@ -151,12 +152,12 @@ void FillHistories() {
 
 } // namespace
 
-extern "C" void __wrap__Z9ChartTickRK11LinkFigures(const LinkFigures& link) {
+extern "C" void __wrap_ChartTick() {
     if (!exitRegistered) {
         std::atexit(WriteSamples);
         exitRegistered = 1;
     }
-    if (!filled && historyLength > 0 && !link.paused)
+    if (!filled && historyLength > 0 && !sessionPaused)
         FillHistories();
     tickThread = GetCurrentThreadId();
     inTick = 1;
@@ -164,18 +165,18 @@ extern "C" void __wrap__Z9ChartTickRK11LinkFigures(const LinkFigures& link) {
     for (double& us : partUs)
         us = 0;
     QueryPerformanceCounter(&tickStart);
-    __real__Z9ChartTickRK11LinkFigures(link);
+    __real_ChartTick();
     if (!tickTimed) // a paused tick returns before its pause: its whole call is its work
         Record(-1);
     inTick = 0;
 }
 
-extern "C" void __wrap__Z7OsSleepj(uint32_t ms) {
+extern "C" void __wrap_OsSleep(uint32_t ms) {
     if (inTick && !tickTimed && GetCurrentThreadId() == tickThread) {
         tickTimed = 1;
         Record(historyLength);
     }
-    __real__Z7OsSleepj(ms);
+    __real_OsSleep(ms);
 }
 
 // Each wrapped seam call: timed into its part while a tick runs, passed through as it is.
@@ -193,36 +194,36 @@ extern "C" void __wrap__Z7OsSleepj(uint32_t ms) {
         return __real_##name args;                                                               \
     }
 
-TIMED_SEAM_CALL(FILL, void, _Z16OsFillChartBlackv, (), ())
-TIMED_SEAM_CALL(POLYLINE, void, _Z14OsDrawPolylinePK10ChartPointi,
+TIMED_SEAM_CALL(FILL, void, OsFillChartBlack, (const ChartArea* area), (area))
+TIMED_SEAM_CALL(POLYLINE, void, OsDrawPolyline,
                 (const ChartPoint* points, int count), (points, count))
-TIMED_SEAM_CALL(POLYGON, void, _Z13OsDrawPolygonPK10ChartPointi,
+TIMED_SEAM_CALL(POLYGON, void, OsDrawPolygon,
                 (const ChartPoint* points, int count), (points, count))
-TIMED_SEAM_CALL(TEXT, void, _Z15OsDrawChartTextiiPKwi,
+TIMED_SEAM_CALL(TEXT, void, OsDrawChartText,
                 (int32_t x, int32_t y, const wchar_t* text, int length), (x, y, text, length))
-TIMED_SEAM_CALL(PRESENT, void, _Z14OsPresentChartv, (), ())
-TIMED_SEAM_CALL(STATUS, void, _Z15OsSetStatusTextPKw, (const wchar_t* text), (text))
-TIMED_SEAM_CALL(CAPTION, void, _Z19OsSetChannelCaptioniPKw, (int channel, const wchar_t* caption),
+TIMED_SEAM_CALL(PRESENT, void, OsPresentChart, (const ChartArea* area), (area))
+TIMED_SEAM_CALL(STATUS, void, OsSetStatusText, (const wchar_t* text), (text))
+TIMED_SEAM_CALL(CAPTION, void, OsSetChannelCaption, (int channel, const wchar_t* caption),
                 (channel, caption))
-TIMED_SEAM_CALL(LOG, int, _Z14OsWriteLogFilePKcj, (const char* bytes, uint32_t n), (bytes, n))
-TIMED_SEAM_CALL(CLOCK, int, _Z17OsFormatLocalTimePwi, (wchar_t* buffer, int capacity),
+TIMED_SEAM_CALL(LOG, int, OsWriteLogFile, (const char* bytes, uint32_t n), (bytes, n))
+TIMED_SEAM_CALL(CLOCK, int, OsFormatLocalTime, (wchar_t* buffer, int capacity),
                 (buffer, capacity))
 
-extern "C" int __wrap__Z14OsReadPortBytePhPj(uint8_t* byte, uint32_t* received) {
-    const int ok = __real__Z14OsReadPortBytePhPj(byte, received);
+extern "C" int __wrap_OsReadPortByte(uint8_t* byte, uint32_t* received) {
+    const int ok = __real_OsReadPortByte(byte, received);
     QueryPerformanceCounter(&lastByteRead);
     byteWaiting = ok && *received == 1;
     return ok;
 }
 
-extern "C" int __wrap__Z15OsWritePortByteh(uint8_t byte) {
+extern "C" int __wrap_OsWritePortByte(uint8_t byte) {
     if (!byteWaiting)
-        return __real__Z15OsWritePortByteh(byte);
+        return __real_OsWritePortByte(byte);
     byteWaiting = 0;
     const double before = MicrosecondsSince(lastByteRead);
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
-    const int ok = __real__Z15OsWritePortByteh(byte);
+    const int ok = __real_OsWritePortByte(byte);
     const int i = byteCount.fetch_add(1);
     if (i < MAX_BYTES)
         byteSamples[i] = {static_cast<float>(before), static_cast<float>(MicrosecondsSince(start))};

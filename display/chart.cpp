@@ -1,12 +1,8 @@
-// The chart tick. Everything is redrawn from the stored histories on every tick: the background,
-// the grid, then per enabled channel in index order its time marks, trace, edge marker and axis
-// labels, so that later channels draw over earlier ones. The same pass builds the data row of
-// the log, which goes out in one write so that the reader thread's lines cannot break it.
+// The chart of a sample. Everything is redrawn from the stored histories on every sample: the
+// background, the grid, then per channel its time marks, trace, edge marker and axis labels.
 #include "display/chart.h"
 
 #include "display/colours.h"
-#include "display/conversion.h"
-#include "log/session_log.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -18,14 +14,45 @@ ChartArea ChartRect;
 ChartHistoryStore ChartHistory;
 int32_t historyLength = 0;
 
+// The chart's unit groups, each from its unit's row: its label, its range, and the scale that
+// each sample sets from the chart's height.
+namespace {
+UnitGroup GroupOf(UnitGroupId id) { return {UNITS[id].label, UNITS[id].min, UNITS[id].max, 0.0f, 0}; }
+} // namespace
+
+UnitGroup UnitGroups[] = {GroupOf(FahrGroup), GroupOf(VoltsGroup), GroupOf(RpmGroup),
+                          GroupOf(MsGroup), GroupOf(AngleGroup)};
+static_assert(sizeof UnitGroups / sizeof UnitGroups[0] == UNIT_GROUP_COUNT, "a group per unit");
+
+void ComputeScales(float h) {
+    for (auto& group : UnitGroups) {
+        group.scale = h / (group.max - group.min); // each range is a whole number: exact
+        group.labelsDrawn = 0;
+    }
+}
+
+int32_t AxisLabelValue(const UnitGroup& group, int k) {
+    const float step = (group.max - group.min) / 10.0f;
+    return static_cast<int32_t>(static_cast<float>(k) * step + group.min);
+}
+
+void FormatChannelCaption(int channel, const ChannelReading& reading, wchar_t* caption,
+                          int capacity) {
+    // Built by hand: the wide printf formats disagree between Windows and C99 on %s and %S.
+    int n = 0;
+    for (const wchar_t* c = ChannelTable.name[channel]; *c && n < capacity - 1; c++)
+        caption[n++] = *c;
+    for (const char* c = " = "; *c && n < capacity - 1; c++)
+        caption[n++] = static_cast<wchar_t>(*c);
+    for (const char* c = reading.text; *c && n < capacity - 1; c++)
+        caption[n++] = static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    caption[n] = 0;
+}
+
 namespace {
 
-constexpr int STATUS_CHARS = 160;
-constexpr int ROW_CHARS = 200; // a row is about 130 characters: time, eight values, separators
-constexpr int TIME_TEXT_CHARS = 260;
 constexpr uint32_t TIME_MARK_MS = 30000;  // one time mark every 30 seconds of history
 constexpr int LABEL_COLUMN_WIDTH = 45;
-constexpr int TICK_PAUSE_MS = 50;
 
 ChartPoint tracePoints[HISTORY_SLOTS]; // scratch, reused every tick
 ChartPoint shape[4];                   // grid lines, time marks, edge marker
@@ -47,13 +74,6 @@ int32_t ValueY(float value, const UnitGroup& group) {
     const int64_t y = static_cast<int64_t>(ChartRect.bottom) - offset;
     return static_cast<int32_t>(y < ChartRect.top ? ChartRect.top
                                 : y > ChartRect.bottom ? ChartRect.bottom : y);
-}
-
-// Appends text to the data row, leaving room for its line end. A row of eight values and the
-// time is far shorter than the buffer; were it not, it would be cut rather than overrun it.
-void AppendToRow(char* row, int* length, const char* text) {
-    for (; *text && *length < ROW_CHARS - 3; text++)
-        row[(*length)++] = *text;
 }
 
 void DrawNarrowText(int32_t x, int32_t y, const char* text) {
@@ -132,38 +152,18 @@ void DrawAxisLabels(const UnitGroup& group, int32_t gridStep, int32_t labelOffse
                     static_cast<int>(std::wcslen(group.label)));
 }
 
-} // namespace
-
-void FormatStatusLine(uint32_t now, const LinkFigures& link, wchar_t* text, int capacity) {
-    char narrow[STATUS_CHARS];
-    std::snprintf(narrow, sizeof narrow,
-                  "%s: SysTime %10ums Effective Baud Rate %d BlockNumber %3d History %5d",
-                  link.paused ? "Paused" : "Running", static_cast<unsigned>(now),
-                  link.effectiveBaudRate, link.blockNumber, historyLength);
-    int n = 0;
-    for (; narrow[n] && n < capacity - 1; n++)
-        text[n] = static_cast<wchar_t>(narrow[n]);
-    text[n] = 0;
+void SetChannelCaption(int channel, const ChannelReading& reading) {
+    wchar_t caption[CHANNEL_NAME_CAPACITY + READING_TEXT_BYTES + 4];
+    FormatChannelCaption(channel, reading, caption, sizeof caption / sizeof caption[0]);
+    OsSetChannelCaption(channel, caption);
 }
 
-void ChartTick(const LinkFigures& link) {
-    const uint32_t now = OsTickCount();
-    wchar_t status[STATUS_CHARS];
-    FormatStatusLine(now, link, status, STATUS_CHARS);
-    OsSetStatusText(status);
-    if (link.paused)
-        return; // the chart keeps its last picture; polling goes on regardless
-    // Only values read in this link, and only a whole row of them: until the reader has been
-    // round every channel shown (and after it has failed), nothing is drawn or logged.
-    uint32_t shown = 0;
-    for (int i = 0; i < CHANNEL_COUNT; i++)
-        shown |= ChannelTable.enabled[i] ? 1u << i : 0;
-    if ((link.channelsRead & shown) != shown)
-        return;
+} // namespace
 
+void ChartSample(const Sample& sample) {
     const int32_t width = ChartRect.right - ChartRect.left;
     const int32_t height = ChartRect.bottom - ChartRect.top;
-    OsFillChartBlack();
+    OsFillChartBlack(&ChartRect);
     ComputeScales(static_cast<float>(height));
     const int n = Clamp(width - 10, 0, HISTORY_SLOTS - 1);
     historyLength = std::min(historyLength + 1, n);
@@ -171,44 +171,34 @@ void ChartTick(const LinkFigures& link) {
     const int32_t gridStep = height / 10;
     DrawGrid(gridStep);
 
-    wchar_t timeText[TIME_TEXT_CHARS] = {0};
-    OsFormatLocalTime(timeText, TIME_TEXT_CHARS);
-    char row[ROW_CHARS];
-    int length = 0;
-    char narrowTime[TIME_TEXT_CHARS];
-    NarrowLogText(timeText, narrowTime, TIME_TEXT_CHARS);
-    AppendToRow(row, &length, narrowTime);
-    AppendToRow(row, &length, " ");
-
     int32_t labelOffset = 0;
     for (int i = 0; i < CHANNEL_COUNT; i++) {
-        // A disabled channel's history moves on too: it repeats its last value in the newest
-        // slot, so a re-enabled trace shows the value held flat over the time it was hidden.
+        // A channel not shown has its history move on too: it repeats its last value in the
+        // newest slot, so a re-enabled trace shows the value held flat over the time it was hidden.
         ShiftHistory(i, n);
-        if (!ChannelTable.enabled[i])
+        if (!(sample.channels & (1u << i)))
             continue;
-        const ChannelReading reading = ConvertChannel(i, rawValues[i].load(std::memory_order_relaxed));
+        const ChannelReading& reading = sample.readings[i];
         SetChannelCaption(i, reading);
-        AppendToRow(row, &length, reading.text);
-        if (i != CHANNEL_COUNT - 1)
-            AppendToRow(row, &length, ",");
         ChartHistory.values[i][n] = reading.value;
-        ChartHistory.sampleTimes[n] = now;
+        ChartHistory.sampleTimes[n] = sample.time;
+
+        // The first channel of a group in index order draws its labels.
+        UnitGroup& group = UnitGroups[CHANNEL_ROWS[i].unit];
+        const int drawLabels = !group.labelsDrawn;
+        group.labelsDrawn = 1;
 
         OsSelectChartPen(PEN_DASH);
         OsSetChartTextColour(COLOUR_CHART_TEXT);
-        DrawTimeMarksAndPlaceTrace(i, n, now, *reading.group);
+        DrawTimeMarksAndPlaceTrace(i, n, sample.time, group);
         OsSelectChartPen(static_cast<ChartPen>(PEN_CHANNEL_0 + i));
         OsSelectChannelBrush(i);
         OsDrawPolyline(tracePoints, historyLength);
-        DrawEdgeMarker(reading.value, *reading.group);
-        if (reading.drawLabels) {
-            DrawAxisLabels(*reading.group, gridStep, labelOffset);
+        DrawEdgeMarker(reading.value, group);
+        if (drawLabels) {
+            DrawAxisLabels(group, gridStep, labelOffset);
             labelOffset += LABEL_COLUMN_WIDTH;
         }
     }
-    std::memcpy(row + length, "\r\n", 3);
-    LogWriteNarrow(row);
-    OsPresentChart();
-    OsSleep(TICK_PAUSE_MS);
+    OsPresentChart(&ChartRect);
 }

@@ -8,6 +8,7 @@
 
 #include "channels/channel_table.h"
 #include "link/serial_line.h"
+#include "log/log_texts.h"
 #include "log/session_log.h"
 
 #include <cstdio>
@@ -80,7 +81,7 @@ int GetBlock(int channel) {
         return 0;
     if (length < 3) {
         char line[40];
-        std::snprintf(line, sizeof line, "\r\nBad block length = %2.2Xh", length);
+        std::snprintf(line, sizeof line, LOG_BAD_LENGTH_FORMAT, length);
         LogWriteNarrow(line);
         return 0;
     }
@@ -95,7 +96,7 @@ int GetBlock(int channel) {
     if (!AnswerByte(title))
         return 0;
     if (title == TITLE_REFUSED) {
-        LogWrite(L"\r\nWrong title!");
+        LogWrite(LOG_WRONG_TITLE);
         return 0;
     }
     const int dataCount = length - 3;
@@ -113,7 +114,7 @@ int GetBlock(int channel) {
     BlockStore.data[slot][kept] = 0;
     receivedDataBytes = dataCount;
     if (dataCount > kept)
-        LogWrite(L"\r\nLong block: data cut to 199 bytes");
+        LogWrite(LOG_LONG_BLOCK);
     // One store of the final value: the GUI thread reads the entry without a lock.
     rawValues[channel].store(RawValueOf(slot), std::memory_order_relaxed);
     return ReadByte(); // the block end, not answered

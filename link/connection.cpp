@@ -6,6 +6,7 @@
 #include "link/link_state.h"
 #include "link/reader_thread.h"
 #include "link/serial_line.h"
+#include "log/log_texts.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
 
@@ -30,7 +31,7 @@ int EnsurePortOpen() {
         return 1;
     if (ReopenPort())
         return 1;
-    LogWrite(L"\r\nCannot reopen COM port");
+    LogWrite(LOG_PORT_NOT_REOPENED);
     return 0;
 }
 
@@ -42,7 +43,7 @@ int EnsurePortOpen() {
 // 199 data bytes the line outgrows one log write; LogWriteNarrow writes it whole.
 void LogReceivedBlock(int slot) {
     char line[64 + 4 * BLOCK_DATA_BYTES];
-    int n = std::snprintf(line, sizeof line, "\r\nblockNumber %d Type = %2X Length = %d data ",
+    int n = std::snprintf(line, sizeof line, LOG_IDENTIFICATION_FORMAT,
                           slot, static_cast<unsigned>(BlockStore.title[slot]),
                           BlockStore.dataLength[slot]);
     const uint8_t* end = BlockStore.data[slot] + MAX_BLOCK_DATA;
@@ -87,7 +88,7 @@ int ConnectEcu() {
     channelsRead.store(0, std::memory_order_relaxed);
     StoreFlag(LinkState.connected, 1);
     OsResumeReaderThread();
-    LogWrite(L"\r\nReader Thread Started");
-    LogWrite(L"\r\nInitialised OK!\r\n");
+    LogWrite(LOG_READER_STARTED);
+    LogWrite(LOG_CONNECTED);
     return 1;
 }

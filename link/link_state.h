@@ -1,4 +1,4 @@
-// The three flags shared by the GUI thread and the reader thread. Each is read and written whole
+// The two flags shared by the GUI thread and the reader thread. Each is read and written whole
 // as a relaxed 32-bit atomic; nothing relies on an order between them.
 #pragma once
 
@@ -7,7 +7,6 @@
 
 struct LinkStateFlags {
     std::atomic<int32_t> connected; // 1 while the reader thread owns a live link
-    std::atomic<int32_t> paused;    // the Pause button: chart and data rows stand still
     std::atomic<int32_t> debugLog;  // File > Debug: the reader thread's per-cycle log lines
 };
 extern LinkStateFlags LinkState;

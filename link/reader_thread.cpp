@@ -5,6 +5,7 @@
 #include "link/reader_thread.h"
 #include "link/link_state.h"
 #include "link/serial_line.h"
+#include "log/log_texts.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
 
@@ -46,7 +47,7 @@ uint32_t EndAfterFailure(const wchar_t* text) {
 void LogRequest(int32_t counter, int channel) {
     char line[96];
     const int16_t* p = ChannelTable.params[channel];
-    std::snprintf(line, sizeof line, "\r\nRequest Block %d Parameter = %d vals %x %x %x\r\n",
+    std::snprintf(line, sizeof line, LOG_REQUEST_FORMAT,
                   counter, channel, static_cast<unsigned>(static_cast<int32_t>(p[0])),
                   static_cast<unsigned>(static_cast<int32_t>(p[1])),
                   static_cast<unsigned>(static_cast<int32_t>(p[2])));
@@ -55,7 +56,7 @@ void LogRequest(int32_t counter, int channel) {
 
 void LogAnswer(int32_t slot) {
     char line[96];
-    std::snprintf(line, sizeof line, "\r\nGetBlock returned block %d blockNumber %d Type %2X\r\n",
+    std::snprintf(line, sizeof line, LOG_ANSWER_FORMAT,
                   BlockStore.counter[slot], slot, static_cast<unsigned>(BlockStore.title[slot]));
     LogWriteNarrow(line);
 }

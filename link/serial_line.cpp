@@ -6,6 +6,7 @@
 // ECU sends after it.
 #include "link/serial_line.h"
 
+#include "log/log_texts.h"
 #include "log/session_log.h"
 #include "platform/platform.h"
 
@@ -63,7 +64,7 @@ int IsLetter(wchar_t c, char upper) { return c == upper || c == upper - 'A' + 'a
 
 int NotResponding() {
     if (!Stopping())
-        LogWrite(L"\r\nDevice not responding");
+        LogWrite(LOG_NOT_RESPONDING);
     return 0;
 }
 
@@ -150,13 +151,13 @@ int WriteByte(uint8_t b) {
 
 int WakeUpEcu() {
     if (!OsApplyPortTimeouts(READ_WAIT_MS)) {
-        LogWrite(L"\r\nCannot Set Timeouts");
+        LogWrite(LOG_TIMEOUTS_NOT_SET);
         OsClosePort();
         return 0;
     }
     // Applied twice, as some adapters' drivers only take the rate on the second setting.
     if (!ConfigureLine(2)) {
-        LogWrite(L"\r\nCannot Set State");
+        LogWrite(LOG_STATE_NOT_SET);
         OsClosePort();
         return 0;
     }
@@ -186,20 +187,20 @@ int WakeUpEcu() {
         return NotResponding();
     if (rxByte != SYNC_BYTE) {
         char line[40];
-        std::snprintf(line, sizeof line, "\r\nIncorrect baudrate = %2.2Xh", rxByte);
+        std::snprintf(line, sizeof line, LOG_WRONG_SYNC_FORMAT, rxByte);
         LogWriteNarrow(line);
         return 0;
     }
     if (!ReadByte())
         return NotResponding();
     if (rxByte != KEYWORD_1) {
-        LogWrite(L"\r\nAnswer not 0x0B");
+        LogWrite(LOG_WRONG_KEYWORD_1);
         return 0;
     }
     if (!ReadByte())
         return NotResponding();
     if (rxByte != KEYWORD_2) {
-        LogWrite(L"\r\nAnswer not 0x02");
+        LogWrite(LOG_WRONG_KEYWORD_2);
         return 0;
     }
     if (!WaitOrStop(10))
@@ -210,7 +211,7 @@ int WakeUpEcu() {
     if (Stopping())
         return 0;
     if (rxByte != 0xFD) {
-        LogWrite(L"\r\nIncorrect echo");
+        LogWrite(LOG_WRONG_ECHO);
         return 0;
     }
     return 1;

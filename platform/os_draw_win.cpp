@@ -5,8 +5,15 @@
 
 static_assert(sizeof(ChartPoint) == sizeof(POINT), "chart points pass to GDI as they are");
 
-void OsFillChartBlack() {
-    FillRect(backBufferDC, &chartArea, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+namespace {
+
+RECT RectOf(const ChartArea* area) { return {area->left, area->top, area->right, area->bottom}; }
+
+} // namespace
+
+void OsFillChartBlack(const ChartArea* area) {
+    const RECT r = RectOf(area);
+    FillRect(backBufferDC, &r, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
 }
 
 void OsSelectChartPen(ChartPen pen) {
@@ -32,8 +39,9 @@ void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length) {
     ExtTextOutW(backBufferDC, x, y, 0, nullptr, text, static_cast<UINT>(length), nullptr);
 }
 
-void OsPresentChart() {
-    InvalidateRect(mainWindow, &chartArea, FALSE);
+void OsPresentChart(const ChartArea* area) {
+    const RECT r = RectOf(area);
+    InvalidateRect(mainWindow, &r, FALSE);
     UpdateWindow(mainWindow);
 }
 

@@ -11,7 +11,6 @@ HWND pauseButton;
 HWND statusLine;
 HWND channelButtons[OS_CHANNEL_COUNT];
 HDC backBufferDC;
-RECT chartArea;
 int clientWidth;
 int clientHeight;
 LCID timeLocale;

@@ -13,7 +13,6 @@ extern HWND pauseButton;
 extern HWND statusLine;
 extern HWND channelButtons[OS_CHANNEL_COUNT];
 extern HDC backBufferDC;    // the off-screen surface every chart drawing goes to
-extern RECT chartArea;      // the chart's part of the client area, on the back buffer too
 extern int clientWidth;
 extern int clientHeight;
 extern LCID timeLocale;     // 1033: every time in the log is in U.S. English format

@@ -7,10 +7,14 @@
 // and puts the simulated ECU, or a script, behind the serial port.
 //
 // The seam runs one way: nothing in platform/ includes the core. House style: free functions,
-// success is nonzero, failure 0. Text is wide, as on Win32.
+// success is nonzero, failure 0. Text is wide, as on Win32. The calls have C linkage: a build
+// that puts something between the core and the system (the tick-timing build links with
+// --wrap) names them as they are written.
 #pragma once
 
 #include <cstdint>
+
+extern "C" {
 
 // --- Serial port: one synchronous handle, one byte at a time ---------------------------------
 
@@ -121,13 +125,21 @@ struct ChartPoint {
     int32_t y;
 };
 
+// A rectangle of the client area, in pixels, right and bottom exclusive.
+struct ChartArea {
+    int32_t left;
+    int32_t top;
+    int32_t right;
+    int32_t bottom;
+};
+
 enum ChartPen : int32_t {
     PEN_CHANNEL_0 = 0, // PEN_CHANNEL_0 + i: channel i's solid pen
     PEN_GRID = 8,      // the solid grey of the lowest grid line
     PEN_DASH = 9,      // the dashed dark grey of the other grid lines and the time marks
 };
 
-void OsFillChartBlack();                              // the whole chart area, stock black brush
+void OsFillChartBlack(const ChartArea* area);         // the whole chart area, stock black brush
 void OsSelectChartPen(ChartPen pen);
 void OsSelectChannelBrush(int channel);
 void OsDrawPolyline(const ChartPoint* points, int count);
@@ -135,7 +147,7 @@ void OsDrawPolygon(const ChartPoint* points, int count);
 void OsSetChartTextColour(uint32_t colour);           // 0x00BBGGRR
 void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length); // top-left at x, y
 // Invalidates the chart area without erasing and paints it from the surface before returning.
-void OsPresentChart();
+void OsPresentChart(const ChartArea* area);
 // The caption of channel i's button, repainted with it.
 void OsSetChannelCaption(int channel, const wchar_t* caption);
 
@@ -169,3 +181,5 @@ int OsCopyLogFile(const wchar_t* destination);      // replaces an existing dest
 void OsInitLogLock();
 void OsEnterLogLock();
 void OsLeaveLogLock();
+
+} // extern "C"

@@ -43,9 +43,10 @@ NOT_FAILURES = {
 
 
 def literals(code):
-    """The string literals of C++ source, without its comments, #include lines and
-    static_assert messages, with their escapes read."""
+    """The string literals of C++ source, without its comments, #include lines, the "C" of
+    extern "C" and static_assert messages, with their escapes read."""
     code = re.sub(r"^\s*#\s*include.*$", "", code, flags=re.M)
+    code = re.sub(r'\bextern\s+"C"', "", code)
     found, i, n = [], 0, len(code)
     while i < n:
         if code.startswith("//", i):

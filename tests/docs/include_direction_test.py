@@ -5,10 +5,11 @@
 
 app/ drives the run; link/ (the ECU link) and display/ (the chart and the buttons) serve it and
 do not include each other; log/ writes the session log for all of them; channels/ holds what
-every one of them needs, the channel table and the raw readings; platform/ is the one seam to
-the system. A folder may include its own headers and those of any folder below it. The Win32
-shell's *_win files sit in the folders of what they show, so they obey the same order. A new
-folder of the program must be given its place here before the check passes.
+every one of them needs, the channel table, the raw readings and their conversion into a tick's
+sample; platform/ is the one seam to the system. A folder may include its own headers and those
+of any folder below it. The Win32 shell's *_win files sit in the folders of what they show, so
+they obey the same order. A new folder of the program must be given its place here before the
+check passes.
 
     include_direction_test.py SOURCE_DIR
 """

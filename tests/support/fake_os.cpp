@@ -1,6 +1,7 @@
 // The test platform: the seam's calls acting on the FakeOs record instead of the machine.
 #include "fake_os.h"
 
+#include "app/session.h"
 #include "channels/channel_table.h"
 #include "display/chart.h"
 #include "link/block_exchange.h"
@@ -29,6 +30,7 @@ std::atomic<bool> readerRunning{false};
 // them, so that every reset starts where the program starts.
 const ChannelTableColumns programStart = ChannelTable;
 const int32_t programDebugLog = LoadFlag(LinkState.debugLog);
+const int32_t programPaused = sessionPaused;
 
 void CopyText(wchar_t* out, int capacity, const wchar_t* text) {
     std::wcsncpy(out, text, static_cast<size_t>(capacity) - 1);
@@ -66,7 +68,7 @@ void ResetFakeOs() {
         value = 0;
     std::copy_n(programStart.enabled, CHANNEL_COUNT, ChannelTable.enabled);
     StoreFlag(LinkState.connected, 0);
-    StoreFlag(LinkState.paused, 0);
+    sessionPaused = programPaused;
     StoreFlag(LinkState.debugLog, programDebugLog);
 }
 
@@ -365,7 +367,11 @@ void Draw(DrawCall::Kind kind, int32_t arg, const ChartPoint* points = nullptr, 
 
 } // namespace
 
-void OsFillChartBlack() { Draw(DrawCall::Fill, 0); }
+// A rectangle is recorded as its top-left and bottom-right corners.
+void OsFillChartBlack(const ChartArea* area) {
+    const ChartPoint corners[2] = {{area->left, area->top}, {area->right, area->bottom}};
+    Draw(DrawCall::Fill, 0, corners, 2);
+}
 void OsSelectChartPen(ChartPen pen) { Draw(DrawCall::Pen, pen); }
 void OsSelectChannelBrush(int channel) { Draw(DrawCall::Brush, channel); }
 void OsDrawPolyline(const ChartPoint* points, int count) {
@@ -379,7 +385,10 @@ void OsDrawChartText(int32_t x, int32_t y, const wchar_t* text, int length) {
     const ChartPoint at = {x, y};
     Draw(DrawCall::Text, 0, &at, 1, text, length);
 }
-void OsPresentChart() { Draw(DrawCall::Present, 0); }
+void OsPresentChart(const ChartArea* area) {
+    const ChartPoint corners[2] = {{area->left, area->top}, {area->right, area->bottom}};
+    Draw(DrawCall::Present, 0, corners, 2);
+}
 void OsSetChannelCaption(int channel, const wchar_t* caption) {
     SeamCall seam;
     fakeOs.drawSum += static_cast<uint64_t>(caption[0]);

@@ -47,7 +47,7 @@ inline std::ostream& operator<<(std::ostream& out, const LineSettings& s) {
 struct DrawCall {
     enum Kind { Fill, Pen, Brush, Polyline, Polygon, TextColour, Text, Present } kind;
     int32_t arg;                 // pen, channel of the brush, or text colour
-    std::vector<ChartPoint> points; // a text's has one: where it is drawn
+    std::vector<ChartPoint> points; // a text's has one: where it is drawn; a rectangle's two corners
     std::wstring text;
 };
 

@@ -100,7 +100,7 @@ TEST_F(Allocation, ThousandChartTicksAllocateNothing) {
     const long allocations = AllocationsDuring([] {
         for (int tick = 0; tick < 1000; tick++) {
             rawValues[tick % CHANNEL_COUNT].store(static_cast<int16_t>(tick % 200));
-            ChartTick(ReadLinkFigures());
+            ChartTick();
         }
     });
     EXPECT_EQ(historyLength, 990);

@@ -2,10 +2,8 @@
 #include "app/session.h"
 #include "channels/channel_table.h"
 #include "display/chart.h"
-#include "display/conversion.h"
 #include "fake_os.h"
 #include "link/block_exchange.h"
-#include "link/connection.h"
 #include "link/reader_thread.h"
 #include "link/link_state.h"
 #include "platform/platform.h"
@@ -38,7 +36,7 @@ class Chart : public ::testing::Test {
         tickMs += 500;
         fakeOs.draws.clear();
         fakeOs.logFile.clear();
-        ChartTick(ReadLinkFigures());
+        ChartTick();
     }
     // The calls of a kind among `from`, only those of this text if one is given.
     static std::vector<DrawCall> Calls(DrawCall::Kind kind, const std::vector<DrawCall>& from,
@@ -70,26 +68,47 @@ class Chart : public ::testing::Test {
 
 } // namespace
 
-TEST_F(Chart, StatusLineShowsTheHistoryBeforeTheTick) {
-    effectiveBaudRate = 4000;
-    blockNumber = 15;
-    tickMs = 123456;
-    Tick();
-    ASSERT_EQ(fakeOs.statusTexts.size(), 1u);
-    EXPECT_EQ(fakeOs.statusTexts.back(), L"Running: SysTime     123456ms Effective Baud Rate 4000 "
-                                         L"BlockNumber  15 History     0");
-    EXPECT_EQ(fakeOs.nowUs, 123515625u) << "running: a 50 ms sleep, to the timer's next tick";
-    StoreFlag(LinkState.paused, 1);
-    Tick();
-    EXPECT_EQ(fakeOs.statusTexts.back(), L"Paused: SysTime     123956ms Effective Baud Rate 4000 "
-                                         L"BlockNumber  15 History     1");
-    EXPECT_TRUE(fakeOs.draws.empty()) << "paused: the chart keeps its last picture";
-    EXPECT_EQ(fakeOs.logFile, "") << "paused: no data row";
-    EXPECT_EQ(fakeOs.nowUs, 123956000u) << "paused: no 50 ms sleep";
-    EXPECT_EQ(historyLength, 1);
+TEST_F(Chart, StatusLineAlwaysChartAndRowOnlyRunningWithAWholeRowOfThisLink) {
+    // Every tick shows the status line, with the history before the tick. The chart, the
+    // captions and the row come only while running, and once the reader has been round every
+    // channel shown in this link (not after it failed); such a tick ends in a 50 ms pause, to
+    // the timer's next tick.
+    const struct {
+        const char* what;
+        int paused;
+        uint32_t read;
+        int batteryShown;
+        bool drawn;
+    } cases[] = {
+        {"nothing read yet", 0, 0x00, 1, false},
+        {"all but the battery", 0, 0x7F, 1, false},
+        {"all but the battery, which is off", 0, 0x7F, 0, true},
+        {"every channel", 0, 0xFF, 1, true},
+        {"paused: the chart keeps its last picture", 1, 0xFF, 1, false},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        effectiveBaudRate = 4000;
+        blockNumber = 15;
+        historyLength = 7;
+        sessionPaused = c.paused;
+        channelsRead = c.read;
+        ChannelTable.enabled[7] = c.batteryShown;
+        Tick();
+        EXPECT_EQ(fakeOs.statusTexts, std::vector<std::wstring>{(c.paused ? L"Paused" : L"Running") +
+                                                               std::wstring(L": SysTime     100000ms "
+                                                               L"Effective Baud Rate 4000 "
+                                                               L"BlockNumber  15 History     7")})
+            << c.what;
+        EXPECT_EQ(fakeOs.draws.empty(), !c.drawn) << c.what;
+        EXPECT_EQ(historyLength, c.drawn ? 8 : 7) << c.what;
+        EXPECT_EQ(fakeOs.captions[0].empty(), !c.drawn) << c.what;
+        EXPECT_EQ(fakeOs.logFile.empty(), !c.drawn) << c.what;
+        EXPECT_EQ(fakeOs.nowUs, c.drawn ? 100062500u : 100000000u) << c.what;
+    }
     // The tick count is unsigned: 24.9 days after the system's start it goes on counting up.
     wchar_t text[120];
-    FormatStatusLine(2147483653u, LinkFigures{}, text, 120);
+    FormatStatusLine(2147483653u, 0, LinkFigures{}, text, 120);
     EXPECT_EQ(std::wstring(text).substr(0, 29), L"Running: SysTime 2147483653ms");
 }
 
@@ -101,7 +120,9 @@ TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {
     // The background, nine lines each after its pen, the last pen, the picture: none on the top
     // or bottom edge.
     ASSERT_EQ(d.size(), 1u + 2u * 9u + 2u);
+    const std::vector<ChartPoint> area = {{0, 80}, {994, 556}};
     EXPECT_EQ(d[0].kind, DrawCall::Fill);
+    EXPECT_EQ(d[0].points, area);
     for (int k = 1; k <= 9; k++) {
         const DrawCall& pen = d[1 + 2 * (k - 1)];
         const DrawCall& line = d[2 + 2 * (k - 1)];
@@ -111,95 +132,10 @@ TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {
         const int32_t y = 556 - k * GRID_STEP;
         EXPECT_EQ(line.points, (std::vector<ChartPoint>{{0, y}, {994, y}})) << "line " << k;
     }
-    // With every channel off the row is the time, a space and the line end, and no sample
-    // time is stored.
-    EXPECT_EQ(fakeOs.logFile, "8:17:45 PM \r\n");
+    // With every channel off no sample time is stored.
     EXPECT_NE(ChartHistory.sampleTimes[N], tickMs - 500);
     EXPECT_EQ(d.back().kind, DrawCall::Present);
-}
-
-TEST_F(Chart, DataRowsLeaveOutDisabledChannels) {
-    const int16_t raws[8] = {100, 51, 255, 20, 104, 104, 0, 20000};
-    for (int i = 0; i < 8; i++)
-        rawValues[i] = raws[i];
-    const struct {
-        std::vector<int> off;
-        std::string row;
-    } cases[] = {
-        {{}, "8:17:45 PM 89.00 F,32.65 F, 5.00 Volts,800 RPM, 5.20 ms, 0.00 deg, 0.00 Volts,"
-             "13.64 Volts\r\n"},
-        {{7}, "8:17:45 PM 89.00 F,32.65 F, 5.00 Volts,800 RPM, 5.20 ms, 0.00 deg, 0.00 Volts,"
-              "\r\n"},
-        {{0}, "8:17:45 PM 32.65 F, 5.00 Volts,800 RPM, 5.20 ms, 0.00 deg, 0.00 Volts,"
-              "13.64 Volts\r\n"},
-        {{1, 2, 3, 4, 5, 6}, "8:17:45 PM 89.00 F,13.64 Volts\r\n"},
-    };
-    for (const auto& c : cases) {
-        for (int i = 0; i < 8; i++)
-            ChannelTable.enabled[i] = 1;
-        for (int i : c.off)
-            ChannelTable.enabled[i] = 0;
-        Tick();
-        EXPECT_EQ(fakeOs.logFile, c.row);
-    }
-    EXPECT_EQ(fakeOs.captions[3], L"RPM = 800 RPM");
-    EXPECT_EQ(fakeOs.captions[7], L"Battery = 13.64 Volts");
-}
-
-TEST_F(Chart, OnlyAWholeRowOfThisLinksReadingsIsDrawnAndLogged) {
-    // Until the reader has been round every channel shown, and once it has failed, a tick shows
-    // the status line and nothing else: no row, no sample, no caption. A row that is logged goes
-    // out in one write, so that a reader's line cannot land inside it.
-    for (int i = 0; i < 8; i++)
-        rawValues[i] = 100;
-    const struct {
-        const char* what;
-        uint32_t read;
-        int batteryShown;
-        bool drawn;
-    } cases[] = {
-        {"nothing read yet", 0x00, 1, false},
-        {"all but the battery", 0x7F, 1, false},
-        {"all but the battery, which is off", 0x7F, 0, true},
-        {"every channel", 0xFF, 1, true},
-    };
-    for (const auto& c : cases) {
-        ResetFakeOs();
-        OsCreateLogFile();
-        StoreFlag(LinkState.connected, 1);
-        channelsRead = c.read;
-        ChannelTable.enabled[7] = c.batteryShown;
-        fakeOs.afterLogWrite = [] { fakeOs.logFile += "|"; };
-        Tick();
-        EXPECT_EQ(fakeOs.statusTexts.size(), 1u) << c.what;
-        EXPECT_EQ(fakeOs.draws.empty(), !c.drawn) << c.what;
-        EXPECT_EQ(historyLength, c.drawn ? 1 : 0) << c.what;
-        EXPECT_EQ(fakeOs.captions[0].empty(), !c.drawn) << c.what;
-        EXPECT_EQ(fakeOs.logFile.empty(), !c.drawn) << c.what;
-        if (c.drawn) {
-            EXPECT_TRUE(fakeOs.logFile.find('|') == fakeOs.logFile.size() - 1 &&
-                        LogEndsWith("\r\n|"))
-                << c.what << ": " << fakeOs.logFile;
-        }
-    }
-}
-
-TEST_F(Chart, TimeMarksEveryThirtySecondsOfHistory) {
-    for (int i = 1; i < 8; i++)
-        ChannelTable.enabled[i] = 0;
-    for (int t = 0; t < 61; t++)
-        Tick();
-    EXPECT_TRUE(Texts(L"-30s").empty()) << "61 samples span exactly 30 s: no mark yet";
-    Tick(); // the 62nd: point 61 is the first sample more than 30000 ms old
-    auto marks = Texts(L"-30s");
-    ASSERT_EQ(marks.size(), 1u);
-    EXPECT_EQ(marks[0].points, (std::vector<ChartPoint>{{994 - 61 - 10, 556 - 15}}));
-    for (int t = 0; t < 61; t++)
-        Tick();
-    marks = Texts(L"-60s");
-    ASSERT_EQ(marks.size(), 1u);
-    EXPECT_EQ(marks[0].points[0].x, 994 - 122 - 10);
-    EXPECT_EQ(Texts(L"-30s").size(), 1u);
+    EXPECT_EQ(d.back().points, area);
 }
 
 TEST_F(Chart, OneLabelColumnPerUnit) {
@@ -276,10 +212,11 @@ TEST_F(Chart, DisabledChannelHistoryRepeatsItsLastValue) {
     EXPECT_EQ(historyLength, 4);
 }
 
-TEST_F(Chart, EveryDrawingUsesItsOwnTools) {
-    // Past 30 s of history, so that the time marks are drawn too.
-    for (int t = 0; t < 62; t++)
+TEST_F(Chart, TimeMarksEveryThirtySecondsAndEveryDrawingWithItsOwnTools) {
+    for (int t = 0; t < 61; t++)
         Tick();
+    EXPECT_TRUE(Texts(L"-30s").empty()) << "61 samples span exactly 30 s: no mark yet";
+    Tick(); // the 62nd: point 61 is the first sample more than 30000 ms old
     int32_t pen = -1, brush = -1, textColour = -1, traces = 0, marks = 0;
     for (const auto& d : fakeOs.draws) {
         switch (d.kind) {
@@ -305,6 +242,8 @@ TEST_F(Chart, EveryDrawingUsesItsOwnTools) {
     }
     EXPECT_EQ(traces, 8);
     EXPECT_EQ(marks, 8) << "every channel draws the time marks again";
+    for (const auto& mark : Texts(L"-30s"))
+        EXPECT_EQ(mark.points, (std::vector<ChartPoint>{{994 - 61 - 10, 556 - 15}}));
     EXPECT_EQ(Texts(L"-30s").size(), 8u);
     // Channel 0 labels the temperature axis: nine values and the unit, nothing below the axis.
     std::vector<std::wstring> labels;
@@ -312,4 +251,17 @@ TEST_F(Chart, EveryDrawingUsesItsOwnTools) {
         labels.push_back(d.text);
     EXPECT_EQ(labels, (std::vector<std::wstring>{L"0", L"50", L"100", L"150", L"200", L"250",
                                                  L"300", L"350", L"400", L"Fahr"}));
+    for (int t = 0; t < 61; t++)
+        Tick();
+    EXPECT_EQ(Texts(L"-60s").size(), 8u);
+    EXPECT_EQ(Texts(L"-60s").at(0).points[0].x, 994 - 122 - 10);
+    // A sample exactly 30 s older than the newest has no mark yet; one a millisecond older has.
+    SetUp();
+    Tick();
+    tickMs += 30000 - 500;
+    Tick();
+    EXPECT_TRUE(Texts(L"-30s").empty());
+    tickMs -= 499;
+    Tick();
+    EXPECT_EQ(Texts(L"-30s").size(), 8u);
 }

@@ -378,17 +378,17 @@ TEST_F(Link, PauseBeforeAConnectionMakesAnAttemptWithoutHeaderThenToggles) {
     EXPECT_TRUE(fakeOs.pauseTexts.empty());
     AttachEcu();
     fakeOs.holdReader = true;
-    StoreFlag(LinkState.paused, 1);
+    sessionPaused = 1;
     OnPauseButton();
     EXPECT_EQ(LoadFlag(LinkState.connected), 1);
-    EXPECT_EQ(LoadFlag(LinkState.paused), 0);
+    EXPECT_EQ(sessionPaused, 0);
     EXPECT_TRUE(LogEndsWith("\r\nInitialised OK!\r\n")) << "no header row: " << Log();
     OnPauseButton();
     OnPauseButton();
     OnPauseButton();
     const std::vector<std::wstring> texts = {L"Pause", L"Resume", L"Pause", L"Resume"};
     EXPECT_EQ(fakeOs.pauseTexts, texts);
-    EXPECT_EQ(LoadFlag(LinkState.paused), 1);
+    EXPECT_EQ(sessionPaused, 1);
 }
 
 TEST_F(Link, AttemptsNeverNestAndATickThatConnectsWritesTheHeaderRow) {

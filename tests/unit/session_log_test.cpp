@@ -2,10 +2,12 @@
 // conversion buffer under the log lock, and the copy to a file of the user's choice. Whole writes
 // from several threads are checked under the real lock, on real files (log_file_win_test).
 #include "fake_os.h"
+#include "log/data_row.h"
 #include "log/session_log.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -90,5 +92,34 @@ TEST_F(SessionLog, SaveCopiesTheLogSoFarAndLoggingGoesOn) {
         EXPECT_EQ(Messages(), c.boxes) << c.what;
         EXPECT_EQ(fakeOs.logUsesOutsideLock, 0)
             << c.what << ": close, copy and reopen hold the lock";
+    }
+}
+
+TEST_F(SessionLog, DataRowOfTheSampleInOneWrite) {
+    // Each channel's text is vN here, or 23 x's where a row would outgrow its buffer.
+    const std::string ALL = "v0,v1,v2,v3,v4,v5,v6,v7", X(23, 'x');
+    const struct {
+        uint32_t channels;
+        bool longTexts;
+        std::string row;
+    } cases[] = {
+        {0xFF, false, "8:17:45 PM " + ALL + "\r\n"},
+        {0x7F, false, "8:17:45 PM v0,v1,v2,v3,v4,v5,v6,\r\n"}, // a "," after every channel but 7
+        {0xFE, false, "8:17:45 PM v1,v2,v3,v4,v5,v6,v7\r\n"},
+        {0x81, false, "8:17:45 PM v0,v7\r\n"},
+        {0x00, false, "8:17:45 PM \r\n"},
+        {0xFF, true, "8:17:45 PM " + X + "," + X + "," + X + "," + X + "," + X + "," + X + "," +
+                         X + "," + X.substr(0, 18) + "\r\n"}, // cut at 197 bytes, never overrun
+    };
+    for (const auto& c : cases) {
+        Sample sample = {};
+        sample.channels = c.channels;
+        for (int i = 0; i < 8; i++)
+            std::snprintf(sample.readings[i].text, READING_TEXT_BYTES, "%s",
+                          (c.longTexts ? X : "v" + std::to_string(i)).c_str());
+        fakeOs.logFile.clear();
+        fakeOs.afterLogWrite = [] { fakeOs.logFile += "|"; };
+        WriteDataRow(sample);
+        EXPECT_EQ(fakeOs.logFile, c.row + "|") << c.channels << ": one write";
     }
 }

@@ -1,5 +1,8 @@
 #include "log_reader.h"
 
+#include "channels/channel_table.h"
+#include "log/log_texts.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -34,28 +37,53 @@ bool EndsWith(string_view s, string_view suffix) {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
 
-constexpr string_view START_TEXT = "Starting ...";
+// A fixed text of the log as a line shows it: without the line ends written with it, and a
+// format's up to its first field.
+template <typename Char> std::string LineText(const Char* written) {
+    std::string text;
+    for (; *written == '\r' || *written == '\n'; written++) {
+    }
+    for (; *written && *written != '%'; written++)
+        text += static_cast<char>(*written);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
+    return text;
+}
+
+// The header row's names, from the channel table that Tarvex writes them from.
+std::string HeaderNames() {
+    std::string names;
+    for (const ChannelRow& row : CHANNEL_ROWS)
+        names += "," + LineText(row.name);
+    return names;
+}
+
+const std::string START_TEXT = LineText(LOG_STARTING);
 const std::string CUT = "a cut row, left out";
-constexpr string_view END_TEXT = "Session ended";
-constexpr string_view HEADER_NAMES = ",Intake Air Temp,Cylinder Head Temp,AFM Voltage,RPM,"
-                                     "Injector Time,Ignition Advance,MAF Sensor,Battery";
+const std::string END_TEXT = LineText(LOG_SESSION_ENDED);
+const std::string HEADER_NAMES = HeaderNames();
 
 // The reader thread's per-poll lines: they begin and end with a line end of their own.
-constexpr string_view DEBUG_PREFIXES[] = {"Request Block ", "GetBlock returned block "};
+const std::string DEBUG_PREFIXES[] = {LineText(LOG_REQUEST_FORMAT), LineText(LOG_ANSWER_FORMAT)};
 
 // What the reader thread writes with a line end in front and none after, so that whatever the
 // program writes next, a piece of a row too, goes on in the same line.
-constexpr string_view READER_TEXTS[] = {"Wrong title!", "Long block: data cut to 199 bytes"};
-constexpr string_view BAD_LENGTH = "Bad block length = "; // then two hex digits and "h"
+const std::string READER_TEXTS[] = {LineText(LOG_WRONG_TITLE), LineText(LOG_LONG_BLOCK)};
+const std::string BAD_LENGTH = LineText(LOG_BAD_LENGTH_FORMAT); // then two hex digits and "h"
 
-constexpr string_view START_UP_PREFIXES[] = {"The earlier Tarvex.log could not be renamed",
-                                             "Default port: ", "Read Config file: ",
-                                             "Config file refused: ", "COM Opened",
-                                             "Cannot open COM port"};
-constexpr string_view ATTEMPT_FAILURES[] = {
-    "Cannot Set Timeouts", "Cannot Set State", "Device not responding", "Answer not 0x0B",
-    "Answer not 0x02",     "Incorrect echo",   "Cannot reopen COM port"};
-constexpr string_view BAD_BAUD = "Incorrect baudrate = "; // then two hex digits and "h"
+const std::string START_UP_PREFIXES[] = {
+    LineText(LOG_EARLIER_LOG_NOT_RENAMED), LineText(LOG_DEFAULT_PORT),
+    LineText(LOG_CONFIG_READ),             LineText(LOG_CONFIG_UNREADABLE),
+    LineText(LOG_CONFIG_TOO_LONG),         LineText(LOG_PORT_OPENED),
+    LineText(LOG_PORT_NOT_OPENED)};
+const std::string ATTEMPT_FAILURES[] = {
+    LineText(LOG_TIMEOUTS_NOT_SET), LineText(LOG_STATE_NOT_SET),   LineText(LOG_NOT_RESPONDING),
+    LineText(LOG_WRONG_KEYWORD_1),  LineText(LOG_WRONG_KEYWORD_2), LineText(LOG_WRONG_ECHO),
+    LineText(LOG_PORT_NOT_REOPENED)};
+const std::string BAD_BAUD = LineText(LOG_WRONG_SYNC_FORMAT); // then two hex digits and "h"
+const std::string IDENTIFICATION = LineText(LOG_IDENTIFICATION_FORMAT);
+const std::string READER_STARTED = LineText(LOG_READER_STARTED);
+const std::string CONNECTED = LineText(LOG_CONNECTED);
 
 // The channels a value of each unit can belong to, as a bit set.
 constexpr uint8_t UNIT_CHANNELS[UNIT_COUNT] = {0x03, 0xC4, 0x08, 0x10, 0x20};
@@ -355,9 +383,9 @@ bool LogReader::KnownText(string_view s) {
     bool failure = HexByteText(s, BAD_BAUD);
     for (string_view text : ATTEMPT_FAILURES)
         failure = failure || s == text;
-    const bool identification = StartsWith(s, "blockNumber ");
-    const bool started = s == "Reader Thread Started";
-    const bool connected = s == "Initialised OK!";
+    const bool identification = StartsWith(s, IDENTIFICATION);
+    const bool started = s == READER_STARTED;
+    const bool connected = s == CONNECTED;
     if (!failure && !identification && !started && !connected)
         return false;
     CloseRow(false);
