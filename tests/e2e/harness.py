@@ -10,12 +10,13 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
                                 "rig"))
 from wine_rig import *  # noqa: E402,F401,F403
 from wine_rig import E2E_DIR, E2EFailure, check, missing_programs  # noqa: E402
+from product_tables import channel_rows  # noqa: E402
 
-# The program's colours as (red, green, blue), as they reach the screen.
-RED, ORANGE, GREEN, BLUE = (255, 0, 0), (200, 100, 0), (0, 255, 0), (0, 0, 255)
-YELLOW, GREY, MAGENTA, PINK = (240, 240, 50), (180, 180, 180), (250, 0, 250), (255, 200, 200)
+# The window's own colours as (red, green, blue), as they reach the screen; the channels' come
+# from their rows in the program's table.
+RED, ORANGE, GREEN, GREY = (255, 0, 0), (200, 100, 0), (0, 255, 0), (180, 180, 180)
 AMBER, DASH, BLACK, WHITE = (255, 200, 0), (100, 100, 100), (0, 0, 0), (255, 255, 255)
-CHANNEL_COLOURS = [RED, ORANGE, GREEN, BLUE, YELLOW, GREY, MAGENTA, PINK]
+CHANNEL_COLOURS = [colour for _, colour, _ in channel_rows()]
 
 
 def run_named(tests):

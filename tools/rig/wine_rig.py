@@ -40,6 +40,8 @@ import tempfile
 import time
 import tty
 
+from product_tables import format_pattern, log_texts
+
 E2E_DIR = os.environ.get("TARVEX_E2E_DIR", os.path.join(os.getcwd(), "e2e"))
 PREFIX = os.path.join(E2E_DIR, "prefix")
 TARVEX_EXE = os.environ.get("TARVEX_EXE", "")
@@ -50,17 +52,17 @@ RTSBRIDGE = os.environ.get("TARVEX_RTSBRIDGE", "")
 WINE_ENV = {"WINEPREFIX": PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 DESKTOP = "tarvex"  # the virtual desktop's name, and its X window's "tarvex - Wine desktop"
 
-# Tarvex.log, as the rig and its users read it.
-STARTED = b"Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
-INITIALISED = b"Initialised OK!\r\n"
+# Tarvex.log, as the rig and its users read it: its fixed texts are the program's own.
+_LOG = log_texts()
+STARTED = _LOG["LOG_STARTING"] + _LOG["LOG_DEFAULT_PORT"] + b"COM9:\r\n\r\n" + _LOG["LOG_PORT_OPENED"]
+INITIALISED = _LOG["LOG_CONNECTED"].lstrip(b"\r\n")
 TIME = rb"\d{1,2}:\d\d:\d\d [AP]M"
-ANSWER = re.compile(rb"\r\nGetBlock returned block (\d+) blockNumber (\d+) Type [ 0-9A-F]{2}\r\n")
-# The reader thread's lines: one write each, so whole, but they may land between the pieces of a
-# data row, which the chart tick writes one value at a time.
-READER_LINE = re.compile(rb"\r\nRequest Block (\d+) Parameter = (\d) vals [0-9a-f]+ [0-9a-f]+ "
-                         rb"[0-9a-f]+\r\n|" + ANSWER.pattern)
-# A data row, whole, with any reader lines that landed between its pieces (possessive: a row cut
-# off at the end of a killed run's log must not end at a reader line's line end).
+ANSWER = re.compile(format_pattern(_LOG["LOG_ANSWER_FORMAT"]))
+# The reader thread's debug lines (File > Debug): one write each, as is each data row, so neither
+# breaks the other; the pattern below still takes them out of a row, should one be found there.
+READER_LINE = re.compile(format_pattern(_LOG["LOG_REQUEST_FORMAT"]) + b"|" + ANSWER.pattern)
+# A data row, whole (possessive: a row cut off at the end of a killed run's log must not end at a
+# reader line's line end).
 DATA_ROW = re.compile(rb"(?<=\n)" + TIME + rb" ((?:" + READER_LINE.pattern + rb"|[^\r\n])*+)\r\n")
 
 
