@@ -205,7 +205,7 @@ def log_figures(log, debug_on):
     span = seconds(last) - seconds(first)
     if span <= 0:
         return None
-    requests = log.count(b"\r\nRequest Block ", first.start(), last.start())
+    requests = log.count(wine_rig.REQUEST, first.start(), last.start())
     return {"seconds": span, "requests": requests, "cycles_per_s": requests / span}
 
 
@@ -216,7 +216,7 @@ def run(debug_on, seconds, out_dir):
         pid = s.tarvex.pid
         if not debug_on:
             s.tvctl("post", CMD_DEBUG)
-        s.wait_for(lambda: b"Initialised OK!" in s.log(), 60, "no connection")
+        s.wait_for(lambda: wine_rig.INITIALISED in s.log(), 60, "no connection")
         connected = time.monotonic()
         samples, statuses = [], []
         end = connected + seconds
@@ -245,7 +245,7 @@ def run(debug_on, seconds, out_dir):
     settle = 2.0
     line = line_figures(trace, settle)
     byte = byte_figures(trace, line.get("first_us", 0), line.get("last_us", 0))
-    debug_lines = log.count(b"\r\nRequest Block ")
+    debug_lines = log.count(wine_rig.REQUEST)
     steady = [m for t, m in samples if t >= 10 and m]
     memory = None
     if steady:

@@ -8,12 +8,16 @@ build/bench/results/log_bench.json for docs/performance.md.
 """
 import json, os, random, statistics, subprocess, sys, time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "rig"))
+from product_tables import channel_rows, log_texts  # noqa: E402
+
 RUNS = 5
-NAMES = ",Intake Air Temp,Cylinder Head Temp,AFM Voltage,RPM,Injector Time,Ignition Advance,MAF Sensor,Battery\r\n"
-CONNECT = ("\r\nblockNumber 0 Type = F6 Length = 13 data 0261204254\r\nReader Thread Started"
-           "\r\nInitialised OK!\r\n")
-FORMATS = ["%5.2f F", "%5.2f F", "%5.2f Volts", "%d RPM", "%5.2f ms", "%5.2f deg", "%5.2f Volts",
-           "%5.2f Volts"]
+# The log's texts and the channels' names and formats, as the program writes them.
+TEXT = {name: text.decode("latin-1") for name, text in log_texts().items()}
+NAMES = "".join("," + name for name, _, _ in channel_rows()) + "\r\n"
+FORMATS = [fmt for _, _, fmt in channel_rows()]
+CONNECT = (TEXT["LOG_IDENTIFICATION_FORMAT"] % (0, 0xF6, 13) + "0261204254" + TEXT["LOG_READER_STARTED"]
+           + TEXT["LOG_CONNECTED"])
 
 
 def clock(s):
@@ -23,18 +27,19 @@ def clock(s):
 
 def debug(rng, counter):
     ch = rng.randrange(8)
-    return ("\r\nRequest Block %d Parameter = %d vals 1 0 %x\r\n" % (counter, ch, 0x37 + ch) +
-            "\r\nGetBlock returned block %d blockNumber %d Type FE\r\n" % (counter + 1, ch))
+    return (TEXT["LOG_REQUEST_FORMAT"] % (counter, ch, 1, 0, 0x37 + ch) +
+            TEXT["LOG_ANSWER_FORMAT"] % (counter + 1, ch, 0xFE))
 
 
 def make_log(path):
     rng = random.Random(1)
-    out = ["Starting ...\r\nRead Config file: COM1:\r\n\r\nCOM Opened\r\n", CONNECT, clock(0), NAMES]
+    start = TEXT["LOG_STARTING"] + TEXT["LOG_CONFIG_READ"] + "COM1:\r\n\r\n" + TEXT["LOG_PORT_OPENED"]
+    out = [start, CONNECT, clock(0), NAMES]
     enabled, counter = [True] * 8, 1
     for tick in range(7200):
         s = tick // 2
         if tick == 4000:
-            out += ["\r\nDevice not responding" * 3, CONNECT, clock(s), NAMES]
+            out += [TEXT["LOG_NOT_RESPONDING"] * 3, CONNECT, clock(s), NAMES]
         if tick % 600 == 300:
             enabled[rng.randrange(8)] ^= True
         values = [80 + rng.random(), 150 + rng.random(), 1.1 + rng.random(), 20 * rng.randrange(40, 200),
@@ -54,7 +59,7 @@ def make_log(path):
         for _ in range(12):
             out.append(debug(rng, counter))
             counter = (counter + 2) % 256
-    out.append("Session ended")
+    out.append(TEXT["LOG_SESSION_ENDED"])
     with open(path, "w", newline="") as f:
         f.write("".join(out))
 

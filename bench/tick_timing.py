@@ -28,7 +28,7 @@ def main():
     wine_rig.make_prefix()
     with wine_rig.WineSession("tick_timing", ecusim={"com9": []}) as s:
         s.start()
-        s.wait_for(lambda: b"Initialised OK!" in s.log(), 60, "no connection")
+        s.wait_for(lambda: wine_rig.INITIALISED in s.log(), 60, "no connection")
         time.sleep(seconds)
         status = s.status_text()
         load = os.getloadavg()

@@ -12,6 +12,10 @@ _TEXT = re.compile(r'inline constexpr (?:wchar_t|char) (LOG_\w+)\[\] =\s*L?"((?:
 # {L"Name", controlId, kind, {a, b, c}, Group, ColourRgb(r, g, b), Conversion},
 _ROW = re.compile(r'\{L"([^"]+)", (\d+), (\w+), \{([^}]*)\}, (\w+), '
                   r'ColourRgb\((\d+), (\d+), (\d+)\), (\w+)\}')
+# enum UnitGroupId { FahrGroup, ..., UNIT_GROUP_COUNT };  and each unit's row:
+# {L"Fahr", -50.0f, 450.0f, "%5.2f F", false},
+_GROUPS = re.compile(r"enum UnitGroupId \{([^}]*)\}")
+_UNIT = re.compile(r'\{L"\w+", -?[\d.]+f, -?[\d.]+f, "([^"]+)", (?:true|false)\}')
 _ESCAPES = {"r": "\r", "n": "\n", "t": "\t", "\\": "\\", '"': '"'}
 # printf conversions as the log's formats use them, and what each can write
 _FIELD = re.compile(r"%(\d*)\.?(\d*)([dxX])")
@@ -50,9 +54,13 @@ def format_pattern(fmt):
 
 
 def channel_rows():
-    """[(name, (red, green, blue), unit group)] of the channels, in the table's order."""
-    rows = [(name, (int(r), int(g), int(b)), group)
-            for name, _, _, _, group, r, g, b, _ in _ROW.findall(_read("channels/channel_table.cpp"))]
+    """[(name, (red, green, blue), text format)] of the channels, in the table's order; the format
+    is the printf format of the channel's reading as the log writes it ("%5.2f F")."""
+    table = _read("channels/channel_table.cpp")
+    groups = [g.strip() for g in _GROUPS.search(_read("channels/channel_table.h")).group(1).split(",")]
+    formats = dict(zip(groups, _UNIT.findall(table)))
+    rows = [(name, (int(r), int(g), int(b)), formats[group])
+            for name, _, _, _, group, r, g, b, _ in _ROW.findall(table)]
     if not rows:
         raise RuntimeError("no rows found in channels/channel_table.cpp")
     return rows

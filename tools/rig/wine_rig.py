@@ -56,6 +56,8 @@ DESKTOP = "tarvex"  # the virtual desktop's name, and its X window's "tarvex - W
 _LOG = log_texts()
 STARTED = _LOG["LOG_STARTING"] + _LOG["LOG_DEFAULT_PORT"] + b"COM9:\r\n\r\n" + _LOG["LOG_PORT_OPENED"]
 INITIALISED = _LOG["LOG_CONNECTED"].lstrip(b"\r\n")
+ENDED = _LOG["LOG_SESSION_ENDED"]
+REQUEST = _LOG["LOG_REQUEST_FORMAT"].split(b"%")[0]  # how each request's debug line begins
 TIME = rb"\d{1,2}:\d\d:\d\d [AP]M"
 ANSWER = re.compile(format_pattern(_LOG["LOG_ANSWER_FORMAT"]))
 # The reader thread's debug lines (File > Debug): one write each, as is each data row, so neither
@@ -355,7 +357,7 @@ class WineSession:
         time.sleep(0.7)
 
     def opening_begun(self):
-        self.wait_log(b"\r\nblockNumber 1 ", 30, "the opening exchange never began")
+        self.wait_log(_LOG["LOG_IDENTIFICATION_FORMAT"].split(b"%")[0] + b"1 ", 30, "the opening exchange never began")
 
     # --- Tarvex --------------------------------------------------------------------------------
 
@@ -390,11 +392,11 @@ class WineSession:
         first_no_box and self.no_box(what)
         how() if how else self.tvctl("close")
         start = time.monotonic()
-        wait_for(lambda: self.log().endswith(b"Session ended"), 15, f"{what}: the log never ended")
+        wait_for(lambda: self.log().endswith(ENDED), 15, f"{what}: the log never ended")
         took = time.monotonic() - start
         check(took < limit, f"{what}: closing took {took:.1f} s")
         wait_for(lambda: self.tarvex.poll() is not None, 15, f"{what}: Tarvex did not end")
-        check(self.log().count(b"Session ended") == 1, f"{what}: Session ended written twice")
+        check(self.log().count(ENDED) == 1, f"{what}: Session ended written twice")
         return took
 
     def keep_log(self, label):
