@@ -15,7 +15,7 @@ class Checker : public ReportBuilder {
 public:
     Checker() : ReportBuilder("fuzz") {}
     void OnRow(const Row& row) override {
-        for (int c = 0; c < CHANNELS; c++)
+        for (int c = 0; c < CHANNEL_COUNT; c++)
             FUZZ_CHECK(((row.mask >> c) & 1) == (row.text[c][0] != 0));
         FUZZ_CHECK(row.seconds >= 0);
         FUZZ_CHECK(row.seconds >= previousSeconds || row.clock != previousClock);

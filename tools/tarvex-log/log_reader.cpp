@@ -1,30 +1,15 @@
 #include "log_reader.h"
 
 #include "channels/channel_table.h"
+#include "channels/conversion.h"
 #include "log/log_texts.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace tarvexlog {
-
-const ChannelInfo channelInfo[CHANNELS] = {
-    {"Intake Air Temp", "Intake Air Temp (F)", UnitF},
-    {"Cylinder Head Temp", "Cylinder Head Temp (F)", UnitF},
-    {"AFM Voltage", "AFM Voltage (Volts)", UnitVolts},
-    {"RPM", "RPM (RPM)", UnitRpm},
-    {"Injector Time", "Injector Time (ms)", UnitMs},
-    {"Ignition Advance", "Ignition Advance (deg)", UnitDeg},
-    {"MAF Sensor", "MAF Sensor (Volts)", UnitVolts},
-    {"Battery", "Battery (Volts)", UnitVolts},
-};
-
-// The limits are Tarvex's texts of raw -32768, the reading farthest from zero in every unit.
-const UnitInfo unitInfo[UNIT_COUNT] = {
-    {"F", "Fahr", 500, 37709.20},   {"Volts", "Volts", 22, 642.51}, {"RPM", "RPM", 10000, 1310720},
-    {"ms", "ms", 100, 1638.40},     {"deg", "Angle", 300, 26748.79},
-};
 
 namespace {
 
@@ -50,12 +35,40 @@ template <typename Char> std::string LineText(const Char* written) {
     return text;
 }
 
+// What a reading's text writes after its number and a space: "F" of "%5.2f F".
+std::string LogUnit(const UnitRow& unit) { return std::strchr(unit.text, ' ') + 1; }
+
 // The header row's names, from the channel table that Tarvex writes them from.
 std::string HeaderNames() {
     std::string names;
     for (const ChannelRow& row : CHANNEL_ROWS)
         names += "," + LineText(row.name);
     return names;
+}
+
+std::array<ChannelInfo, CHANNEL_COUNT> ChannelInfos() {
+    std::array<ChannelInfo, CHANNEL_COUNT> channels;
+    for (int c = 0; c < CHANNEL_COUNT; c++) {
+        channels[c].name = LineText(CHANNEL_ROWS[c].name);
+        channels[c].column = channels[c].name + " (" + LogUnit(UNITS[CHANNEL_ROWS[c].unit]) + ")";
+    }
+    return channels;
+}
+
+std::array<UnitInfo, UNIT_GROUP_COUNT> UnitInfos() {
+    std::array<UnitInfo, UNIT_GROUP_COUNT> units;
+    for (int u = 0; u < UNIT_GROUP_COUNT; u++)
+        units[u] = {LogUnit(UNITS[u]), 0};
+    // The limit is the program's own text of the reading farthest from zero, read back: the
+    // conversions are linear, so it is the text of one of the raw extremes.
+    for (int c = 0; c < CHANNEL_COUNT; c++) {
+        for (const int raw : {INT16_MIN, INT16_MAX}) {
+            const ChannelReading reading = ConvertChannel(c, static_cast<int16_t>(raw));
+            double& limit = units[CHANNEL_ROWS[c].unit].limit;
+            limit = std::max(limit, std::fabs(std::strtod(reading.text, nullptr)));
+        }
+    }
+    return units;
 }
 
 const std::string START_TEXT = LineText(LOG_STARTING);
@@ -85,9 +98,6 @@ const std::string IDENTIFICATION = LineText(LOG_IDENTIFICATION_FORMAT);
 const std::string READER_STARTED = LineText(LOG_READER_STARTED);
 const std::string CONNECTED = LineText(LOG_CONNECTED);
 
-// The channels a value of each unit can belong to, as a bit set.
-constexpr uint8_t UNIT_CHANNELS[UNIT_COUNT] = {0x03, 0xC4, 0x08, 0x10, 0x20};
-
 // "XXh" after a prefix: the whole text of a line that reports a byte.
 bool HexByteText(string_view s, string_view prefix) {
     return StartsWith(s, prefix) && s.size() == prefix.size() + 3 && IsHex(s[prefix.size()]) &&
@@ -111,19 +121,19 @@ std::string Shown(string_view s) {
     return i < s.size() ? out + "..." : out; // escapes make the text longer than the bytes
 }
 
-void Enumerate(const Unit* units, int count, int i, int firstChannel, uint8_t mask,
+void Enumerate(const UnitGroupId* units, int count, int i, int firstChannel, uint8_t mask,
                bool trailingComma, std::vector<uint8_t>& out) {
     if (i == count) {
         out.push_back(mask);
         return;
     }
     const bool last = i == count - 1;
-    for (int c = firstChannel; c < CHANNELS; c++) {
-        if (!((UNIT_CHANNELS[units[i]] >> c) & 1))
+    for (int c = firstChannel; c < CHANNEL_COUNT; c++) {
+        if (CHANNEL_ROWS[c].unit != units[i])
             continue;
         // Channel 7 is the only one written without a "," after it: it ends a row that has no
         // trailing ",", and only it can.
-        if ((c == CHANNELS - 1) != (last && !trailingComma))
+        if ((c == CHANNEL_COUNT - 1) != (last && !trailingComma))
             continue;
         Enumerate(units, count, i + 1, c + 1, static_cast<uint8_t>(mask | (1u << c)),
                   trailingComma, out);
@@ -143,6 +153,9 @@ double NumberValue(string_view s) {
 }
 
 } // namespace
+
+const std::array<ChannelInfo, CHANNEL_COUNT> channelInfo = ChannelInfos();
+const std::array<UnitInfo, UNIT_GROUP_COUNT> unitInfo = UnitInfos();
 
 int ParseTime(string_view s, size_t* length) {
     size_t i = 0;
@@ -165,7 +178,7 @@ int ParseTime(string_view s, size_t* length) {
     return hour24 * 3600 + minutes * 60 + seconds;
 }
 
-bool ParseValue(string_view field, Unit* unit, string_view* number) {
+bool ParseValue(string_view field, UnitGroupId* unit, string_view* number) {
     size_t i = 0;
     while (i < field.size() && field[i] == ' ')
         i++;
@@ -188,14 +201,14 @@ bool ParseValue(string_view field, Unit* unit, string_view* number) {
     if (i >= field.size() || field[i] != ' ' || i - start >= VALUE_CHARS)
         return false;
     const string_view unitText = field.substr(i + 1);
-    for (int u = 0; u < UNIT_COUNT; u++) {
+    for (int u = 0; u < UNIT_GROUP_COUNT; u++) {
         if (unitText == unitInfo[u].logUnit) {
-            // Every unit but RPM is written with two decimals, RPM as a whole number. A value
-            // beyond any reading is no value Tarvex wrote, and the outputs could not scale it.
-            if (decimals != (u != UnitRpm) ||
+            // A whole unit is written without decimals, every other with two. A value beyond
+            // any reading is no value Tarvex wrote, and the outputs could not scale it.
+            if (decimals == UNITS[u].whole ||
                 std::fabs(NumberValue(field.substr(start, i - start))) > unitInfo[u].limit + 0.005)
                 return false;
-            *unit = static_cast<Unit>(u);
+            *unit = static_cast<UnitGroupId>(u);
             *number = field.substr(start, i - start);
             return true;
         }
@@ -203,7 +216,7 @@ bool ParseValue(string_view field, Unit* unit, string_view* number) {
     return false;
 }
 
-std::vector<uint8_t> CandidateMasks(const Unit* units, int count, bool trailingComma) {
+std::vector<uint8_t> CandidateMasks(const UnitGroupId* units, int count, bool trailingComma) {
     std::vector<uint8_t> out;
     if (count == 0) {
         if (!trailingComma)
@@ -491,7 +504,7 @@ bool LogReader::Parse(Held& h, string_view text) {
     while (!body.empty() || (count == 0 && trailingComma)) {
         const size_t comma = body.find(',');
         const string_view field = body.substr(0, comma);
-        if (count == CHANNELS) {
+        if (count == CHANNEL_COUNT) {
             Problem(row.line, cutMessages ? CUT : "a row with more than eight values");
             return false;
         }
@@ -514,7 +527,7 @@ bool LogReader::Parse(Held& h, string_view text) {
             return false;
         }
     }
-    for (int i = count; i < CHANNELS; i++)
+    for (int i = count; i < CHANNEL_COUNT; i++)
         row.text[i][0] = 0;
     h.count = count;
     h.candidates = CandidateMasks(h.units, count, trailingComma);
@@ -549,7 +562,7 @@ double LogReader::Distance(const Held& h, int mask, int other, const double* nex
             d = std::fabs(h.values[i] - next[c]);
         if (d < 0)
             return -1;
-        sum += d / unitInfo[h.units[i]].span;
+        sum += d / (UNITS[h.units[i]].max - UNITS[h.units[i]].min);
     }
     return sum;
 }
@@ -585,8 +598,8 @@ int LogReader::Decide(const Held& h, int preferred, int fallback, const double* 
 // The waiting rows, decided from the last back to the first, each by the rows after it (the row
 // that ended the wait, given as anchor with its set, or none) and by the rows before them.
 void LogReader::Resolve(int nextMask, const Held* anchor) {
-    double next[CHANNELS] = {};
-    bool haveNext[CHANNELS] = {};
+    double next[CHANNEL_COUNT] = {};
+    bool haveNext[CHANNEL_COUNT] = {};
     const auto take = [&](const Held& h, int mask) {
         for (int i = 0, c = 0; i < h.count; i++, c++) {
             while (!((mask >> c) & 1))
@@ -627,9 +640,9 @@ void LogReader::Resolve(int nextMask, const Held* anchor) {
 void LogReader::Assign(Held& h, int mask) {
     Row& row = h.row;
     row.mask = static_cast<uint8_t>(mask);
-    char numbers[CHANNELS][VALUE_CHARS];
+    char numbers[CHANNEL_COUNT][VALUE_CHARS];
     std::memcpy(numbers, row.text, sizeof numbers);
-    for (int c = 0; c < CHANNELS; c++)
+    for (int c = 0; c < CHANNEL_COUNT; c++)
         row.text[c][0] = 0;
     for (int i = 0, c = 0; i < h.count; i++, c++) {
         while (!((mask >> c) & 1))

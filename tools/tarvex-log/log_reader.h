@@ -7,6 +7,9 @@
 // leaves a choice, by the rows before it. A row it still cannot place is reported, never guessed.
 #pragma once
 
+#include "channels/channel_table.h"
+
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,26 +18,21 @@
 
 namespace tarvexlog {
 
-constexpr int CHANNELS = 8;
-constexpr int UNIT_COUNT = 5;
 constexpr int VALUE_CHARS = 16; // the longest value text of a 16-bit reading is 13 characters
 
-enum Unit { UnitF, UnitVolts, UnitRpm, UnitMs, UnitDeg };
-
+// A channel's texts in the outputs, made from its row.
 struct ChannelInfo {
-    const char* name;   // as in the log's header row
-    const char* column; // the CSV column: the name and the unit
-    Unit unit;
+    std::string name;   // as the header row writes it
+    std::string column; // the CSV column: the name, then the unit in brackets
 };
-extern const ChannelInfo channelInfo[CHANNELS];
+extern const std::array<ChannelInfo, CHANNEL_COUNT> channelInfo;
 
+// What the log shows of a unit, made from its row and its channels' conversions.
 struct UnitInfo {
-    const char* logUnit; // after the number in the log: "F", "Volts", ...
-    const char* label;   // what a chart of the unit is called
-    double span;         // the range the program plots: how far apart two values really are
+    std::string logUnit; // after the number in the log: "F", "Volts", ...
     double limit;        // the largest magnitude that a 16-bit reading gives in this unit
 };
-extern const UnitInfo unitInfo[UNIT_COUNT];
+extern const std::array<UnitInfo, UNIT_GROUP_COUNT> unitInfo;
 
 struct Row {
     uint64_t line = 0;      // 1-based line number where the row starts
@@ -44,8 +42,8 @@ struct Row {
     double seconds = 0;     // from the first data row, rows within one second spread by order
     int link = 0;           // which connection: 1 for the first
     uint8_t mask = 0;       // bit c set: channel c has a value
-    char text[CHANNELS][VALUE_CHARS] = {}; // the value as written, without padding or unit
-    double value[CHANNELS] = {};
+    char text[CHANNEL_COUNT][VALUE_CHARS] = {}; // the value as written, without padding or unit
+    double value[CHANNEL_COUNT] = {};
 };
 
 struct Event {
@@ -99,8 +97,8 @@ private:
         Event event;
         uint64_t times = 1;  // an event repeated this many times in a row
         int count = 0;
-        Unit units[CHANNELS] = {};
-        double values[CHANNELS] = {};
+        UnitGroupId units[CHANNEL_COUNT] = {};
+        double values[CHANNEL_COUNT] = {};
         std::vector<uint8_t> candidates;
         int chosen = -1;
     };
@@ -159,8 +157,8 @@ private:
 
     bool havePrevMask = false;
     uint8_t prevMask = 0;
-    bool haveValue[CHANNELS] = {};
-    double lastValue[CHANNELS] = {};
+    bool haveValue[CHANNEL_COUNT] = {};
+    double lastValue[CHANNEL_COUNT] = {};
 
     Held parsing;               // the row being placed
     std::vector<Held> held;     // rows waiting for the rows after them, and events between
@@ -178,11 +176,11 @@ private:
 
 // One value text of the log ("13.64 Volts", " 2.55 ms", "800 RPM"): its number without padding
 // and its unit. False for anything else.
-bool ParseValue(std::string_view field, Unit* unit, std::string_view* number);
+bool ParseValue(std::string_view field, UnitGroupId* unit, std::string_view* number);
 
 // The channel sets that a row with these units in this order can have been written with;
 // trailingComma says the row ends in ",", which only a disabled channel 7 leaves.
-std::vector<uint8_t> CandidateMasks(const Unit* units, int count, bool trailingComma);
+std::vector<uint8_t> CandidateMasks(const UnitGroupId* units, int count, bool trailingComma);
 
 // "h:mm:ss AM" to seconds after midnight, or -1.
 int ParseTime(std::string_view s, size_t* length);

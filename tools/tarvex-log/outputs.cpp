@@ -91,14 +91,14 @@ std::string Elapsed(double seconds) {
 
 // The channels drawn on one chart: the program's axes, one per unit.
 struct Chart {
-    Unit unit;
-    const char* title;
+    UnitGroupId unit;
+    const char* title; // followed by the unit in brackets
 };
-constexpr Chart CHARTS[] = {{UnitF, "Temperatures (F)"},
-                            {UnitVolts, "Voltages (Volts)"},
-                            {UnitRpm, "Engine speed (RPM)"},
-                            {UnitMs, "Injector time (ms)"},
-                            {UnitDeg, "Ignition advance (deg)"}};
+constexpr Chart CHARTS[] = {{FahrGroup, "Temperatures"},
+                            {VoltsGroup, "Voltages"},
+                            {RpmGroup, "Engine speed"},
+                            {MsGroup, "Injector time"},
+                            {AngleGroup, "Ignition advance"}};
 
 constexpr int CHART_WIDTH = 900, CHART_HEIGHT = 200, LEFT = 60, RIGHT = 24, TOP = 10, BOTTOM = 22;
 
@@ -123,7 +123,7 @@ void ProblemPrinter::OnProblem(uint64_t line, const std::string& what) {
 CsvWriter::CsvWriter(std::FILE* out, const char* logName) : ProblemPrinter(logName), out(out) {
     std::fputs("time,seconds,link", out);
     for (const ChannelInfo& channel : channelInfo)
-        std::fprintf(out, ",%s", channel.column);
+        std::fprintf(out, ",%s", channel.column.c_str());
     std::fputs("\r\n", out);
 }
 
@@ -134,7 +134,7 @@ void CsvWriter::OnRow(const Row& row) {
     line[n++] = ',';
     n += static_cast<size_t>(FormatSeconds(row.seconds, line + n, sizeof line - n));
     n += static_cast<size_t>(std::snprintf(line + n, sizeof line - n, ",%d", row.link));
-    for (int c = 0; c < CHANNELS; c++) {
+    for (int c = 0; c < CHANNEL_COUNT; c++) {
         line[n++] = ',';
         const size_t length = std::strlen(row.text[c]);
         std::memcpy(line + n, row.text[c], length);
@@ -173,7 +173,7 @@ void ReportBuilder::OnRow(const Row& row) {
             Slot merged = slots[i];
             if (i % 2 == 0 && i + 1 < slots.size()) {
                 const Slot& next = slots[i + 1];
-                for (int c = 0; c < CHANNELS; c++) {
+                for (int c = 0; c < CHANNEL_COUNT; c++) {
                     if (!((next.mask >> c) & 1))
                         continue;
                     const bool had = (merged.mask >> c) & 1;
@@ -210,7 +210,7 @@ void ReportBuilder::OnRow(const Row& row) {
     if (slots.size() <= index)
         slots.resize(index + 1);
     Slot& slot = slots[index];
-    for (int c = 0; c < CHANNELS; c++) {
+    for (int c = 0; c < CHANNEL_COUNT; c++) {
         if (!((row.mask >> c) & 1))
             continue;
         const double v = row.value[c];
@@ -256,8 +256,8 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
     for (const Chart& chart : CHARTS) {
         double lo = 0, hi = 0;
         bool any = false;
-        for (int c = 0; c < CHANNELS; c++) {
-            if (channelInfo[c].unit != chart.unit || stats[c].samples == 0)
+        for (int c = 0; c < CHANNEL_COUNT; c++) {
+            if (CHANNEL_ROWS[c].unit != chart.unit || stats[c].samples == 0)
                 continue;
             lo = any ? std::min(lo, stats[c].min) : stats[c].min;
             hi = any ? std::max(hi, stats[c].max) : stats[c].max;
@@ -272,9 +272,9 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
         hi = std::max(std::ceil(hi / step) * step, lo + step);
         const auto Y = [&](double v) { return TOP + (hi - v) / (hi - lo) * plotHeight; };
 
-        std::fprintf(out, "<h2>%s</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" "
-                          "height=\"%d\" font-size=\"11\" fill=\"#bbb\">\n",
-                     chart.title, CHART_WIDTH, CHART_HEIGHT);
+        std::fprintf(out, "<h2>%s (%s)</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+                          "width=\"%d\" height=\"%d\" font-size=\"11\" fill=\"#bbb\">\n",
+                     chart.title, unitInfo[chart.unit].logUnit.c_str(), CHART_WIDTH, CHART_HEIGHT);
         for (const auto& gap : gaps)
             std::fprintf(out, "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%.0f\" "
                               "fill=\"#333\"/>\n",
@@ -297,8 +297,8 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
                          X(span * k / 6), CHART_HEIGHT - 6, Elapsed(span * k / 6).c_str());
         if (!any)
             std::fprintf(out, "<text x=\"%d\" y=\"%d\">no samples</text>\n", LEFT + 10, TOP + 20);
-        for (int c = 0; c < CHANNELS; c++) {
-            if (channelInfo[c].unit != chart.unit || stats[c].samples == 0)
+        for (int c = 0; c < CHANNEL_COUNT; c++) {
+            if (CHANNEL_ROWS[c].unit != chart.unit || stats[c].samples == 0)
                 continue;
             // Each slot's minimum and maximum, joined in time order; a slot without a sample of
             // the channel breaks the trace.
@@ -319,11 +319,11 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
             std::fputs("\"/>\n", out);
         }
         int legendX = LEFT + 8;
-        for (int c = 0; c < CHANNELS; c++) {
-            if (channelInfo[c].unit != chart.unit)
+        for (int c = 0; c < CHANNEL_COUNT; c++) {
+            if (CHANNEL_ROWS[c].unit != chart.unit)
                 continue;
             std::fprintf(out, "<text x=\"%d\" y=\"%d\" fill=\"%s\">%s</text>\n", legendX, TOP + 14,
-                         Hex(CHANNEL_ROWS[c].colour).c_str(), channelInfo[c].name);
+                         Hex(CHANNEL_ROWS[c].colour).c_str(), channelInfo[c].name.c_str());
             legendX += 150;
         }
         std::fputs("</svg>\n", out);
@@ -332,11 +332,11 @@ void ReportBuilder::Write(std::FILE* out, const std::string& title, uint64_t unp
     std::fputs("<table><tr><th>Channel</th><th>Samples</th><th>Minimum</th><th>Maximum</th>"
                "<th>Mean</th><th>First</th><th>Last</th></tr>\n",
                out);
-    for (int c = 0; c < CHANNELS; c++) {
+    for (int c = 0; c < CHANNEL_COUNT; c++) {
         const Stats& s = stats[c];
-        const int decimals = channelInfo[c].unit == UnitRpm ? 0 : 2;
+        const int decimals = UNITS[CHANNEL_ROWS[c].unit].whole ? 0 : 2;
         std::fprintf(out, "<tr><td style=\"color:%s\">%s</td><td>%" PRIu64 "</td>",
-                     Hex(CHANNEL_ROWS[c].colour).c_str(), channelInfo[c].column, s.samples);
+                     Hex(CHANNEL_ROWS[c].colour).c_str(), channelInfo[c].column.c_str(), s.samples);
         if (s.samples)
             std::fprintf(out, "<td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
                          Number(s.min, decimals).c_str(), Number(s.max, decimals).c_str(),

@@ -57,10 +57,10 @@ public:
     };
     struct Slot {
         uint8_t mask = 0;
-        float min[CHANNELS] = {}, max[CHANNELS] = {};
+        float min[CHANNEL_COUNT] = {}, max[CHANNEL_COUNT] = {};
     };
     using Span = std::pair<double, double>; // seconds from, to
-    Stats stats[CHANNELS];
+    Stats stats[CHANNEL_COUNT];
     std::vector<Slot> slots;
     double slotSeconds = 0.5;
     double lastSeconds = -1;
