@@ -42,35 +42,18 @@ NOT_FAILURES = {
 }
 
 
+# A comment, a character literal, or a string literal (group 1: its text, escapes unread).
+TOKEN = re.compile(r"//[^\n]*|/\*.*?\*/|'(?:\\.|[^\\'])*'|\"((?:\\.|[^\\\"])*)\"", re.S)
+ESCAPES = {"r": "\r", "n": "\n", "\\": "\\", '"': '"'}
+
+
 def literals(code):
     """The string literals of C++ source, without its comments, #include lines and
     static_assert messages, with their escapes read."""
     code = re.sub(r"^\s*#\s*include.*$", "", code, flags=re.M)
-    found, i, n = [], 0, len(code)
-    while i < n:
-        if code.startswith("//", i):
-            i = code.find("\n", i) if code.find("\n", i) >= 0 else n
-        elif code.startswith("/*", i):
-            i = code.index("*/", i) + 2
-        elif code[i] == "'":
-            i = code.index("'", i + 1 + (code[i + 1] == "\\")) + 1
-        elif code[i] == '"':
-            j, text = i + 1, []
-            while code[j] != '"':
-                if code[j] == "\\":
-                    text.append({"r": "\r", "n": "\n", "\\": "\\", '"': '"'}.get(code[j + 1],
-                                                                               code[j:j + 2]))
-                    j += 2
-                else:
-                    text.append(code[j])
-                    j += 1
-            assert_message = re.search(r"static_assert\([^;]*,\s*L?$", code[max(0, i - 300):i])
-            if not assert_message:
-                found.append("".join(text))
-            i = j + 1
-        else:
-            i += 1
-    return found
+    return [re.sub(r"\\(.)", lambda e: ESCAPES.get(e.group(1), e.group(0)), m.group(1))
+            for m in TOKEN.finditer(code) if m.group(1) is not None and
+            not re.search(r"static_assert\([^;]*,\s*L?$", code[max(0, m.start() - 300):m.start()])]
 
 
 def shown(text):
