@@ -126,8 +126,9 @@ def every_byte_value_and_slow_ecu():
         # tester's wait, so it connects and polls, at about two cycles a second.
         s.start(ecusim="--ecu-delay-us 50000")
         s.wait_polling("slow ECU")
+        # A read that gave up would have failed the attempt or the reader: a second wake-up, or a
+        # box that close() sees.
         s.close(what="slow ECU", limit=CLOSE_LIMIT_S)
-        check(b"Device not responding" not in s.log(), "a read gave up on the slow ECU")
         slow = s.stop_ecusim("slow ECU", wake_ups=1, protocol_errors=0)
         check(slow["poll_cycles"] >= 8, f"the slow ECU answered {slow['poll_cycles']} polls")
 
@@ -231,15 +232,13 @@ def kill_mid_run():
 
 # --- Tarvex.cfg ----------------------------------------------------------------------------
 
-NINE = b"\\\\.\\COM10"  # \\.\COM10: nine bytes, the longest name taken
 REFUSED = b"Config file refused: the name is longer than 9 characters\r\n"
 CONFIG_CASES = [
     # (what, the file's bytes or "directory", the line naming a port that cannot be opened, or
     # the name of one that opens)
-    # (A line end in the name, and a name of ten bytes, are refused before any open, which
-    # tests/unit/session_test.cpp sees.)
+    # (A line end in the name, a name of ten bytes, and one of nine, the longest taken, are
+    # tests/unit/session_test.cpp's; that \\.\COMn opens past COM9, port_tool_test.py's.)
     ("empty", b"", b"Read Config file: \r\n"),
-    ("nine bytes", NINE, NINE),
     # The name ends at a NUL byte, where the C library's conversion of the bytes stops: COM5:
     # opens (a bare port, with nothing behind it).
     ("name and NUL", b"COM5:\x00", b"COM5:"),
@@ -251,7 +250,7 @@ CONFIG_CASES = [
 
 
 def config_shapes():
-    with WineSession("config_shapes", ports=("com5",), ecusim={"com10": ""}) as s:
+    with WineSession("config_shapes", ports=("com5",)) as s:
         config = os.path.join(s.workdir, "Tarvex.cfg")
         for what, content, port_line in CONFIG_CASES:
             if content == "directory":
@@ -262,7 +261,7 @@ def config_shapes():
             s.start()
             if not port_line.endswith(b"\r\n"):
                 opened = b"Starting ...\r\nRead Config file: %s\r\n\r\nCOM Opened\r\n" % port_line
-                s.wait_log(opened if port_line != NINE else INITIALISED, 30, f"{what}: not opened")
+                s.wait_log(opened, 30, f"{what}: not opened")
                 check(s.log().startswith(opened), f"{what}: {s.log()[:80]!r}")
                 s.close(what=what, limit=CLOSE_LIMIT_S)
             else:
@@ -275,7 +274,6 @@ def config_shapes():
                 check(s.log() == b"Starting ...\r\n%s\r\n\r\nCannot open COM portSession ended"
                       % port_line, f"{what}: log {s.log()!r}")
             s.keep_log(what)  # so that nothing is read from the last case's log
-        s.stop_ecusim("only the nine-byte name connects", wake_ups=1)
 
 
 def soak_two_minutes():
