@@ -12,9 +12,8 @@ import os
 import re
 import sys
 
-from sources import program_folders
+from sources import ROOT, program_folders, report
 
-ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
 # The program's own code: its folders (sources.py) but the system's side and the resources,
 # those that hold C++ sources.
 FOLDERS = [d for d in program_folders(ROOT) if d not in ("platform", "res")
@@ -96,9 +95,7 @@ def main():
     for text in sorted(NOT_FAILURES & set(table)):
         failures.append(f"{text!r} is listed as no failure, yet the guide explains it")
     print(f"{len(code)} texts in the code, {len(table)} in the guide's table")
-    for failure in failures:
-        print("FAILED: " + failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":
