@@ -11,21 +11,11 @@ import re
 import subprocess
 import time
 
-from harness import STARTED, TARVEX_EXE, TVCTL_EXE, WineSession, check, run_named, wait_for
-from reliability_test import CLOSE_LIMIT_S, close_at, ended_after_the_last_answer
+from harness import TARVEX_EXE, TVCTL_EXE, WineSession, check, run_named, wait_for
+from reliability_test import (CLOSE_LIMIT_S, NOT_RESPONDING, attempt_broken_off, close_at,
+                              ended_after_the_last_answer)
 
 SILENT = "--silent-after-bytes 0"  # an ECU that never answers: attempt after attempt
-NOT_RESPONDING = b"\r\nDevice not responding"
-
-
-def attempt_broken_off(s, trace):
-    """Every attempt before the last ran out with its line in the log; the last, under way, broke
-    off without one. Nothing awake answered the end of the session: its first byte went alone.
-    (An address turns RTS on twice, or once when it broke off in its first 1.2 s.)"""
-    addresses = (sum(on for _, on in trace.rts) + 1) // 2
-    check(s.log() == STARTED + NOT_RESPONDING * (addresses - 1) + b"Session ended",
-          f"the log of {addresses} attempts ends {s.log()[-80:]!r}")
-    check(trace.sent("tester") == b"\x03", f"the program wrote {trace.sent('tester')!r}")
 
 
 def log_kept_from_a_second_tarvex():
