@@ -56,10 +56,6 @@ def reg(s, *args):
 
 def port_list():
     with WineSession("port_list", ports=("com2", "com9", "com12")) as s:
-        # What Wine itself entered, for the record: not the links the session made.
-        with open(os.path.join(s.artefacts, "serialcomm-from-wine.txt"), "wb") as f:
-            subprocess.run(["wine", "reg", "query", SERIALCOMM], env=s.env(),
-                           stdin=subprocess.DEVNULL, stdout=f, stderr=f, timeout=60)
         reg(s, "delete", SERIALCOMM, "/va", "/f")
         # As the drivers enter them: a motherboard port, a second one, a USB adapter's.
         for device, port in [(r"\Device\VCP0", "COM12"), (r"\Device\Serial8", "COM9"),
