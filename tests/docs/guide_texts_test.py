@@ -12,9 +12,8 @@ import os
 import re
 import sys
 
-from sources import program_folders
+from sources import ROOT, program_folders, report
 
-ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
 # The program's own code: its folders (sources.py) but the system's side and the resources,
 # those that hold C++ sources.
 FOLDERS = [d for d in program_folders(ROOT) if d not in ("platform", "res")
@@ -42,36 +41,19 @@ NOT_FAILURES = {
 }
 
 
+# A comment, a character literal, or a string literal (group 1: its text, escapes unread).
+TOKEN = re.compile(r"//[^\n]*|/\*.*?\*/|'(?:\\.|[^\\'])*'|\"((?:\\.|[^\\\"])*)\"", re.S)
+ESCAPES = {"r": "\r", "n": "\n", "\\": "\\", '"': '"'}
+
+
 def literals(code):
     """The string literals of C++ source, without its comments, #include lines, the "C" of
     extern "C" and static_assert messages, with their escapes read."""
     code = re.sub(r"^\s*#\s*include.*$", "", code, flags=re.M)
     code = re.sub(r'\bextern\s+"C"', "", code)
-    found, i, n = [], 0, len(code)
-    while i < n:
-        if code.startswith("//", i):
-            i = code.find("\n", i) if code.find("\n", i) >= 0 else n
-        elif code.startswith("/*", i):
-            i = code.index("*/", i) + 2
-        elif code[i] == "'":
-            i = code.index("'", i + 1 + (code[i + 1] == "\\")) + 1
-        elif code[i] == '"':
-            j, text = i + 1, []
-            while code[j] != '"':
-                if code[j] == "\\":
-                    text.append({"r": "\r", "n": "\n", "\\": "\\", '"': '"'}.get(code[j + 1],
-                                                                               code[j:j + 2]))
-                    j += 2
-                else:
-                    text.append(code[j])
-                    j += 1
-            assert_message = re.search(r"static_assert\([^;]*,\s*L?$", code[max(0, i - 300):i])
-            if not assert_message:
-                found.append("".join(text))
-            i = j + 1
-        else:
-            i += 1
-    return found
+    return [re.sub(r"\\(.)", lambda e: ESCAPES.get(e.group(1), e.group(0)), m.group(1))
+            for m in TOKEN.finditer(code) if m.group(1) is not None and
+            not re.search(r"static_assert\([^;]*,\s*L?$", code[max(0, m.start() - 300):m.start()])]
 
 
 def shown(text):
@@ -114,9 +96,7 @@ def main():
     for text in sorted(NOT_FAILURES & set(table)):
         failures.append(f"{text!r} is listed as no failure, yet the guide explains it")
     print(f"{len(code)} texts in the code, {len(table)} in the guide's table")
-    for failure in failures:
-        print("FAILED: " + failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

@@ -17,9 +17,8 @@ import os
 import re
 import sys
 
-from sources import program_folders
+from sources import ROOT, program_folders, report
 
-ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
 LEVEL = {"app": 4, "link": 3, "display": 3, "log": 2, "channels": 1, "platform": 0, "res": 0}
 
 
@@ -50,9 +49,7 @@ def main():
                         failures.append(f"{path}:{number} includes {m.group(1)}: {folder}/ may "
                                         f"only include folders below it")
     print(f"{checked} includes in {len(folders)} folders")
-    for failure in failures:
-        print("FAILED: " + failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

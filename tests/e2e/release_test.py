@@ -68,7 +68,8 @@ def release_as_downloaded():
               f"tarvex-log in a command prompt's console: exit status {done.returncode}")
 
         # The log dropped on tarvex-log.exe: Explorer starts it in a console of its own, as cmd's
-        # start does; it says what it wrote, then waits for a key.
+        # start does; it says what it wrote, then waits for a key. (That a drop writes what the
+        # commands write, tarvex-log's cli_test.sh checks, under Wine in the cross build.)
         drop = subprocess.Popen(["wine", "cmd", "/c", "start", "", "/wait", tarvex_log,
                                  dos_path(os.path.join(home, "Tarvex.log"))],
                                 env=s.env(), stdin=subprocess.DEVNULL,
@@ -76,7 +77,6 @@ def release_as_downloaded():
         try:
             made = [os.path.join(home, "Tarvex" + ext) for ext in (".csv", ".html")]
             wait_for(lambda: all(map(os.path.exists, made)), 60, "the drop wrote no CSV and report")
-            check(open(made[0], "rb").read() == csv, "the drop's CSV is not the command's")
             wait_for(lambda: drop.poll() is not None, 3)
             check(drop.poll() is None, "tarvex-log closed its own console window without a key")
             s.screenshot("drop-waits-for-a-key")

@@ -13,43 +13,32 @@ OPTION = r"--([a-z0-9][a-z0-9-]*)(?: ([A-Z]+))?"
 
 
 def from_help(text):
-    """{name: argument or None} of the help lines that begin with an option (two spaces in); the
+    """[(name, argument or "")] of the help lines that begin with an option (two spaces in); the
     lines under them, further in, are its text, and may mention other options."""
-    found = {}
-    for name, arg in re.findall(r"^  " + OPTION + r"(?:  |$)", text, re.M):
-        found.setdefault(name, []).append(arg or None)
-    return found
+    return re.findall(r"^  " + OPTION + r"(?:  |$)", text, re.M)
 
 
 def from_readme(text):
-    """{name: argument or None} of the options in the first column of the README's table, where a
+    """[(name, argument or "")] of the options in the first column of the README's table, where a
     row may name several (`--keyword1 B`, `--keyword2 B`)."""
-    found = {}
-    for line in text.splitlines():
-        if not line.startswith("| `--"):
-            continue
-        first_cell = line.split("|")[1]
-        for name, arg in re.findall(r"`" + OPTION + r"`", first_cell):
-            found.setdefault(name, []).append(arg or None)
-    return found
+    return [option for line in text.splitlines() if line.startswith("| `--")
+            for option in re.findall(r"`" + OPTION + r"`", line.split("|")[1])]
 
 
 def compare(in_help, in_readme):
     failures = []
     for where, found in (("ecusim --help", in_help), ("the README's table", in_readme)):
-        if not found:
+        names = [name for name, _ in found]
+        if not names:
             failures.append(f"no options found in {where}")
-        failures += [f"--{n} is listed {len(a)} times in {where}"
-                     for n, a in sorted(found.items()) if len(a) > 1]
-    failures += [f"--{n} is in ecusim --help but not in the README's table"
-                 for n in sorted(in_help.keys() - in_readme.keys())]
-    failures += [f"--{n} is in the README's table but not in ecusim --help"
-                 for n in sorted(in_readme.keys() - in_help.keys())]
-    for n in sorted(in_help.keys() & in_readme.keys()):
-        shown, written = in_help[n][0], in_readme[n][0]
-        if shown != written:
-            failures.append(f"--{n} takes {shown or 'no argument'} in ecusim --help but "
-                            f"{written or 'no argument'} in the README's table")
+        failures += [f"--{n} is listed {names.count(n)} times in {where}"
+                     for n in sorted(set(names)) if names.count(n) > 1]
+    shown, written = dict(in_help), dict(in_readme)
+    for n in sorted(shown.keys() | written.keys()):
+        if shown.get(n) != written.get(n):
+            says = [("is not listed" if d.get(n) is None else f"takes {d[n] or 'no argument'}")
+                    for d in (shown, written)]
+            failures.append(f"--{n} {says[0]} in ecusim --help but {says[1]} in the README's table")
     return failures
 
 

@@ -69,12 +69,9 @@ fi
 # A dropped log's CSV is the csv command's; each drop wrote its own pair and left every file that
 # was there as it was; a file that is no log got nothing.
 drop=$work/drop
-for csv in session.csv session-2.csv session-3.csv taken-2.csv plain.csv; do
-    cmp -s "$drop/$csv" "$work/session.csv" || { echo "FAILED: $csv is not the log's CSV"; failures=$((failures + 1)); }
-done
-for html in session.html session-2.html session-3.html taken-2.html plain.html; do
-    head -c 15 "$drop/$html" 2>/dev/null | grep -q '<!DOCTYPE html>' ||
-        { echo "FAILED: $html is no report"; failures=$((failures + 1)); }
+for pair in session session-2 session-3 taken-2 plain; do
+    cmp -s "$drop/$pair.csv" "$work/session.csv" && head -c 15 "$drop/$pair.html" 2>/dev/null |
+        grep -q '<!DOCTYPE html>' || { echo "FAILED: $pair is not the log's CSV and a report"; failures=$((failures + 1)); }
 done
 if [ "$(cat "$drop/taken.html")" != "$(printf 'mine\r\n')" ] || [ -e "$drop/taken.csv" ] ||
     [ -e "$drop/other.csv" ] || [ -e "$drop/other.html" ] || [ -e "$drop/session-4.csv" ] ||
