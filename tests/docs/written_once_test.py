@@ -11,8 +11,8 @@ import os
 import sys
 
 from guide_texts_test import literals, shown
+from sources import ROOT, report
 
-ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "tools", "rig"))
 from product_tables import channel_rows, log_texts  # noqa: E402
 
@@ -57,9 +57,7 @@ def main():
         if paths.count(wanted[text]) != 1 or copies:
             failures.append(f"{text!r} is written in {sorted(paths)}, not once in {wanted[text]}")
     print(f"{len(seen)} texts and names looked for")
-    for failure in failures:
-        print("FAILED: " + failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

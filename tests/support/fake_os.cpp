@@ -338,7 +338,12 @@ void OsRedrawChannelButton(int channel) {
     SeamCall seam;
     fakeOs.redrawnButtons.push_back(channel);
 }
-void OsUpdateMainWindow() {}
+// The status line's text is on screen only once the window paints, which no message loop does
+// while an attempt holds the thread.
+void OsUpdateMainWindow() {
+    if (!fakeOs.statusTexts.empty())
+        fakeOs.paintedStatus = fakeOs.statusTexts.back();
+}
 void OsCloseMainWindow() {
     SeamCall seam;
     fakeOs.mainWindowClosed = true;

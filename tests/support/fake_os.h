@@ -142,6 +142,7 @@ struct FakeOs {
     // The user.
     std::vector<FakeMessage> messages;
     std::vector<std::wstring> statusTexts;
+    std::wstring paintedStatus; // the last status text when the window was last made to paint
     std::vector<std::wstring> pauseTexts;
     std::vector<int> redrawnButtons; // channels whose button was repainted, in order
     std::wstring saveAnswer;                      // empty: the user cancels the dialog

@@ -110,6 +110,8 @@ TEST_F(Chart, StatusLineAlwaysChartAndRowOnlyRunningWithAWholeRowOfThisLink) {
     wchar_t text[120];
     FormatStatusLine(2147483653u, 0, LinkFigures{}, text, 120);
     EXPECT_EQ(std::wstring(text).substr(0, 29), L"Running: SysTime 2147483653ms");
+    FormatStatusLine(0, 1, LinkFigures{}, text, 7); // cut to the room given, terminator included
+    EXPECT_EQ(std::wstring(text), L"Paused");
 }
 
 TEST_F(Chart, GridIsOneSolidLineAndEightDashedOnes) {

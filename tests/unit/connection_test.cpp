@@ -332,7 +332,12 @@ TEST_F(Link, EachLinksRowsHoldOnlyWhatItsReaderReadWhileItLived) {
     fakeOs.failAt = 0;
     fakeOs.nowUs += 3000000; // the ECU forgets the broken session
     const size_t before = rows();
+    for (int i = 1; i < CHANNEL_COUNT; i++) // channel 0 alone: its reading is the last link's
+        ChannelTable.enabled[i] = 0;
     ASSERT_EQ(OnTick(), 0);
+    EXPECT_EQ(rows(), before) << "a row of the last link's reading";
+    for (int i = 1; i < CHANNEL_COUNT; i++)
+        ChannelTable.enabled[i] = 1;
     for (int cycle = 1; cycle <= 8; cycle++) {
         pollThenTick();
         EXPECT_EQ(rows() - before, cycle < 8 ? 0u : 1u) << "after " << cycle << " cycles";

@@ -35,6 +35,7 @@ TEST(Session, StartUpTakesThePortNameFromTheConfigFile) {
         {"two colons: as written", ConfigRead, "COM12::", "Read Config file: COM12::", L"COM12::"},
         {"no number: as written", ConfigRead, "COM:", "Read Config file: COM:", L"COM:"},
         {"not COM: as written", ConfigRead, "BOM12", "Read Config file: BOM12", L"BOM12"},
+        {"a space is the name's own", ConfigRead, "COM 7", "Read Config file: COM 7", L"COM 7"},
         {"line end kept, never opened", ConfigRead, "COM7:\r\n", "Read Config file: COM7:\r\n",
          L""},
         {"empty file", ConfigRead, "", "Read Config file: ", L""},
@@ -140,6 +141,7 @@ TEST(Session, TickWithoutEcuKeepsWaiting) {
     EXPECT_EQ(OnTick(), 1);
     ASSERT_EQ(fakeOs.statusTexts.size(), 2u);
     EXPECT_EQ(fakeOs.statusTexts[1], L"Waiting to connect to ECU");
+    EXPECT_EQ(fakeOs.paintedStatus, L"Waiting to connect to ECU") << "seen before the next attempt";
     EXPECT_EQ(LoadFlag(LinkState.connected), 0);
     EXPECT_EQ(fakeOs.logFile, "Starting ...\r\nDefault port: COM9:\r\n\r\nCOM Opened\r\n"
                               "\r\nDevice not responding\r\nDevice not responding");
