@@ -114,6 +114,28 @@ TEST_F(Link, WakeUpSendsTheAddressOnRtsAndLogsEachFailure) {
     }
 }
 
+TEST_F(Link, AWakeUpAfterAFailedReleaseIdlesFirstAndAStopThereEndsIt) {
+    // The stop bit's release fails: the K-line may still be low, so the next wake-up first
+    // releases it and idles, and a close that comes meanwhile ends the wake-up before its address.
+    int failedRelease = 0;
+    for (int op = 1; op < 60 && !failedRelease; op++) {
+        SetUp();
+        AttachEcu(ecusim::Scenario());
+        fakeOs.failAt = op;
+        WakeUpEcu();
+        if (fakeOs.rts.size() == 9 && fakeOs.rts.back().second == 1) // all but the stop bit
+            failedRelease = op;
+    }
+    ASSERT_NE(failedRelease, 0) << "no operation was the stop bit's release";
+    fakeOs.failAt = 0;
+    fakeOs.rts.clear();
+    OsSetLineStop(1);
+    EXPECT_EQ(WakeUpEcu(), 0);
+    OsSetLineStop(0);
+    ASSERT_EQ(fakeOs.rts.size(), 1u) << "no address after the stop";
+    EXPECT_EQ(fakeOs.rts[0].second, 0) << "the line released first";
+}
+
 TEST_F(Link, AnAttemptHoldsTheTimerResolutionRaisedForTheAddress) {
     // Within a millisecond of each step's time, the clock starting in the middle of a tick.
     ResetFakeOs();
