@@ -186,7 +186,7 @@ TEST_F(Chart, ValuesOffTheRangeRideTheEdgesAndTheMarkerIsClipped) {
 }
 
 // A window wider than the history draws the 1000 samples it holds, the newest 10 pixels from the
-// right edge as always.
+// right edge as always; a narrow one keeps its few slots moving.
 TEST_F(Chart, AWideChartHoldsTheWholeHistory) {
     ChartRect = {0, 80, 1400, 556};
     for (int t = 0; t < HISTORY_SLOTS + 5; t++)
@@ -196,6 +196,14 @@ TEST_F(Chart, AWideChartHoldsTheWholeHistory) {
     ASSERT_EQ(trace.size(), size_t(HISTORY_SLOTS - 1));
     EXPECT_EQ(trace.front().x, 1400 - 10);
     EXPECT_EQ(trace.back().x, 1400 - 10 - (HISTORY_SLOTS - 2));
+    // At the other end, a chart with room for two slots moves its history on all the same.
+    ChartRect = {0, 80, 11, 556};
+    rawValues[3] = 20; // 800 RPM
+    Tick();
+    rawValues[3] = 50; // 2000 RPM
+    Tick();
+    EXPECT_EQ(std::vector<float>(&ChartHistory.values[3][0], &ChartHistory.values[3][2]),
+              (std::vector<float>{800, 2000}));
 }
 
 TEST_F(Chart, DisabledChannelHistoryRepeatsItsLastValue) {
