@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,11 @@ void InjectEveryFault(const std::vector<Op>& ops, const std::string& label, Prep
     EXPECT_GT(healthy, 0);
     EXPECT_GT(boxes, 0);
     EXPECT_EQ(logLines > 0, label.empty()) << "only a connection attempt ends with a log line";
+    // The reliability page's figures: bench/report.py reads these lines.
+    std::printf("[          ] %s%zu operations, %zu runs: %d completed anyway, %d ended with a log "
+                "line, %d with a message box\n",
+                label.empty() ? "a connection attempt: " : ("a poll cycle, " + label).c_str(),
+                ops.size(), 4 * ops.size(), healthy, logLines, boxes);
 }
 
 } // namespace
